@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test suite: C++ unit tests (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer), then the Python tests
+# against the installed wheel. Fails when any suite fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+PY=${PYTHON:-python3}
+
+bash scripts/setup.sh
+
+echo "== C++ unit tests"
+cmake -S . -B build/unit -G Ninja -DTARNIX_BUILD_EXTENSION=OFF -DTARNIX_BUILD_TESTS=ON >/dev/null
+cmake --build build/unit
+ctest --test-dir build/unit --output-on-failure -j2
+
+echo "== C++ unit tests under ASan + UBSan"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNIX_BUILD_EXTENSION=OFF \
+  -DTARNIX_BUILD_TESTS=ON -DTARNIX_SANITIZE=ON >/dev/null
+cmake --build build/sanitize
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j2
+
+echo "== Python wheel"
+rm -rf dist
+"$PY" -m pip wheel -q --no-deps --disable-pip-version-check -w dist .
+"$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check --root-user-action=ignore dist/tarnix-*.whl
+
+# One abi3 binary must load in every CPython the machine has.
+others=()
+for cand in /usr/bin/python3 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[0-9]*/bin/python3; do
+  [ -x "$cand" ] && others+=("$cand")
+done
+for other in "${others[@]}"; do
+  site=$(mktemp -d)
+  "$other" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' dist/tarnix-*.whl "$site"
+  PYTHONPATH="$site" "$other" -c 'import sys, tarnix._tarnix as m; assert m.__doc__; print("loads in", sys.version.split()[0])'
+  rm -rf "$site"
+done
+
+echo "== Python tests"
+# Run from tests/ so that the installed package, not the source tree, is imported.
+cd "$root/tests"
+"$PY" -m pytest -q -p no:cacheprovider py "$@"

@@ -1,0 +1,28 @@
+// Decoding a captured response into status, headers and body.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "http/header.h"
+
+namespace tarnix {
+
+struct DecodedResponse {
+    uint16_t status = 0;
+    HeaderEntry* headers = nullptr;  // slices into the captured bytes; owned array
+    size_t header_count = 0;
+    const uint8_t* body = nullptr;   // slice of the captured bytes or owned_body
+    size_t body_len = 0;
+    uint8_t* owned_body = nullptr;   // de-chunked body, when one was made
+
+    DecodedResponse() = default;
+    DecodedResponse(const DecodedResponse&) = delete;
+    DecodedResponse& operator=(const DecodedResponse&) = delete;
+    ~DecodedResponse();
+};
+
+// `head_len` is where the framing pass ended the head: the head must end in
+// CRLF CRLF exactly there. False for any failure (memory included).
+bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, DecodedResponse* out);
+
+}  // namespace tarnix

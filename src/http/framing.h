@@ -1,0 +1,26 @@
+// Sending a request and capturing exactly one response.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "http/error.h"
+#include "platform/bytes.h"
+#include "platform/stream.h"
+
+namespace tarnix {
+
+struct RawResponse {
+    OwnedBytes bytes;       // the final response as read, unaltered
+    size_t head_len = 0;    // bytes of `bytes` up to and including the blank line
+    bool reusable = false;  // the connection may carry another request
+    ErrorKind error = ErrorKind::None;
+};
+
+// Writes the request, flushes `writer` (and `inner`, the socket writer under a
+// TLS writer, when given), then reads one response from `reader`. `method`
+// is the request's method ordinal: HEAD responses, 204, 304 and 101 have no
+// body; interim 1xx responses (not 101) are read and dropped.
+RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
+                             uint8_t method);
+
+}  // namespace tarnix

@@ -1,0 +1,59 @@
+// The per-origin pool record and its connection reuse under a limit.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "http/connection.h"
+#include "http/error.h"
+#include "platform/bytes.h"
+#include "platform/rwlock.h"
+#include "platform/spinlock.h"
+#include "tls/ca_bundle.h"
+
+namespace tarnix {
+
+struct TlsConnection;
+using DestroyTlsFn = void (*)(TlsConnection*);
+
+struct Pool {
+    OwnedBytes host;
+    OwnedBytes ca_path;
+    CaBundle ca_bundle;
+    RwLock ca_lock;
+    PlainConnection* idle_plain = nullptr;
+    size_t idle_plain_len = 0;
+    size_t idle_plain_cap = 0;
+    TlsConnection** idle_tls = nullptr;
+    size_t idle_tls_len = 0;
+    size_t idle_tls_cap = 0;
+    DestroyTlsFn destroy_tls = nullptr;
+    uint32_t max_connections = 1;
+    uint32_t reserved_a = 0;
+    uint32_t reserved_b = 0;
+    uint32_t open_connections = 0;
+    uint16_t port = 0;
+    uint8_t use_tls = 0;
+    uint8_t reserved_flag = 0;
+    SpinLock lock;
+};
+
+// A connection held by a job: exactly one of the two is set.
+struct Connection {
+    PlainConnection plain;
+    TlsConnection* tls = nullptr;
+};
+
+// Newly allocated, empty pool (heap); nullptr when memory runs out.
+Pool* pool_new();
+// Closes every idle connection and frees the record (no lock; no job of the
+// pool may still run).
+void pool_release(Pool* pool);
+
+// Most recently returned idle connection, or a new one while below the
+// limit; at the limit yields the processor and tries again without bound.
+ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh);
+// The exchange succeeded and the response allows reuse.
+void return_connection(Pool* pool, Connection& conn);
+void discard_connection(Pool* pool, Connection& conn);
+
+}  // namespace tarnix

@@ -1,0 +1,25 @@
+// TLS connections: one socket and one TLS client session with its buffers.
+#pragma once
+#include "http/error.h"
+
+namespace tarnix {
+
+struct Pool;
+struct TlsConnection;
+class ByteSink;
+class BufferedReader;
+
+// Connects, allocates the buffers and runs a verified handshake.
+ErrorKind open_tls_connection(Pool* pool, TlsConnection** out);
+// Sends close_notify (failures ignored), closes the socket, frees.
+void destroy_tls_connection(TlsConnection* conn);
+
+// The plaintext writer and reader for an exchange, and the socket writer
+// beneath them.
+ByteSink& tls_connection_writer(TlsConnection* conn);
+BufferedReader& tls_connection_reader(TlsConnection* conn);
+ByteSink& tls_connection_socket_writer(TlsConnection* conn);
+
+constexpr unsigned TLS_RECORD_BUFFER_SIZE = 16645;
+
+}  // namespace tarnix

@@ -1,0 +1,39 @@
+// TCP sockets and name resolution.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <sys/socket.h>
+
+namespace tarnix {
+
+// A connected stream: the socket and the address it is connected to.
+struct Stream {
+    int fd = -1;
+    sockaddr_storage peer{};
+};
+
+void socket_close(int fd);
+
+// Connects to one address (blocking, no time-out). False on failure, with no
+// socket left open.
+bool connect_address(const sockaddr* addr, socklen_t len, Stream* out);
+
+enum class ResolveResult : uint8_t { Connected, NoAddress, ConnectFailed };
+
+// Resolves `name` (NUL-terminated, already syntax-checked) and connects to
+// port: the hosts file first, then the loopback rule for "localhost" and
+// names ending in ".localhost" (trailing-dot forms too, case-sensitive),
+// then DNS. Every address is tried at once; the first connection to succeed
+// wins, the rest are closed, and the call returns once every attempt settled.
+ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out);
+
+// Looks `name` up in hosts-file text (exact, case-insensitive match of a
+// canonical name or alias). Appends up to `max` addresses in file order with
+// `port` set; returns how many were found. Exposed for tests.
+size_t hosts_lookup(const char* text, size_t text_len, const char* name, uint16_t port,
+                    sockaddr_storage* out, size_t max);
+
+// True for "localhost", "*.localhost" and their trailing-dot forms.
+bool is_loopback_name(const char* name, size_t len);
+
+}  // namespace tarnix

@@ -1,0 +1,97 @@
+// Byte sources and sinks, and the buffered reader and writer the HTTP
+// exchange runs over (plain sockets and TLS sessions alike).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+#include "platform/bytes.h"
+
+namespace tarnix {
+
+enum class IoStatus : uint8_t {
+    Ok,
+    EndOfStream,    // the transport ended before the operation completed
+    ReadFailed,     // transport error
+    StreamTooLong,  // peek_line: buffer full of unread bytes, no line feed
+    OutOfMemory,    // growing the caller's buffer failed
+};
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Reads up to `cap` bytes: >0 bytes read, 0 clean end of stream, <0 error.
+    virtual ssize_t read_some(uint8_t* dst, size_t cap) = 0;
+};
+
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool write_all(const uint8_t* src, size_t n) = 0;
+    virtual bool flush() = 0;
+};
+
+// Buffered reader with a fixed-capacity buffer it does not own.
+class BufferedReader {
+public:
+    BufferedReader(ByteSource* src, uint8_t* buf, size_t cap) : src_(src), buf_(buf), cap_(cap) {}
+
+    // Unread bytes up to and including the next line feed, not consumed.
+    IoStatus peek_line(Slice* line);
+    // Consumes n bytes that were peeked.
+    void discard(size_t n);
+    // Appends exactly n bytes: buffered ones first, then straight from the
+    // transport into `out`.
+    IoStatus append_exact(ByteBuf& out, uint64_t n);
+    // Appends everything up to the end of the stream (the end is success).
+    IoStatus append_to_end(ByteBuf& out);
+
+    size_t buffered() const { return end_ - start_; }
+    size_t capacity() const { return cap_; }
+    ByteSource* source() const { return src_; }
+
+private:
+    ByteSource* src_;
+    uint8_t* buf_;
+    size_t cap_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+};
+
+// Buffered writer over a transport sink, with a buffer it does not own.
+class BufferedWriter final : public ByteSink {
+public:
+    BufferedWriter(ByteSink* transport, uint8_t* buf, size_t cap) : out_(transport), buf_(buf), cap_(cap) {}
+    bool write_all(const uint8_t* src, size_t n) override;
+    bool flush() override;
+    size_t pending() const { return len_; }
+    size_t capacity() const { return cap_; }
+
+private:
+    ByteSink* out_;
+    uint8_t* buf_;
+    size_t cap_;
+    size_t len_ = 0;
+};
+
+// Unbuffered socket transport (recv/send, retried on EINTR, no SIGPIPE).
+class FdSource final : public ByteSource {
+public:
+    explicit FdSource(int fd) : fd_(fd) {}
+    ssize_t read_some(uint8_t* dst, size_t cap) override;
+
+private:
+    int fd_;
+};
+
+class FdSink final : public ByteSink {
+public:
+    explicit FdSink(int fd) : fd_(fd) {}
+    bool write_all(const uint8_t* src, size_t n) override;
+    bool flush() override { return true; }
+
+private:
+    int fd_;
+};
+
+}  // namespace tarnix

@@ -1,0 +1,38 @@
+// Trusted CA certificates of a pool: DER bytes back to back, indexed by the
+// exact DER bytes of each kept certificate's subject Name.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/bytes.h"
+
+namespace tarnix {
+
+class SubjectIndex;  // open-addressing hash map: subject DER -> offset
+
+struct CaBundle {
+    ByteBuf bytes;
+    SubjectIndex* index = nullptr;  // null while empty
+
+    CaBundle() = default;
+    CaBundle(const CaBundle&) = delete;
+    CaBundle& operator=(const CaBundle&) = delete;
+    ~CaBundle();
+    // Exchanges contents (used to swap in a rebuilt bundle).
+    void swap(CaBundle& other) noexcept;
+};
+
+enum class CaAddResult : uint8_t { Ok, Failed, OutOfMemory };
+
+// Appends every certificate block of the PEM file at `path` (NUL-terminated)
+// by the keep-or-skip rules, judging expiry against `now_seconds`.
+bool ca_bundle_add_pem_file(CaBundle* bundle, const char* path, int64_t now_seconds);
+// The DER of one certificate was just appended to bundle->bytes at `start`:
+// index it, or cut the bytes back to `start` when it is skipped.
+CaAddResult ca_bundle_add_der(CaBundle* bundle, size_t start, int64_t now_seconds);
+// Offset of the kept certificate whose subject equals `issuer` byte for byte.
+bool ca_bundle_find_issuer(const CaBundle* bundle, const uint8_t* issuer, size_t issuer_len, uint32_t* offset);
+// Frees the index, then the bytes.
+void ca_bundle_release(CaBundle* bundle);
+
+}  // namespace tarnix

@@ -1,0 +1,29 @@
+// Verification of a server chain against the system trust store, and the
+// rebuild of a pool's bundle from that store.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/bytes.h"
+
+namespace tarnix {
+
+struct CaBundle;
+class RwLock;
+
+enum class PlatformVerdict : uint8_t { Accepted, Rejected, OutOfMemory };
+
+// Builds and verifies a chain from certs[0] (the leaf; the rest are untrusted
+// intermediates, in the order the server sent them) to a root of the system
+// store at `now_ns`, requiring server-authentication usage, checking the
+// leaf's revocation against CRLs kept with the store (unknown status is
+// ignored), with no host-name check. On acceptance the bundle is rebuilt from
+// the store and exchanged under the exclusive side of `ca_lock`.
+PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
+                                           RwLock* ca_lock);
+
+// Rebuilds `bundle` from the system store's roots (a store that cannot be
+// read leaves it as it was). False only when memory ran out while indexing.
+bool rescan_system_roots(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds);
+
+}  // namespace tarnix
