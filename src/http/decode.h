@@ -22,7 +22,8 @@ struct DecodedResponse {
 };
 
 // `head_len` is where the framing pass ended the head: the head must end in
-// CRLF CRLF exactly there. False for any failure (memory included).
-bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, DecodedResponse* out);
+// CRLF CRLF exactly there. Without a body (`has_body` false) the body is empty
+// whatever the headers announce. False for any failure (memory included).
+bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out);
 
 }  // namespace tarnix
