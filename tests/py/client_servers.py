@@ -1,0 +1,215 @@
+"""Servers on 127.0.0.1 for the client tests, and a throwaway CA."""
+
+from __future__ import annotations
+
+import datetime
+import gzip
+import ipaddress
+import json
+import socket
+import ssl
+import threading
+import time
+import zlib
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def reply(self, status, body=b"", headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def handle_any(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        parts = urlsplit(self.path)
+        query = {k: v[0] for k, v in parse_qs(parts.query).items()}
+        path = parts.path
+        if path == "/echo":
+            doc = {
+                "method": self.command,
+                "target": self.path,
+                "headers": [[k, v] for k, v in self.headers.items()],
+                "body": body.decode("latin-1"),
+            }
+            self.reply(200, json.dumps(doc).encode(), [("Content-Type", "application/json")])
+        elif path.startswith("/status/"):
+            self.reply(int(path.rsplit("/", 1)[1]), b"status body")
+        elif path == "/text":
+            charset = query.get("charset")
+            ctype = f"text/plain; charset={charset}" if charset else "text/plain"
+            self.reply(200, "café".encode(charset or "utf-8"), [("Content-Type", ctype)])
+        elif path == "/encoded":
+            data = b"hello, compressed world " * 50
+            coding = query["coding"]
+            if coding == "gzip":
+                data = gzip.compress(data)
+            elif coding == "deflate":
+                data = zlib.compress(data)
+            elif coding == "raw-deflate":
+                c = zlib.compressobj(wbits=-15)
+                data, coding = c.compress(data) + c.flush(), "deflate"
+            elif coding == "broken":
+                data, coding = b"\x1f\x8b not gzip at all", "gzip"
+            self.reply(200, data, [("Content-Encoding", coding)])
+        elif path == "/headers":
+            self.reply(200, b"", [("X-One", "1"), ("X-Dup", "a"), ("x-dup", "b"), ("Content-Type", "text/plain")])
+        elif path == "/redirect":
+            self.reply(int(query.get("code", "302")), b"", [("Location", query["to"])])
+        elif path == "/loop":
+            self.reply(302, b"", [("Location", "/loop")])
+        elif path == "/slow":
+            time.sleep(float(query.get("delay", "0.5")))
+            self.reply(200, b"late")
+        else:
+            self.reply(404, b"not found")
+
+    do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = do_HEAD = do_OPTIONS = handle_any
+
+
+class HTTPServer:
+    """A threaded HTTP/1.1 server on an ephemeral port, plain or TLS."""
+
+    def __init__(self, ssl_context=None, host="127.0.0.1"):
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        if ssl_context is not None:
+            self.server.socket = ssl_context.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        scheme = "https" if ssl_context is not None else "http"
+        self.url = f"{scheme}://{host}:{self.port}"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class RawServer:
+    """Accepts connections and runs ``behaviour(conn)`` on each."""
+
+    def __init__(self, behaviour):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.behaviour = behaviour
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with conn:
+                try:
+                    self.behaviour(conn)
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+
+def read_head(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def make_ca(tmp_path, name="tarnix test CA"):
+    """Write a CA certificate and a leaf for localhost and 127.0.0.1.
+
+    Returns (ca_file, server_ssl_context). Keys exist only in tmp_path.
+    """
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    ca = (
+        x509.CertificateBuilder()
+        .subject_name(ca_name)
+        .issuer_name(ca_name)
+        .public_key(ca_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .add_extension(
+            x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True
+        )
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
+    key = ec.generate_private_key(ec.SECP256R1())
+    leaf = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")]))
+        .issuer_name(ca_name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(
+            x509.SubjectAlternativeName(
+                [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+            ),
+            critical=False,
+        )
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+        .add_extension(
+            x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False
+        )
+        .sign(ca_key, hashes.SHA256())
+    )
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(ca.public_bytes(serialization.Encoding.PEM))
+    chain = tmp_path / "leaf.pem"
+    chain.write_bytes(leaf.public_bytes(serialization.Encoding.PEM))
+    key_file = tmp_path / "leaf.key"
+    key_file.write_bytes(
+        key.private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
+        )
+    )
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(chain, key_file)
+    return str(ca_file), ctx

@@ -1,0 +1,303 @@
+"""tarnix.Client end to end, against servers on 127.0.0.1."""
+
+import asyncio
+import gc
+import os
+import warnings
+
+import pytest
+
+import tarnix
+from client_servers import HTTPServer, RawServer, closed_port, make_ca, read_head
+
+
+def run(coro):
+    """Run a coroutine; fail if the loop reported any unhandled error."""
+    reported = []
+
+    async def main():
+        asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: reported.append(ctx))
+        return await coro
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = asyncio.run(main())
+    assert reported == []
+    return result
+
+
+@pytest.fixture(scope="module")
+def server():
+    with HTTPServer() as s:
+        yield s
+
+
+def header(doc, name):
+    values = [v for k, v in doc["headers"] if k.lower() == name.lower()]
+    return values[0] if len(values) == 1 else values or None
+
+
+async def echo(method="GET", url=None, client=None, **kwargs):
+    async with (client or tarnix.Client()) as c:
+        r = await c.request(method, url, **kwargs)
+        is_json = r.headers.get("content-type") == "application/json"
+        return r, (r.json() if is_json and r.content else None)
+
+
+@pytest.mark.parametrize("method", list(tarnix.METHODS))
+def test_each_method(server, method):
+    r, doc = run(echo(method, server.url + "/echo"))
+    assert r.status_code == 200
+    assert r.http_version == "HTTP/1.1" and r.url == server.url + "/echo"
+    if method == "HEAD":
+        assert r.content == b"" and int(r.headers["content-length"]) > 0
+    else:
+        assert doc["method"] == method and doc["target"] == "/echo"
+
+
+def test_shortcuts_and_lowercase_method(server):
+    async def go():
+        async with tarnix.Client() as c:
+            calls = [c.get, c.post, c.put, c.patch, c.delete, c.options]
+            seen = [(await f(server.url + "/echo")).json()["method"] for f in calls]
+            seen.append((await c.request("post", server.url + "/echo")).json()["method"])
+            return seen
+
+    assert run(go()) == ["GET", "POST", "PUT", "PATCH", "DELETE", "OPTIONS", "POST"]
+
+
+def test_params_are_merged_into_the_target(server):
+    _, doc = run(echo(url=server.url + "/echo?a=1", params={"b": ["x y", 2], "c": True}))
+    assert doc["target"] == "/echo?a=1&b=x+y&b=2&c=true"
+    _, doc = run(echo(url=server.url + "/echo?q=é d#frag"))
+    assert doc["target"] == "/echo?q=%C3%A9%20d"
+
+
+def test_json_in_and_out_and_text(server):
+    r, doc = run(echo("POST", server.url + "/echo", json={"name": "tarnix", "n": [1, 2]}))
+    assert header(doc, "content-type") == "application/json"
+    assert doc["body"] == '{"name":"tarnix","n":[1,2]}'
+    assert header(doc, "content-length") == str(len(doc["body"]))
+
+    async def texts():
+        async with tarnix.Client() as c:
+            return [
+                (await c.get(server.url + "/text?charset=latin-1")).text,
+                (await c.get(server.url + "/text")).text,
+            ]
+
+    assert run(texts()) == ["café", "café"]
+
+
+def test_headers_sent(server):
+    client = tarnix.Client(headers={"X-Default": "d", "User-Agent": "mine/1.0"})
+    _, doc = run(
+        echo("POST", server.url.replace("//", "//user:p%40ss@") + "/echo", client=client,
+             headers=[("x-default", "override"), ("X-Extra", "e")])
+    )
+    assert header(doc, "x-default") == "override"
+    assert header(doc, "user-agent") == "mine/1.0"
+    assert header(doc, "accept-encoding") == "gzip, deflate"
+    assert header(doc, "content-length") == "0"  # empty POST still says so
+    assert header(doc, "authorization") == "Basic dXNlcjpwQHNz"
+    assert header(doc, "host") == f"127.0.0.1:{server.port}"
+
+
+def test_response_headers_are_case_insensitive(server):
+    r, _ = run(echo(url=server.url + "/headers"))
+    assert r.headers["X-ONE"] == "1" and r.headers.get("content-TYPE") == "text/plain"
+    # Names that differ only in case reach us as two entries.
+    assert r.headers["x-dup"] == "a, b"
+    assert "X-One" in list(r.headers) and "missing" not in r.headers
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate", "raw-deflate"])
+def test_compressed_bodies_are_decoded(server, coding):
+    r, _ = run(echo(url=server.url + "/encoded?coding=" + coding))
+    assert r.content == b"hello, compressed world " * 50
+
+
+def test_undecodable_body(server):
+    with pytest.raises(tarnix.DecodingError, match="gzip"):
+        run(echo(url=server.url + "/encoded?coding=broken"))
+
+
+def test_bad_input_is_rejected_before_sending():
+    # Nothing listens here: anything that reached the engine would fail with
+    # ConnectError instead.
+    url = f"http://127.0.0.1:{closed_port()}/"
+    bad = [
+        dict(method="TRACE"),
+        dict(method="GET\r\n"),
+        dict(url=url + "a\r\nX-Injected: 1"),
+        dict(url=url + "\x00"),
+        dict(url="ftp://127.0.0.1/"),
+        dict(url="http:///nohost"),
+        dict(url="http://[::1/"),
+        dict(url="http://127.0.0.1:70000/"),
+        dict(headers={"X-A": "1\r\nX-B: 2"}),
+        dict(headers={"X-A": "1\n"}),
+        dict(headers={"X-A": "\x00"}),
+        dict(headers={"X-A\r\n": "1"}),
+        dict(headers={"Bad Name": "1"}),
+        dict(headers={"Bad:Name": "1"}),
+        dict(headers={"": "1"}),
+        dict(headers={"Host": "evil"}),
+        dict(headers={"Transfer-Encoding": "chunked"}),
+        dict(headers={"Content-Length": "5"}, content=b"abc"),
+        dict(content=b"x", json={}),
+    ]
+
+    async def go(case):
+        async with tarnix.Client() as c:
+            await c.request(case.pop("method", "POST"), case.pop("url", url), **case)
+
+    for case in bad:
+        with pytest.raises(ValueError) as info:
+            run(go(dict(case)))
+        if case.get("method") == "TRACE":
+            assert "GET, POST, PUT, PATCH, DELETE, HEAD, OPTIONS" in str(info.value)
+    with pytest.raises(ValueError):
+        tarnix.Client(headers={"X\n": "1"})
+
+
+def test_redirects(server):
+    to = lambda path, code=302: f"{server.url}/redirect?code={code}&to={path}"  # noqa: E731
+
+    async def go():
+        async with tarnix.Client() as c:
+            plain = await c.get(to("/echo"))
+            assert plain.status_code == 302 and plain.history == []
+            r = await c.get(to("/echo"), follow_redirects=True)
+            assert r.status_code == 200 and [h.status_code for h in r.history] == [302]
+            assert r.url == server.url + "/echo"
+            # 303, and 301/302 after POST: become GET without the body.
+            for code in (301, 302, 303):
+                r = await c.post(to("/echo", code), content=b"data", follow_redirects=True)
+                doc = r.json()
+                assert (doc["method"], doc["body"], header(doc, "content-length")) == ("GET", "", None)
+            # 307 and 308 repeat the method and body.
+            for code in (307, 308):
+                r = await c.put(to("/echo", code), content=b"data", follow_redirects=True)
+                assert (r.json()["method"], r.json()["body"]) == ("PUT", "data")
+        async with tarnix.Client(follow_redirects=True, max_redirects=3) as c:
+            with pytest.raises(tarnix.TooManyRedirects):
+                await c.get(server.url + "/loop")
+            with pytest.raises(tarnix.RedirectError):
+                await c.get(to("ftp://127.0.0.1/"))
+
+    run(go())
+
+
+def test_cross_origin_redirect_drops_credentials(server):
+    with HTTPServer() as other:
+        async def go():
+            async with tarnix.Client(follow_redirects=True) as c:
+                url = f"{server.url}/redirect?to={other.url}/echo"
+                r = await c.get(url, headers={"Authorization": "secret", "X-Keep": "1"})
+                return r.json()
+
+        doc = run(go())
+    assert header(doc, "authorization") is None and header(doc, "x-keep") == "1"
+
+
+def test_timeout_drops_the_late_result(server):
+    async def go():
+        async with tarnix.Client(timeout=5) as c:
+            with pytest.raises(tarnix.TimeoutError):
+                await c.get(server.url + "/slow?delay=0.6", timeout=0.2)
+            # The late answer arrives while we wait; it must vanish quietly.
+            await asyncio.sleep(0.8)
+            return (await c.get(server.url + "/echo")).status_code
+
+    assert run(go()) == 200
+
+
+def test_closing_with_a_request_still_running(server):
+    # The abandoned request keeps its pool alive after the client is gone.
+    async def go():
+        c = tarnix.Client(timeout=0.1)
+        with pytest.raises(tarnix.TimeoutError):
+            await c.get(server.url + "/slow?delay=0.4")
+        await c.aclose()
+        with pytest.raises(RuntimeError):
+            await c.get(server.url + "/echo")
+        del c
+        gc.collect()
+        await asyncio.sleep(0.6)
+
+    run(go())
+
+
+def test_errors_from_real_failures(server):
+    def reset(conn):
+        read_head(conn)
+
+    def garbage(conn):
+        read_head(conn)
+        conn.sendall(b"HELLO\r\n\r\n")
+
+    async def fails(url):
+        async with tarnix.Client(timeout=10) as c:
+            with pytest.raises(tarnix.Error) as info:
+                await c.get(url)
+            return info.value
+
+    err = run(fails(f"http://127.0.0.1:{closed_port()}/"))
+    assert type(err) is tarnix.ConnectError and str(err) == "connection failed"
+    err = run(fails("http://bad_host.localhost/"))
+    assert type(err) is tarnix.ConnectError and str(err) == "failed to resolve host"
+    with RawServer(reset) as s:
+        err = run(fails(s.url))
+    assert type(err) is tarnix.TransportError
+    assert str(err) == "connection reset while reading response"
+    with RawServer(garbage) as s:
+        err = run(fails(s.url))
+    assert type(err) is tarnix.ProtocolError and str(err).startswith("malformed HTTP response")
+    # TLS spoken to a plain HTTP server.
+    err = run(fails(server.url.replace("http:", "https:")))
+    assert type(err) is tarnix.TLSError
+
+    r, _ = run(echo(url=server.url + "/status/404"))
+    with pytest.raises(tarnix.HTTPStatusError, match="404 Not Found") as info:
+        r.raise_for_status()
+    assert info.value.response is r
+    assert run(echo(url=server.url + "/status/204"))[0].raise_for_status().status_code == 204
+
+
+@pytest.fixture(scope="module")
+def tls_server(tmp_path_factory):
+    ca_file, ctx = make_ca(tmp_path_factory.mktemp("tls"))
+    with HTTPServer(ctx, host="localhost") as s:
+        s.ca_file = ca_file
+
+        async def probe():
+            async with tarnix.Client(verify=ca_file) as c:
+                await c.get(s.url + "/echo")
+
+        try:
+            run(probe())
+        except tarnix.TLSError as exc:
+            if os.environ.get("TARNIX_REQUIRE_TLS"):
+                raise
+            pytest.skip(f"the engine's TLS connections are not available: {exc}")
+        yield s
+
+
+def test_tls_request(tls_server):
+    r, doc = run(echo("POST", tls_server.url + "/echo", client=tarnix.Client(verify=tls_server.ca_file), json=[1]))
+    assert r.status_code == 200 and doc["body"] == "[1]"
+    assert header(doc, "host") == f"localhost:{tls_server.port}"
+
+
+def test_tls_rejects_an_unknown_ca(tls_server, tmp_path):
+    other_ca, _ = make_ca(tmp_path, name="someone else")
+    with pytest.raises(tarnix.TLSError):
+        run(echo(url=tls_server.url + "/echo", client=tarnix.Client(verify=other_ca)))
+
+
+def test_verify_options(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        tarnix.Client(verify=str(tmp_path / "missing.pem"))
+    with pytest.raises(ValueError):
+        tarnix.Client(verify=False)
