@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import sys
 from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
@@ -33,8 +34,9 @@ class _UsageError(Exception):
 
 
 def _parser() -> argparse.ArgumentParser:
+    run_as_module = sys.argv[0].endswith("__main__.py") or not sys.argv[0]
     p = argparse.ArgumentParser(
-        prog="python -m tarnix",
+        prog="python -m tarnix" if run_as_module else os.path.basename(sys.argv[0]),
         description=_DESCRIPTION,
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
