@@ -6,9 +6,10 @@ import asyncio
 import json as _json
 import os
 import re
+from collections import deque
 from collections.abc import Mapping
 from time import perf_counter
-from typing import Any, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
 
 from . import _tarnix
 from ._errors import RedirectError, TimeoutError, TLSError, TooManyRedirects, TransportError
@@ -148,13 +149,49 @@ class _Pool:
     this object, which owns the pool capsule, keeps the pool alive exactly as
     long as any request still runs on it, even after the client has closed
     or a request was abandoned on a timeout.
+
+    It also queues requests beyond the connection limit on the event loop:
+    the engine would otherwise start a thread for each of them that spins
+    until a connection is free.
     """
 
-    __slots__ = ("call_soon_threadsafe", "capsule")
+    __slots__ = ("call_soon_threadsafe", "capsule", "limit", "active", "waiters")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, capsule: object) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, capsule: object, limit: int) -> None:
         self.call_soon_threadsafe = loop.call_soon_threadsafe
         self.capsule = capsule
+        self.limit = limit
+        self.active = 0
+        self.waiters: Deque[asyncio.Future] = deque()
+
+    async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, deadline: Optional[float], timeout: Optional[float]) -> None:
+        waiter = loop.create_future()
+        self.waiters.append(waiter)
+        handle = None if deadline is None else loop.call_at(deadline, _expire, waiter, timeout)
+        try:
+            await waiter
+        except BaseException:
+            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                # The slot was handed over just as we were cancelled.
+                self.release()
+            else:
+                try:
+                    self.waiters.remove(waiter)
+                except ValueError:
+                    pass
+            raise
+        finally:
+            if handle is not None:
+                handle.cancel()
+
+    def release(self) -> None:
+        waiters = self.waiters
+        while waiters:
+            waiter = waiters.popleft()
+            if not waiter.done():
+                waiter.set_result(None)  # the slot passes to the next in line
+                return
+        self.active -= 1
 
 
 class Client:
@@ -286,7 +323,7 @@ class Client:
                     raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
                 raise
             assert self._loop is not None
-            pool = self._pools[url.origin] = _Pool(self._loop, capsule)
+            pool = self._pools[url.origin] = _Pool(self._loop, capsule, self._max_connections)
         return pool
 
     async def _send(
@@ -300,25 +337,30 @@ class Client:
         timeout: Optional[float],
     ) -> Response:
         pool = self._pools.get(url.origin) or self._pool(url)
-        future = loop.create_future()
-        if deadline is not None:
-            delay = deadline - loop.time()
-            if delay <= 0:
-                raise TimeoutError(f"timed out after {timeout:g} seconds")
-        start = perf_counter()
-        try:
-            _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, pool)
-        except RuntimeError as exc:
-            # Out of threads, for one: nothing was sent.
-            raise TransportError(str(exc)) from exc
-        if deadline is None:
-            raw = await future
+        if deadline is not None and deadline <= loop.time():
+            raise TimeoutError(f"timed out after {timeout:g} seconds")
+        if pool.active < pool.limit and not pool.waiters:
+            pool.active += 1
         else:
-            handle = loop.call_later(delay, _expire, future, timeout)
+            await pool.wait_for_slot(loop, deadline, timeout)
+        try:
+            future = loop.create_future()
+            start = perf_counter()
             try:
+                _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, pool)
+            except RuntimeError as exc:
+                # Out of threads, for one: nothing was sent.
+                raise TransportError(str(exc)) from exc
+            if deadline is None:
                 raw = await future
-            finally:
-                handle.cancel()
+            else:
+                handle = loop.call_at(deadline, _expire, future, timeout)
+                try:
+                    raw = await future
+                finally:
+                    handle.cancel()
+        finally:
+            pool.release()
         elapsed = perf_counter() - start
         resp_headers = Headers._wrap(raw.headers)
         content = raw.body

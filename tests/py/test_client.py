@@ -301,3 +301,22 @@ def test_verify_options(tmp_path):
         tarnix.Client(verify=str(tmp_path / "missing.pem"))
     with pytest.raises(ValueError):
         tarnix.Client(verify=False)
+
+
+def test_requests_beyond_the_connection_limit_queue(server):
+    async def go():
+        async with tarnix.Client(max_connections=2, timeout=5) as c:
+            # One waits out its time in the queue behind two slow requests.
+            slow = [asyncio.ensure_future(c.get(server.url + "/slow?delay=0.4")) for _ in range(2)]
+            await asyncio.sleep(0.05)
+            with pytest.raises(tarnix.TimeoutError):
+                await c.get(server.url + "/echo", timeout=0.1)
+            queued = [asyncio.ensure_future(c.get(server.url + "/echo")) for _ in range(20)]
+            await asyncio.sleep(0)
+            for task in queued[::3]:
+                task.cancel()
+            results = await asyncio.gather(*slow, *queued, return_exceptions=True)
+            cancelled = sum(isinstance(r, asyncio.CancelledError) for r in results)
+            return cancelled, [r.status_code for r in results if isinstance(r, tarnix.Response)]
+
+    assert run(go()) == (7, [200] * 15)
