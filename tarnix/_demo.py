@@ -66,8 +66,8 @@ class DemoServer:
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
+        port = self._server.server_address[1]
+        return f"http://127.0.0.1:{port}"
 
     def __enter__(self) -> DemoServer:
         self._thread.start()

@@ -51,7 +51,7 @@ class Headers(Mapping[str, str]):
     def __getitem__(self, name: str) -> str:
         return self._folded()[name.lower()]
 
-    def get(self, name: str, default: Any = None) -> Any:  # type: ignore[override]
+    def get(self, name: str, default: Any = None) -> Any:
         return self._folded().get(name.lower(), default)
 
     def __contains__(self, name: object) -> bool:

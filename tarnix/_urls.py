@@ -10,7 +10,7 @@ import base64
 import ipaddress
 import re
 from collections.abc import Mapping
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 from urllib.parse import quote, unquote, urlencode, urljoin, urlsplit
 
 __all__ = ["URL", "parse_url", "add_params", "join_url", "QueryParams"]
@@ -199,7 +199,7 @@ def add_params(url: URL, params: QueryParams) -> URL:
             raise ValueError(f"query parameters contain the control character {bad.group()!r}")
     else:
         items = params.items() if isinstance(params, Mapping) else params
-        pairs = []
+        pairs: List[Tuple[str, str]] = []
         for key, value in items:
             if isinstance(value, (list, tuple)):
                 pairs.extend((str(key), _param_value(v)) for v in value)

@@ -9,7 +9,7 @@ import re
 from collections import deque
 from collections.abc import Mapping
 from time import perf_counter
-from typing import Any, Deque, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, FrozenSet, List, Optional, Sequence, Set, Tuple, Union
 
 from . import _tarnix
 from ._errors import RedirectError, TimeoutError, TLSError, TooManyRedirects, TransportError
@@ -45,7 +45,7 @@ _MANAGED = {
     "transfer-encoding": "request bodies are sent with a Content-Length",
 }
 # Names already checked, so that repeated names cost one set lookup.
-_good_names: set = set()
+_good_names: Set[str] = set()
 # Parsed URLs by their text, for the common case of requests to a few URLs.
 _url_cache: Dict[str, URL] = {}
 _URL_CACHE_SIZE = 512
@@ -78,19 +78,25 @@ def _check_header(name: Any, value: Any) -> str:
             raise ValueError(f"the {name!r} header cannot be set: {why}")
         if len(_good_names) < 4096:
             _good_names.add(name)
-    if type(value) is not str:
-        if isinstance(value, str):
-            value = str(value)
-        elif isinstance(value, (bytes, bytearray)):
-            try:
-                value = bytes(value).decode("ascii")
-            except UnicodeDecodeError:
-                raise ValueError(f"header {name!r}: bytes values must be ASCII") from None
-        else:
-            raise TypeError(f"header {name!r}: values must be str, not {type(value).__name__}")
-    if "\r" in value or "\n" in value or "\0" in value:
+    if type(value) is str:
+        text: str = value
+    elif isinstance(value, str):
+        text = str(value)
+    elif isinstance(value, (bytes, bytearray)):
+        try:
+            text = bytes(value).decode("ascii")
+        except UnicodeDecodeError:
+            raise ValueError(f"header {name!r}: bytes values must be ASCII") from None
+    else:
+        raise TypeError(f"header {name!r}: values must be str, not {type(value).__name__}")
+    if "\r" in text or "\n" in text or "\0" in text:
         raise ValueError(f"header {name!r} value contains a CR, LF or NUL character")
-    return value
+    if not text.isascii():
+        try:
+            text.encode("utf-8")  # the engine sends values as UTF-8
+        except UnicodeEncodeError:
+            raise ValueError(f"header {name!r} value cannot be encoded as UTF-8") from None
+    return text
 
 
 def _header_items(headers: HeaderTypes) -> List[Tuple[str, str]]:
@@ -126,7 +132,7 @@ def _encode_content(content: Any) -> bytes:
     raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
 
 
-def _expire(future: asyncio.Future, timeout: float) -> None:
+def _expire(future: "asyncio.Future[Any]", timeout: Optional[float]) -> None:
     if not future.done():
         future.set_exception(TimeoutError(f"timed out after {timeout:g} seconds"))
 
@@ -162,10 +168,10 @@ class _Pool:
         self.capsule = capsule
         self.limit = limit
         self.active = 0
-        self.waiters: Deque[asyncio.Future] = deque()
+        self.waiters: Deque["asyncio.Future[None]"] = deque()
 
     async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, deadline: Optional[float], timeout: Optional[float]) -> None:
-        waiter = loop.create_future()
+        waiter: "asyncio.Future[None]" = loop.create_future()
         self.waiters.append(waiter)
         handle = None if deadline is None else loop.call_at(deadline, _expire, waiter, timeout)
         try:
@@ -401,17 +407,17 @@ class Client:
         """
         if self._closed:
             raise RuntimeError("the client is closed")
-        ordinal = METHODS.get(method)  # type: ignore[arg-type]
+        ordinal = METHODS.get(method)
         if ordinal is None:
             method, ordinal = _bad_method(method)
 
         if params is None and type(url) is str:
-            target = _url_cache.get(url)  # type: ignore[arg-type]
+            target = _url_cache.get(url)
             if target is None:
-                target = parse_url(url)  # type: ignore[arg-type]
+                target = parse_url(url)
                 if len(_url_cache) >= _URL_CACHE_SIZE:
                     _url_cache.clear()
-                _url_cache[url] = target  # type: ignore[index]
+                _url_cache[url] = target
         else:
             target = parse_url(url)  # type: ignore[arg-type]
             if params is not None:

@@ -138,6 +138,7 @@ def test_bad_input_is_rejected_before_sending():
         dict(headers={"X-A": "1\r\nX-B: 2"}),
         dict(headers={"X-A": "1\n"}),
         dict(headers={"X-A": "\x00"}),
+        dict(headers={"X-A": "\ud800"}),
         dict(headers={"X-A\r\n": "1"}),
         dict(headers={"Bad Name": "1"}),
         dict(headers={"Bad:Name": "1"}),

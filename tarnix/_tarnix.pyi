@@ -1,0 +1,29 @@
+"""The native engine (see the package documentation)."""
+
+import asyncio
+from typing import Any, List, Tuple
+
+def pool_create(
+    host: str,
+    port: int,
+    tls: object,
+    reserved_flag: int,
+    max_connections: int,
+    reserved_a: int,
+    reserved_b: int,
+    ca_path: str,
+    /,
+) -> object: ...
+def submit(
+    pool: object,
+    method: int,
+    target: str,
+    headers: List[Tuple[str, str]],
+    body: bytes,
+    reserved_5: Any,
+    reserved_6: Any,
+    future: "asyncio.Future[Any]",
+    loop: Any,
+    /,
+) -> int: ...
+def read_body(*args: Any) -> Any: ...
