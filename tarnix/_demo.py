@@ -52,6 +52,13 @@ class _Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = do_HEAD = do_OPTIONS = _handle
 
 
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    # A burst of new connections must not overflow the listen queue: dropped
+    # SYNs come back only after the kernel's 1 s, 3 s, 7 s retransmits.
+    request_queue_size = 1024
+
+
 class DemoServer:
     """A threaded HTTP/1.1 server on an ephemeral port of 127.0.0.1.
 
@@ -60,8 +67,7 @@ class DemoServer:
     """
 
     def __init__(self) -> None:
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self._server.daemon_threads = True
+        self._server = _Server(("127.0.0.1", 0), _Handler)
         self._thread = threading.Thread(target=self._server.serve_forever, name="tarnix-demo", daemon=True)
 
     @property

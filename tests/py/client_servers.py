@@ -82,8 +82,11 @@ class HTTPServer:
     """A threaded HTTP/1.1 server on an ephemeral port, plain or TLS."""
 
     def __init__(self, ssl_context=None, host="127.0.0.1"):
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler, bind_and_activate=False)
         self.server.daemon_threads = True
+        self.server.request_queue_size = 128
+        self.server.server_bind()
+        self.server.server_activate()
         if ssl_context is not None:
             self.server.socket = ssl_context.wrap_socket(self.server.socket, server_side=True)
         self.port = self.server.server_address[1]

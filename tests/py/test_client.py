@@ -3,6 +3,7 @@
 import asyncio
 import gc
 import os
+import time
 import warnings
 
 import pytest
@@ -212,6 +213,18 @@ def test_timeout_drops_the_late_result(server):
             return (await c.get(server.url + "/echo")).status_code
 
     assert run(go()) == 200
+
+
+def test_late_result_after_the_loop_has_closed(server, capfd):
+    async def go():
+        async with tarnix.Client(timeout=0.1) as c:
+            with pytest.raises(tarnix.TimeoutError):
+                await c.get(server.url + "/slow?delay=0.3")
+
+    run(go())
+    time.sleep(0.5)  # the answer arrives for a loop that no longer runs
+    gc.collect()
+    assert capfd.readouterr().err == ""
 
 
 def test_closing_with_a_request_still_running(server):
