@@ -51,6 +51,8 @@ void BufferedReader::discard(size_t n) {
 IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
     if (n > SIZE_MAX - out.size()) return IoStatus::OutOfMemory;
     size_t left = size_t(n);
+    // One growth for the whole length (up to a step) instead of one per read.
+    if (!out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP)) return IoStatus::OutOfMemory;
     while (left != 0) {
         size_t have = end_ - start_;
         if (have != 0) {
