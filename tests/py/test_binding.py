@@ -29,13 +29,15 @@ def submit_args(pool, **overrides):
     return list(args.values())
 
 
-def wait_refcount(obj, expected):
-    """Waits for obj's count (as the caller sees it) to drop to expected."""
-    # One more reference is held here, by this frame.
+def refs(obj):
+    return sys.getrefcount(obj)
+
+
+def wait_until(predicate):
     deadline = time.monotonic() + WAIT
-    while sys.getrefcount(obj) - 1 != expected and time.monotonic() < deadline:
+    while not predicate() and time.monotonic() < deadline:
         time.sleep(0.01)
-    return sys.getrefcount(obj) - 1
+    return predicate()
 
 
 @pytest.fixture
@@ -235,11 +237,11 @@ def test_submit_header_conversion_failure_is_a_memory_error(pool, headers):
 
 def test_failed_submit_leaves_future_and_loop_untouched(pool):
     future, loop = object(), RecordingLoop()
-    before = sys.getrefcount(future), sys.getrefcount(loop), sys.getrefcount(pool)
+    before = refs(future), refs(loop), refs(pool)
     for bad in (dict(method=7), dict(headers=[("a", 5)]), dict(headers=[("a",)]), dict(body=None)):
         with pytest.raises(Exception):
             _tarnix.submit(*submit_args(pool, future=future, loop=loop, **bad))
-    assert (sys.getrefcount(future), sys.getrefcount(loop), sys.getrefcount(pool)) == before
+    assert (refs(future), refs(loop), refs(pool)) == before
     assert not loop.event.is_set()
 
 
@@ -263,18 +265,17 @@ def test_job_releases_its_references_when_the_loop_refuses(pool):
             raise RuntimeError("Event loop is closed")
 
     future, loop = object(), ClosedLoop()
-    future_refs, loop_refs = sys.getrefcount(future), sys.getrefcount(loop)
+    future_refs, loop_refs = refs(future), refs(loop)
     assert _tarnix.submit(*submit_args(pool, future=future, loop=loop)) == 0
     assert called.wait(WAIT)
-    assert wait_refcount(future, future_refs) == future_refs
-    assert wait_refcount(loop, loop_refs) == loop_refs
+    assert wait_until(lambda: (refs(future), refs(loop)) == (future_refs, loop_refs))
 
 
 def test_loop_none_is_accepted_and_the_job_still_released(pool):
     future = object()
-    refs = sys.getrefcount(future)
+    future_refs = refs(future)
     assert _tarnix.submit(*submit_args(pool, future=future, loop=None)) == 0
-    assert wait_refcount(future, refs) == refs
+    assert wait_until(lambda: refs(future) == future_refs)
 
 
 def test_settle_is_looked_up_per_delivery(pool, monkeypatch):
