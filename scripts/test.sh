@@ -33,8 +33,8 @@ for cand in /usr/bin/python3 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[0-9]*/bi
 done
 for other in "${others[@]}"; do
   site=$(mktemp -d)
-  "$other" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' dist/tarnix-*.whl "$site"
-  PYTHONPATH="$site" "$other" -c 'import sys, tarnix._tarnix as m; assert m.__doc__; print("loads in", sys.version.split()[0])'
+  "$other" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$root"/dist/tarnix-*.whl "$site"
+  (cd "$site" && PYTHONPATH="$site" "$other" -c 'import sys, tarnix._tarnix as m; assert m.__doc__; print("loads in", sys.version.split()[0])')
   rm -rf "$site"
 done
 
