@@ -135,8 +135,11 @@ def test_tls_off_never_touches_the_ca_file(tls, tmp_path):
     _tarnix.pool_create(*pool_args(tls=tls, ca_path=str(tmp_path / "missing.pem")))
 
 
-def test_tls_with_empty_path_loads_nothing():
+def test_tls_with_empty_path_or_no_certificates_gives_an_empty_bundle(tmp_path):
     _tarnix.pool_create(*pool_args(tls=True, ca_path=""))
+    text = tmp_path / "notes.pem"
+    text.write_text("just text, no certificate block\n")
+    _tarnix.pool_create(*pool_args(tls=True, ca_path=str(text)))
 
 
 def test_ca_path_with_nul_is_not_truncated(tmp_path):
