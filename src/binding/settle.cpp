@@ -30,12 +30,17 @@ PyObject* on_interpreter_exit(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// A forked child has none of the parent's I/O threads, but may have copied a
+// count of threads that were inside; the exit hook would wait for them forever.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    g_inside.store(0, std::memory_order_seq_cst);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef exit_hook_def = {"_tarnix_exit_hook", on_interpreter_exit, METH_NOARGS, nullptr};
+PyMethodDef fork_hook_def = {"_tarnix_fork_hook", after_fork_in_child, METH_NOARGS, nullptr};
 
-}  // namespace
-
-bool ensure_exit_hook() {
-    if (g_hook_registered) return true;
+bool register_exit_hook() {
     PyObject* atexit = PyImport_ImportModule("atexit");
     if (atexit == nullptr) return false;
     PyObject* hook = PyCFunction_NewEx(&exit_hook_def, nullptr, nullptr);
@@ -43,8 +48,34 @@ bool ensure_exit_hook() {
     if (hook != nullptr) result = PyObject_CallMethod(atexit, "register", "O", hook);
     Py_XDECREF(hook);
     Py_DECREF(atexit);
-    if (result == nullptr) return false;
-    Py_DECREF(result);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+bool register_fork_hook() {
+    PyObject* os = PyImport_ImportModule("os");
+    if (os == nullptr) return false;
+    PyObject* result = nullptr;
+    PyObject* register_at_fork = PyObject_GetAttrString(os, "register_at_fork");
+    PyObject* hook = PyCFunction_NewEx(&fork_hook_def, nullptr, nullptr);
+    PyObject* no_args = PyTuple_New(0);
+    PyObject* kwargs = hook == nullptr ? nullptr : Py_BuildValue("{s:O}", "after_in_child", hook);
+    if (register_at_fork != nullptr && no_args != nullptr && kwargs != nullptr)
+        result = PyObject_Call(register_at_fork, no_args, kwargs);
+    Py_XDECREF(kwargs);
+    Py_XDECREF(no_args);
+    Py_XDECREF(hook);
+    Py_XDECREF(register_at_fork);
+    Py_DECREF(os);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+}  // namespace
+
+bool ensure_exit_hook() {
+    if (g_hook_registered) return true;
+    if (!register_fork_hook() || !register_exit_hook()) return false;
     g_hook_registered = true;
     return true;
 }

@@ -375,21 +375,38 @@ def test_dropping_the_pool_while_a_request_runs(serve):
 
 
 EXIT_SCRIPT = textwrap.dedent("""
-    import asyncio, sys, threading, time
+    import asyncio, os, sys, threading, time
     from tarnix import _tarnix
     port, mode = int(sys.argv[1]), sys.argv[2]
     pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 1000, 0, 0, "")
+    entered = threading.Event()
+    class SlowLoop:
+        def call_soon_threadsafe(self, *args):
+            entered.set()
+            time.sleep(0.2)
+            print("delivered", flush=True)
     if mode == "inside":
         # One delivery is still inside Python (GIL released) when exit begins.
-        entered = threading.Event()
-        class SlowLoop:
-            def call_soon_threadsafe(self, *args):
-                entered.set()
-                time.sleep(0.2)
-                print("delivered", flush=True)
         for _ in range(20):
             _tarnix.submit(pool, 0, "/", [], b"", None, None, object(), SlowLoop())
         entered.wait(10)
+    elif mode == "fork":
+        # A child forked while a delivery is inside Python must still exit.
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, object(), SlowLoop())
+        entered.wait(10)
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(5)
+        for _ in range(1000):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            time.sleep(0.01)
+        else:
+            os.kill(pid, 9)
+            _, status = os.waitpid(pid, 0)
+            print("child hung", flush=True)
+        print("child exit", os.waitstatus_to_exitcode(status), flush=True)
     else:
         # Outcomes keep arriving while the interpreter shuts down.
         async def main():
@@ -402,7 +419,7 @@ EXIT_SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("mode", ["inside", "arriving"])
+@pytest.mark.parametrize("mode", ["inside", "arriving", "fork"])
 def test_interpreter_exit_with_requests_in_flight(serve, mode):
     def handler(conn):
         if conn.read_request() is not None:
@@ -420,5 +437,7 @@ def test_interpreter_exit_with_requests_in_flight(serve, mode):
                               capture_output=True, text=True, timeout=60, env=env)
         assert proc.returncode == 7, proc.stderr
         assert "Fatal" not in proc.stderr and "Traceback" not in proc.stderr
-        if mode == "inside":
+        if mode != "arriving":
             assert "delivered" in proc.stdout
+        if mode == "fork":
+            assert "child exit 5" in proc.stdout
