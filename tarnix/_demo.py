@@ -15,6 +15,9 @@ _PAGE = b"Hello from the tarnix demo server!\n"
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Head and body go out as two writes; with Nagle on, the body would wait
+    # for the client's delayed ACK.
+    disable_nagle_algorithm = True
     server_version = "tarnix-demo"
 
     def log_message(self, format: str, *args: object) -> None:  # noqa: A002

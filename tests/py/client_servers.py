@@ -17,6 +17,9 @@ from urllib.parse import parse_qs, urlsplit
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Head and body go out as two writes; with Nagle on, the body would wait
+    # for the client's delayed ACK.
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
