@@ -85,7 +85,11 @@ class HTTPServer:
     """A threaded HTTP/1.1 server on an ephemeral port, plain or TLS."""
 
     def __init__(self, ssl_context=None, host="127.0.0.1"):
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler, bind_and_activate=False)
+        if host == "[::1]":
+            server_class = type("Server6", (ThreadingHTTPServer,), {"address_family": socket.AF_INET6})
+            self.server = server_class(("::1", 0), Handler, bind_and_activate=False)
+        else:
+            self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler, bind_and_activate=False)
         self.server.daemon_threads = True
         self.server.request_queue_size = 128
         # Tests provoke resets and failed handshakes; keep their tracebacks quiet.

@@ -74,6 +74,16 @@ def test_params_are_merged_into_the_target(server):
     assert doc["target"] == "/echo?q=%C3%A9%20d"
 
 
+def test_ipv6_literal():
+    try:
+        server = HTTPServer(host="[::1]")
+    except OSError:
+        pytest.skip("no IPv6 loopback")
+    with server:
+        r, doc = run(echo(url=server.url + "/echo"))
+    assert r.url == server.url + "/echo" and header(doc, "host") == f"[::1]:{server.port}"
+
+
 def test_json_in_and_out_and_text(server):
     r, doc = run(echo("POST", server.url + "/echo", json={"name": "tarnix", "n": [1, 2]}))
     assert header(doc, "content-type") == "application/json"
