@@ -325,6 +325,10 @@ def test_verify_options(tmp_path):
         tarnix.Client(verify=str(tmp_path / "missing.pem"))
     with pytest.raises(ValueError):
         tarnix.Client(verify=False)
+    broken = tmp_path / "broken.pem"
+    broken.write_text("-----BEGIN CERTIFICATE-----\nnot base64!\n")
+    with pytest.raises(tarnix.TLSError, match="cannot load the CA file"):
+        run(echo(url=f"https://127.0.0.1:{closed_port()}/", client=tarnix.Client(verify=broken)))
 
 
 def test_requests_beyond_the_connection_limit_queue(server):
