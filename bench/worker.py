@@ -122,6 +122,16 @@ async def client_rnet(cfg, body):
             r = await client.post(url, body=body)
             data = await r.bytes()
             return status_of(r), len(data)
+    if cfg["inflight"] > limit:
+        # rnet's pool options only cap idle connections: with more requests in
+        # flight than the limit it opens a connection for each. A semaphore
+        # gives it the same connection limit as every other client.
+        gate = asyncio.Semaphore(limit)
+        unlimited = fetch
+
+        async def fetch():
+            async with gate:
+                return await unlimited()
     yield fetch
 
 
