@@ -199,10 +199,7 @@ async def client_tarnix_raw(cfg, body):
         r = await fut
         return r.status, len(r.body)
 
-    try:
-        yield fetch
-    finally:
-        del pool
+    yield fetch
 
 
 CLIENTS = {
