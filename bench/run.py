@@ -597,14 +597,14 @@ def fmt(v, digits):
     return f"{v:,.{digits}f}"
 
 
-def print_table(summary, scenario_ids, clients, scale, out=sys.stdout):
+def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=False):
     cols = ["client", "req/s", "x aiohttp", "x best peer", "CPU s/1k", "CPU x aio",
             "p50 ms", "p99 ms", "peak RSS MiB", "conns"]
     for s in scenario_ids:
         sc = SCENARIOS[s]
         n = max(1, int(sc["n"] * scale))
         title = sc["title"] if scale == 1 else f"{sc['title']} [scaled: {n:,} requests]"
-        print(f"\n({s}) {title}", file=out)
+        print(f"\n{'**' if markdown else ''}({s}) {title}{'**' if markdown else ''}", file=out)
         row = summary[s]
         rows = []
         if "wrk" in row:
@@ -625,21 +625,60 @@ def print_table(summary, scenario_ids, clients, scale, out=sys.stdout):
                          fmt(e.get("cpu_x_aiohttp"), 2), fmt(e["lat_p50_ms"], 3),
                          fmt(e["lat_p99_ms"], 3), fmt(e["rss_peak_mib"], 1),
                          fmt(e["conns"], 0)])
-        widths = [max([len(cols[i])] + [len(r[i]) for r in rows if len(r) > 2])
-                  for i in range(len(cols))]
-        print("  " + "  ".join(c.ljust(widths[i]) if i == 0 else c.rjust(widths[i])
-                               for i, c in enumerate(cols)), file=out)
-        for r in rows:
-            if len(r) == 2:
-                print("  " + r[0].ljust(widths[0]) + "  " + r[1], file=out)
-                continue
-            print("  " + "  ".join(v.ljust(widths[i]) if i == 0 else v.rjust(widths[i])
-                                   for i, v in enumerate(r)), file=out)
+        if markdown:
+            print("", file=out)
+            print("| " + " | ".join(cols) + " |", file=out)
+            print("|---" + "|---:" * (len(cols) - 1) + "|", file=out)
+            for r in rows:
+                r = r if len(r) > 2 else r + [""] * (len(cols) - 2)
+                print("| " + " | ".join(r) + " |", file=out)
+        else:
+            widths = [max([len(cols[i])] + [len(r[i]) for r in rows if len(r) > 2])
+                      for i in range(len(cols))]
+            print("  " + "  ".join(c.ljust(widths[i]) if i == 0 else c.rjust(widths[i])
+                                   for i, c in enumerate(cols)), file=out)
+            for r in rows:
+                if len(r) == 2:
+                    print("  " + r[0].ljust(widths[0]) + "  " + r[1], file=out)
+                    continue
+                print("  " + "  ".join(v.ljust(widths[i]) if i == 0 else v.rjust(widths[i])
+                                       for i, v in enumerate(r)), file=out)
         for c in clients:
             e = row.get(c) or {}
             if e.get("exit_crashes"):
-                print(f"  note: {c} crashed on exit in {e['exit_crashes']} of {e['runs']} "
-                      "run(s), after every response of the run had been checked", file=out)
+                print(f"{'' if markdown else '  '}note: {c} crashed on exit in "
+                      f"{e['exit_crashes']} of {e['runs']} run(s), after every response of "
+                      "the run had been checked", file=out)
+
+
+def report(meta, summary, targets, scenario_ids, clients, out, markdown=False):
+    scale, repeats = meta["scale"], meta["repeats"]
+    label = "QUICK SMOKE RUN (scaled counts, not the measured result)" if scale != 1 else \
+        "full run"
+    m = meta["machine"]
+    lines = [
+        f"tarnix benchmark, {meta['date']}, {label}; medians of {repeats} repeat(s); "
+        "ratios are per repeat, then the median",
+        f"machine: {m.get('cpu', '?')}, {m['cores']} cores, {m.get('memory_gib', '?')} GiB, "
+        f"{m.get('os', m['platform'])}; Python {m['python']}; nginx {meta['nginx']} "
+        f"({meta['nginx_workers']} worker)",
+        "versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()
+                                 if k in clients),
+    ]
+    lines += [f"SKIPPED {c}: {why}" for c, why in meta["skipped"].items()]
+    sep = "\n\n" if markdown else "\n"
+    print(sep.join(lines), file=out)
+    print_table(summary, scenario_ids, clients, scale, out, markdown)
+    print("\n* = best peer in that scenario. CPU s/1k = user+system CPU seconds of the "
+          "client process per 1,000 requests. conns = connections nginx accepted during "
+          "the run (warm-up included).", file=out)
+    for who, ts in targets.items():
+        print(f"\nTargets for {who}" + (" (quick run: indicative only)" if scale != 1
+                                        else "") + ":" + ("\n" if markdown else ""), file=out)
+        for t in ts:
+            verdict = {True: "met", False: "MISSED", None: "n/a"}[t["met"]]
+            print(f"{'-' if markdown else ' '} [{verdict:6}] {t['target']}: {t['figures']}",
+                  file=out)
 
 
 def machine_info():
@@ -766,30 +805,9 @@ def main():
         server.stop()
 
     summary = summarise(runs, ceiling, clients, scenario_ids, repeats)
-    label = "QUICK SMOKE RUN (scaled counts, not the measured result)" if scale != 1 else \
-        "full run"
-    print(f"\ntarnix benchmark, {meta['date']}, {label}; medians of {repeats} "
-          f"repeat(s); ratios are per repeat, then the median")
-    m = meta["machine"]
-    print(f"machine: {m.get('cpu', '?')}, {m['cores']} cores, {m.get('memory_gib', '?')} GiB, "
-          f"{m.get('os', m['platform'])}; Python {m['python']}; nginx {meta['nginx']} "
-          f"({args.nginx_workers} worker)")
-    print("versions: " + ", ".join(f"{k} {v}" for k, v in versions.items() if k in clients))
-    for c, why in skipped.items():
-        print(f"SKIPPED {c}: {why}")
-    print_table(summary, scenario_ids, clients, scale)
-    print("\n* = best peer in that scenario. CPU s/1k = user+system CPU seconds of the "
-          "client process per 1,000 requests. conns = connections nginx accepted during "
-          "the run (warm-up included).")
-    targets = {}
-    for who in TARNIX_ROWS:
-        if who in clients:
-            targets[who] = evaluate_targets(summary, who)
-            print(f"\nTargets for {who}" + (" (quick run: indicative only)" if scale != 1
-                                            else "") + ":")
-            for t in targets[who]:
-                verdict = {True: "met", False: "MISSED", None: "n/a"}[t["met"]]
-                print(f"  [{verdict:6}] {t['target']}: {t['figures']}")
+    targets = {who: evaluate_targets(summary, who) for who in TARNIX_ROWS if who in clients}
+    print()
+    report(meta, summary, targets, scenario_ids, clients, sys.stdout)
 
     RESULTS.mkdir(exist_ok=True)
     path = Path(args.output) if args.output else RESULTS / (
@@ -798,7 +816,9 @@ def main():
            "targets": targets}
     path.write_text(json.dumps(doc, indent=1, default=str))
     shutil.copyfile(path, RESULTS / "latest.json")
-    print(f"\nwritten: {path}")
+    with open(path.with_suffix(".md"), "w") as f:
+        report(meta, summary, targets, scenario_ids, clients, f, markdown=True)
+    print(f"\nwritten: {path} and {path.with_suffix('.md').name} (Markdown tables)")
     failed = [r for r in runs if not r.get("ok")]
     if failed:
         print(f"{len(failed)} of {len(runs)} client runs failed (see the table and the JSON)")
