@@ -90,12 +90,19 @@ def _die_with_parent():
 
 # ---------------------------------------------------------------- setup
 
-def ensure_debian(need_wrk):
+def _dpkg_has(pkg):
+    return subprocess.run(["dpkg", "-s", pkg], capture_output=True).returncode == 0
+
+
+def ensure_debian(need_wrk, need_build):
     missing = []
     if not find_nginx():
         missing.append("nginx-light")
     if need_wrk and not shutil.which("wrk"):
         missing.append("wrk")
+    if need_build:
+        # What building tarnix from source needs (cmake and ninja come from PyPI).
+        missing += [p for p in ("g++", "libssl-dev") if not _dpkg_has(p)]
     if not missing:
         return
     log(f"installing Debian packages: {' '.join(missing)}")
@@ -104,9 +111,8 @@ def ensure_debian(need_wrk):
     r = subprocess.run(["apt-get", "install", "-y", "-qq", *missing], env=env)
     if r.returncode != 0 and "nginx-light" in missing:
         # Newer Debian dropped nginx-light; plain nginx is the same server.
-        subprocess.run(["apt-get", "install", "-y", "-qq", "nginx"], env=env)
-        if need_wrk and not shutil.which("wrk"):
-            subprocess.run(["apt-get", "install", "-y", "-qq", "wrk"], env=env)
+        rest = ["nginx"] + [p for p in missing if p != "nginx-light"]
+        subprocess.run(["apt-get", "install", "-y", "-qq", *rest], env=env)
 
 
 def find_nginx():
@@ -120,8 +126,17 @@ def venv_python():
 
 
 def ensure_venv():
-    if not Path(venv_python()).exists():
-        log(f"creating {VENV}")
+    if Path(venv_python()).exists():
+        return
+    log(f"creating {VENV}")
+    if subprocess.run([sys.executable, "-m", "venv", str(VENV)]).returncode != 0:
+        # Debian's own python3 keeps venv's pip bootstrap in a separate package.
+        shutil.rmtree(VENV, ignore_errors=True)
+        ver = f"python{sys.version_info[0]}.{sys.version_info[1]}"
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "update", "-qq"], env=env)
+        subprocess.run(["apt-get", "install", "-y", "-qq", "python3-venv", f"{ver}-venv"],
+                       env=env)
         subprocess.run([sys.executable, "-m", "venv", str(VENV)], check=True)
 
 
@@ -749,7 +764,9 @@ def main():
         raise SystemExit(128 + signum)
     signal.signal(signal.SIGTERM, on_term)
 
-    ensure_debian(need_wrk=not args.no_wrk)
+    ensure_debian(need_wrk=not args.no_wrk,
+                  need_build=args.tarnix == "pip" and any(c in TARNIX_ROWS for c in wanted)
+                  and (ROOT / "tarnix").is_dir())
     ensure_venv()
     versions, skipped = ensure_packages(args.upgrade)
     base_env = dict(os.environ)
