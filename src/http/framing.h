@@ -12,7 +12,7 @@ namespace tarnix {
 struct RawResponse {
     OwnedBytes bytes;       // the final response as read, unaltered
     size_t head_len = 0;    // bytes of `bytes` up to and including the blank line
-    bool has_body = true;   // false for HEAD, 1xx, 204 and 304 responses
+    bool has_body = true;   // false for HEAD, 101, 204 and 304 responses
     bool reusable = false;  // the connection may carry another request
     ErrorKind error = ErrorKind::None;
 };

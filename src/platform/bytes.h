@@ -39,6 +39,13 @@ public:
         ptr_ = nullptr;
         len_ = 0;
     }
+    // Hands the block to the caller, who frees it when the length was not 0.
+    uint8_t* release() {
+        uint8_t* p = ptr_;
+        ptr_ = nullptr;
+        len_ = 0;
+        return p;
+    }
     const uint8_t* data() const { return ptr_; }
     uint8_t* data() { return ptr_; }
     size_t size() const { return len_; }

@@ -1,0 +1,176 @@
+#include "http/decode.h"
+
+#include <cstring>
+
+#include "http/text.h"
+#include "platform/bytes.h"
+#include "platform/heap.h"
+
+namespace tarnix {
+
+DecodedResponse::~DecodedResponse() {
+    heap_free(headers);
+    heap_free(owned_body);
+}
+
+namespace {
+
+// First "\r\n" in [p, p + n), or n.
+size_t find_crlf(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    while (i + 1 < n) {
+        const void* cr = std::memchr(p + i, '\r', n - i - 1);
+        if (cr == nullptr) break;
+        i = size_t(static_cast<const uint8_t*>(cr) - p);
+        if (p[i + 1] == '\n') return i;
+        i++;
+    }
+    return n;
+}
+
+// First "\r\n\r\n" in [p, p + n), or n.
+size_t find_blank_line(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    for (;;) {
+        size_t at = find_crlf(p + i, n - i);
+        if (at == n - i) return n;
+        i += at;
+        if (i + 4 <= n && p[i + 2] == '\r' && p[i + 3] == '\n') return i;
+        i += 2;
+    }
+}
+
+struct HeaderArray {
+    HeaderEntry* items = nullptr;
+    size_t count = 0;
+    size_t cap = 0;
+    ~HeaderArray() { heap_free(items); }
+
+    bool push(const HeaderEntry& e) {
+        if (count == cap) {
+            size_t want = grow_capacity(count + 1, sizeof(HeaderEntry));
+            if (want > SIZE_MAX / sizeof(HeaderEntry)) return false;
+            void* p = grow_block(items, count * sizeof(HeaderEntry), want * sizeof(HeaderEntry));
+            if (p == nullptr) return false;
+            items = static_cast<HeaderEntry*>(p);
+            cap = want;
+        }
+        items[count++] = e;
+        return true;
+    }
+};
+
+bool dechunk(const uint8_t* p, size_t n, ByteBuf& out) {
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= n) return false;  // no zero-size chunk came
+        size_t e = pos + find_crlf(p + pos, n - pos);
+        if (e == n) return false;
+        const uint8_t* size_text = p + pos;
+        const void* semi = std::memchr(size_text, ';', e - pos);
+        size_t size_len = semi ? size_t(static_cast<const uint8_t*>(semi) - size_text) : e - pos;
+        trim_wire_space(&size_text, &size_len);
+        uint64_t size = 0;
+        if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return false;
+        if (size == 0) return true;  // trailers and the final line are not needed
+        size_t data = e + 2;
+        if (size > n - data) return false;
+        if (!out.append(p + data, size_t(size))) return false;
+        size_t after = data + size_t(size);
+        if (n - after < 2 || p[after] != '\r' || p[after + 1] != '\n') return false;
+        pos = after + 2;
+    }
+}
+
+}  // namespace
+
+bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out) {
+    // Only the head as framed may end it: a body that happens to hold a
+    // blank line must not be read as header lines.
+    if (head_len < 4 || head_len > len) return false;
+    const size_t h = find_blank_line(bytes, head_len);
+    if (h + 4 != head_len) return false;
+
+    size_t l = find_crlf(bytes, h);
+    const uint8_t* status_line = bytes;
+    const void* sp = std::memchr(status_line, ' ', l);
+    if (sp == nullptr) return false;
+    const uint8_t* code = static_cast<const uint8_t*>(sp) + 1;
+    size_t code_len = l - size_t(code - status_line);
+    const void* sp2 = std::memchr(code, ' ', code_len);
+    if (sp2 != nullptr) code_len = size_t(static_cast<const uint8_t*>(sp2) - code);
+    uint64_t status = 0;
+    if (parse_number(code, code_len, 10, 16, &status) != NumberStatus::Ok) return false;
+
+    HeaderArray headers;
+    const uint8_t* te = nullptr;
+    size_t te_len = 0;
+    bool has_te = false, has_length = false;
+    uint64_t content_length = 0;
+    if (l < h) {
+        size_t pos = l + 2;
+        while (pos < h) {
+            size_t end = pos + find_crlf(bytes + pos, h - pos);
+            const uint8_t* piece = bytes + pos;
+            size_t piece_len = end - pos;
+            pos = end + 2;
+            if (piece_len == 0) continue;
+            const void* colon = std::memchr(piece, ':', piece_len);
+            if (colon == nullptr) return false;
+            size_t name_len = size_t(static_cast<const uint8_t*>(colon) - piece);
+            const uint8_t* value = piece + name_len + 1;
+            size_t value_len = piece_len - name_len - 1;
+            while (value_len != 0 && is_wire_space(value[0])) { value++; value_len--; }
+            if (ascii_ieq(piece, name_len, "content-length", 14)) {
+                if (parse_number(value, value_len, 10, 64, &content_length) != NumberStatus::Ok) return false;
+                has_length = true;
+            } else if (ascii_ieq(piece, name_len, "transfer-encoding", 17)) {
+                te = value;
+                te_len = value_len;
+                has_te = true;
+            }
+            if (!headers.push(HeaderEntry{piece, name_len, value, value_len})) return false;
+        }
+    }
+
+    const uint8_t* region = bytes + head_len;
+    const size_t available = len - head_len;
+    const uint8_t* body = nullptr;
+    size_t body_len = 0;
+    ByteBuf chunked;
+    if (!has_body) {
+        // Whatever the headers announce, this response carries no body.
+    } else if (!has_te || ascii_ieq(te, te_len, "identity", 8)) {
+        body = region;
+        body_len = available;
+        if (has_length) {
+            if (content_length > available) return false;
+            body_len = size_t(content_length);
+        }
+    } else if (ascii_ieq(te, te_len, "chunked", 7)) {
+        if (!dechunk(region, available, chunked)) return false;
+    } else {
+        return false;
+    }
+
+    OwnedBytes owned;
+    if (!chunked.into_owned(&owned)) return false;
+    bool ok = false;
+    void* items = trim_block(headers.items, headers.count * sizeof(HeaderEntry), &ok);
+    if (!ok) return false;
+    headers.items = nullptr;
+
+    out->status = uint16_t(status);
+    out->headers = static_cast<HeaderEntry*>(items);
+    out->header_count = headers.count;
+    if (!owned.empty()) {
+        body_len = owned.size();
+        out->owned_body = owned.release();
+        body = out->owned_body;
+    }
+    out->body = body;
+    out->body_len = body_len;
+    return true;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,196 @@
+#include "http/framing.h"
+
+#include <cstring>
+
+#include "http/request.h"
+#include "http/text.h"
+
+namespace tarnix {
+
+namespace {
+
+struct Scan {
+    bool is_http10 = false;
+    bool has_content_length = false;
+    bool chunked = false;
+    bool close_token = false;
+    bool keep_alive_token = false;
+    uint64_t content_length = 0;
+    int status = -1;  // -1 when the status line has no readable code
+};
+
+ErrorKind line_error(IoStatus s) {
+    switch (s) {
+        case IoStatus::StreamTooLong: return ErrorKind::MalformedFraming;
+        case IoStatus::OutOfMemory: return ErrorKind::OutOfMemory;
+        default: return ErrorKind::ConnectionReset;
+    }
+}
+
+ErrorKind exact_error(IoStatus s) {
+    return s == IoStatus::OutOfMemory ? ErrorKind::OutOfMemory : ErrorKind::ConnectionReset;
+}
+
+// Moves the next line from the reader into the capture. `line` stays valid
+// (in the reader's buffer) until the reader is used again.
+ErrorKind take_line(BufferedReader& reader, ByteBuf& cap, Slice* line) {
+    IoStatus s = reader.peek_line(line);
+    if (s != IoStatus::Ok) return line_error(s);
+    if (!cap.append(line->ptr, line->len)) return ErrorKind::OutOfMemory;
+    reader.discard(line->len);
+    return ErrorKind::None;
+}
+
+// The line without its line feed and one carriage return before it.
+Slice content_of(Slice line) {
+    size_t n = line.len - 1;
+    if (n != 0 && line.ptr[n - 1] == '\r') n--;
+    return Slice{line.ptr, n};
+}
+
+bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Three digits after the first space, ending the line or followed by a space.
+int status_of(Slice c) {
+    const void* sp = std::memchr(c.ptr, ' ', c.len);
+    if (sp == nullptr) return -1;
+    const uint8_t* p = static_cast<const uint8_t*>(sp) + 1;
+    size_t left = c.len - size_t(p - c.ptr);
+    if (left < 3 || !is_digit(p[0]) || !is_digit(p[1]) || !is_digit(p[2])) return -1;
+    if (left > 3 && p[3] != ' ') return -1;
+    return (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+}
+
+ErrorKind scan_header(Slice c, Scan* st) {
+    const void* colon = std::memchr(c.ptr, ':', c.len);
+    if (colon == nullptr) return ErrorKind::None;
+    size_t name_len = size_t(static_cast<const uint8_t*>(colon) - c.ptr);
+    const uint8_t* value = c.ptr + name_len + 1;
+    size_t value_len = c.len - name_len - 1;
+    trim_wire_space(&value, &value_len);
+    switch (name_len) {
+        case 14:
+            if (ascii_ieq(c.ptr, 14, "content-length", 14)) {
+                uint64_t v = 0;
+                if (parse_number(value, value_len, 10, 64, &v) != NumberStatus::Ok)
+                    return ErrorKind::MalformedFraming;
+                st->has_content_length = true;
+                st->content_length = v;
+            }
+            break;
+        case 17:
+            if (ascii_ieq(c.ptr, 17, "transfer-encoding", 17) && ascii_icontains(value, value_len, "chunked", 7))
+                st->chunked = true;
+            break;
+        case 10:
+            if (ascii_ieq(c.ptr, 10, "connection", 10)) {
+                if (ascii_icontains(value, value_len, "close", 5)) st->close_token = true;
+                if (ascii_icontains(value, value_len, "keep-alive", 10)) st->keep_alive_token = true;
+            }
+            break;
+        default:
+            break;
+    }
+    return ErrorKind::None;
+}
+
+// Reads one head, status line to blank line, into the capture.
+ErrorKind read_head(BufferedReader& reader, ByteBuf& cap, Scan* st) {
+    bool first = true;
+    for (;;) {
+        Slice line;
+        ErrorKind e = take_line(reader, cap, &line);
+        if (e != ErrorKind::None) return e;
+        Slice c = content_of(line);
+        if (first) {
+            first = false;
+            if (c.len >= 8) st->is_http10 = std::memcmp(c.ptr, "HTTP/1.0", 8) == 0;
+            st->status = status_of(c);
+        }
+        // A first line of 8 bytes or more is never empty, so this covers it.
+        if (c.len == 0) return ErrorKind::None;
+        e = scan_header(c, st);
+        if (e != ErrorKind::None) return e;
+    }
+}
+
+ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap) {
+    for (;;) {
+        Slice line;
+        ErrorKind e = take_line(reader, cap, &line);
+        if (e != ErrorKind::None) return e;
+        Slice c = content_of(line);
+        const void* semi = std::memchr(c.ptr, ';', c.len);
+        const uint8_t* size_text = c.ptr;
+        size_t size_len = semi ? size_t(static_cast<const uint8_t*>(semi) - c.ptr) : c.len;
+        trim_wire_space(&size_text, &size_len);
+        uint64_t size = 0;
+        if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return ErrorKind::MalformedFraming;
+        if (size == 0) break;
+        if (size > UINT64_MAX - 2) return ErrorKind::OutOfMemory;
+        IoStatus s = reader.append_exact(cap, size + 2);  // data and its line ending, unchecked here
+        if (s != IoStatus::Ok) return exact_error(s);
+    }
+    // Trailer section, up to the first empty line.
+    for (;;) {
+        Slice line;
+        ErrorKind e = take_line(reader, cap, &line);
+        if (e != ErrorKind::None) return e;
+        if (line.len == 1 || (line.len == 2 && line.ptr[0] == '\r')) return ErrorKind::None;
+    }
+}
+
+}  // namespace
+
+RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
+                             uint8_t method) {
+    RawResponse res;
+    if (!writer.write_all(request.ptr, request.len) || !writer.flush() || (inner != nullptr && !inner->flush())) {
+        res.error = ErrorKind::SendFailed;
+        return res;
+    }
+
+    ByteBuf cap;
+    Scan st;
+    for (;;) {
+        ErrorKind e = read_head(reader, cap, &st);
+        if (e != ErrorKind::None) {
+            res.error = e;
+            return res;
+        }
+        // An interim response is dropped; the final one follows it.
+        if (st.status < 100 || st.status > 199 || st.status == 101) break;
+        cap.truncate(0);
+        st = Scan();
+    }
+    res.head_len = cap.size();
+
+    bool close = (st.is_http10 && !st.keep_alive_token) || st.close_token;
+    ErrorKind e = ErrorKind::None;
+    if (st.status == 101) {
+        // The connection now speaks another protocol.
+        res.has_body = false;
+        close = true;
+    } else if (method == METHOD_HEAD || st.status == 204 || st.status == 304) {
+        res.has_body = false;
+    } else if (st.chunked) {
+        e = read_chunked(reader, cap);
+    } else if (st.has_content_length) {
+        IoStatus s = reader.append_exact(cap, st.content_length);
+        if (s != IoStatus::Ok) e = exact_error(s);
+    } else {
+        if (reader.append_to_end(cap) != IoStatus::Ok) e = ErrorKind::ConnectionReset;
+        close = true;
+    }
+    if (e == ErrorKind::None && !cap.into_owned(&res.bytes)) e = ErrorKind::OutOfMemory;
+    if (e != ErrorKind::None) {
+        res.error = e;
+        res.head_len = 0;
+        res.has_body = true;
+        return res;
+    }
+    res.reusable = !close;
+    return res;
+}
+
+}  // namespace tarnix

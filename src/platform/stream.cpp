@@ -1,0 +1,154 @@
+#include "platform/stream.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace tarnix {
+
+namespace {
+// Largest step by which a known length is reserved up front, so that an
+// announced length that never arrives cannot claim unbounded memory at once.
+constexpr size_t RESERVE_STEP = size_t(64) << 20;
+// Room kept free while reading to the end of the stream.
+constexpr size_t TO_END_STEP = size_t(64) << 10;
+}  // namespace
+
+IoStatus BufferedReader::peek_line(Slice* line) {
+    size_t scanned = 0;  // unread bytes already known to hold no line feed
+    for (;;) {
+        const uint8_t* s = buf_ + start_;
+        size_t n = end_ - start_;
+        if (n > scanned) {
+            const void* lf = std::memchr(s + scanned, '\n', n - scanned);
+            if (lf != nullptr) {
+                line->ptr = s;
+                line->len = size_t(static_cast<const uint8_t*>(lf) - s) + 1;
+                return IoStatus::Ok;
+            }
+            scanned = n;
+        }
+        if (n == cap_) return IoStatus::StreamTooLong;
+        if (end_ == cap_) {
+            std::memmove(buf_, buf_ + start_, n);
+            start_ = 0;
+            end_ = n;
+        }
+        ssize_t r = src_->read_some(buf_ + end_, cap_ - end_);
+        if (r == 0) return IoStatus::EndOfStream;
+        if (r < 0) return IoStatus::ReadFailed;
+        end_ += size_t(r);
+    }
+}
+
+void BufferedReader::discard(size_t n) {
+    size_t have = end_ - start_;
+    start_ += n < have ? n : have;
+    if (start_ == end_) start_ = end_ = 0;
+}
+
+IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
+    if (n > SIZE_MAX - out.size()) return IoStatus::OutOfMemory;
+    size_t left = size_t(n);
+    // One growth for the whole length (up to a step) instead of one per read.
+    if (!out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP)) return IoStatus::OutOfMemory;
+    while (left != 0) {
+        size_t have = end_ - start_;
+        if (have != 0) {
+            size_t take = have < left ? have : left;
+            if (!out.append(buf_ + start_, take)) return IoStatus::OutOfMemory;
+            discard(take);
+            left -= take;
+            continue;
+        }
+        if (left < cap_ / 2) {
+            // Small remainders go through our buffer: one read then also
+            // brings in the lines that follow.
+            ssize_t r = src_->read_some(buf_, cap_);
+            if (r == 0) return IoStatus::EndOfStream;
+            if (r < 0) return IoStatus::ReadFailed;
+            start_ = 0;
+            end_ = size_t(r);
+            continue;
+        }
+        if (out.room() < left && out.room() < TO_END_STEP &&
+            !out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP))
+            return IoStatus::OutOfMemory;
+        size_t want = out.room() < left ? out.room() : left;
+        ssize_t r = src_->read_some(out.tail(), want);
+        if (r == 0) return IoStatus::EndOfStream;
+        if (r < 0) return IoStatus::ReadFailed;
+        out.commit(size_t(r));
+        left -= size_t(r);
+    }
+    return IoStatus::Ok;
+}
+
+IoStatus BufferedReader::append_to_end(ByteBuf& out) {
+    size_t have = end_ - start_;
+    if (have != 0) {
+        if (!out.append(buf_ + start_, have)) return IoStatus::OutOfMemory;
+        discard(have);
+    }
+    for (;;) {
+        if (out.room() < TO_END_STEP / 4 && !out.reserve_more(TO_END_STEP)) return IoStatus::OutOfMemory;
+        ssize_t r = src_->read_some(out.tail(), out.room());
+        if (r == 0) return IoStatus::Ok;
+        if (r < 0) return IoStatus::ReadFailed;
+        out.commit(size_t(r));
+    }
+}
+
+bool BufferedWriter::write_all(const uint8_t* src, size_t n) {
+    if (n <= cap_ - len_) {
+        std::memcpy(buf_ + len_, src, n);
+        len_ += n;
+        return true;
+    }
+    if (len_ != 0) {
+        size_t pending = len_;
+        len_ = 0;
+        if (!out_->write_all(buf_, pending)) return false;
+    }
+    // Too big to buffer: hand it over whole rather than in buffer-sized pieces.
+    if (n >= cap_) return out_->write_all(src, n);
+    std::memcpy(buf_, src, n);
+    len_ = n;
+    return true;
+}
+
+bool BufferedWriter::flush() {
+    if (len_ != 0) {
+        size_t pending = len_;
+        len_ = 0;
+        if (!out_->write_all(buf_, pending)) return false;
+    }
+    return out_->flush();
+}
+
+ssize_t FdSource::read_some(uint8_t* dst, size_t cap) {
+    if (cap > size_t(SSIZE_MAX)) cap = size_t(SSIZE_MAX);
+    for (;;) {
+        ssize_t r = ::recv(fd_, dst, cap, 0);
+        if (r >= 0) return r;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool FdSink::write_all(const uint8_t* src, size_t n) {
+    while (n != 0) {
+        // MSG_NOSIGNAL: a peer that closed must give an error, not SIGPIPE.
+        ssize_t r = ::send(fd_, src, n, MSG_NOSIGNAL);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) return false;
+        src += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/decode.h"
+#include "http/framing.h"
+#include "http/request.h"
+#include "mem_stream.h"
+
+using namespace tarnix;
+using tarnix_test::MemSink;
+using tarnix_test::MemSource;
+using tarnix_test::str;
+using tarnix_test::u8;
+
+namespace {
+
+// Frames the response as the exchange would, then decodes the capture.
+struct Decoded {
+    RawResponse raw;
+    DecodedResponse d;
+    bool ok = false;
+
+    explicit Decoded(const std::string& response, uint8_t method = METHOD_GET) {
+        MemSource src(response);
+        std::vector<uint8_t> rbuf(65536);
+        BufferedReader reader(&src, rbuf.data(), rbuf.size());
+        MemSink sink;
+        std::string req = "R";
+        raw = send_and_receive(sink, reader, Slice{u8(req), req.size()}, nullptr, method);
+        EXPECT_EQ(int(raw.error), int(ErrorKind::None)) << response;
+        ok = decode_response(raw.bytes.data(), raw.bytes.size(), raw.head_len, raw.has_body, &d);
+    }
+    std::string body() const { return str(d.body, d.body_len); }
+    std::string name(size_t i) const { return str(d.headers[i].name, d.headers[i].name_len); }
+    std::string value(size_t i) const { return str(d.headers[i].value, d.headers[i].value_len); }
+};
+
+bool decodes_raw(const std::string& bytes, size_t head_len, bool has_body = true) {
+    DecodedResponse d;
+    return decode_response(u8(bytes), bytes.size(), head_len, has_body, &d);
+}
+
+}  // namespace
+
+TEST(Decode, IdentityBodyIsASlice) {
+    Decoded r("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.d.status, 200);
+    ASSERT_EQ(r.d.header_count, 1u);
+    EXPECT_EQ(r.name(0), "Content-Length");
+    EXPECT_EQ(r.value(0), "5");
+    EXPECT_EQ(r.body(), "hello");
+    EXPECT_EQ(r.d.body, r.raw.bytes.data() + r.raw.head_len);
+    EXPECT_EQ(r.d.owned_body, nullptr);
+
+    Decoded only_status("HTTP/1.1 200 OK\r\n\r\nto the end");
+    ASSERT_TRUE(only_status.ok);
+    EXPECT_EQ(only_status.d.header_count, 0u);
+    EXPECT_EQ(only_status.body(), "to the end");
+
+    Decoded identity("HTTP/1.1 200 OK\r\nTransfer-Encoding: IDENTITY\r\nContent-Length: 2\r\n\r\nhi");
+    ASSERT_TRUE(identity.ok);
+    EXPECT_EQ(identity.body(), "hi");
+}
+
+TEST(Decode, StatusCode) {
+    struct {
+        const char* line;
+        int status;  // -1: malformed
+    } cases[] = {{"HTTP/1.1 204", 204},       {"HTTP/1.1 200 OK", 200},   {"HTTP/1.1 +200 OK", 200},
+                 {"HTTP/1.1 2_00 OK", 200},   {"HTTP/1.1 999 X", 999},    {"HTTP/1.1 65535 X", 65535},
+                 {"HTTP/1.1 65536 X", -1},    {"HTTP/1.1  200 OK", -1},   {"HTTP/1.1", -1},
+                 {"HTTP/1.1 abc", -1},        {"HTTP/1.1 ", -1}};
+    for (const auto& c : cases) {
+        Decoded r(std::string(c.line) + "\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(r.ok, c.status >= 0) << c.line;
+        if (r.ok) {
+            EXPECT_EQ(r.d.status, c.status) << c.line;
+        }
+    }
+}
+
+TEST(Decode, HeaderLines) {
+    Decoded r("HTTP/1.1 200 OK\r\nX-A:  one \t\r\nx-a:two\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\n"
+              "Content-Length: 0\r\n\r\n");
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.d.header_count, 5u);
+    EXPECT_EQ(r.name(0), "X-A");
+    EXPECT_EQ(r.value(0), "one \t");
+    EXPECT_EQ(r.name(1), "x-a");
+    EXPECT_EQ(r.value(1), "two");
+    EXPECT_EQ(r.value(3), "b=2");
+
+    EXPECT_FALSE(Decoded("HTTP/1.1 200 OK\r\nNoColon\r\nContent-Length: 0\r\n\r\n").ok);
+    // Framing trims the value, decoding does not.
+    EXPECT_FALSE(Decoded("HTTP/1.1 200 OK\r\nContent-Length: 0 \r\n\r\n").ok);
+
+    std::string many = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 1000; i++) many += "H" + std::to_string(i) + ": v\r\n";
+    Decoded m(many + "Content-Length: 0\r\n\r\n");
+    ASSERT_TRUE(m.ok);
+    ASSERT_EQ(m.d.header_count, 1001u);
+    EXPECT_EQ(m.name(999), "H999");
+}
+
+TEST(Decode, TransferCodings) {
+    Decoded r("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\nContent-Length: 99\r\n\r\n"
+              "5\r\nhello\r\n3;x=y\r\n, w\r\n0\r\nTrailer: t\r\n\r\n");
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.body(), "hello, w");
+    EXPECT_NE(r.d.owned_body, nullptr);
+    EXPECT_EQ(r.d.header_count, 2u);  // the trailer is not a header
+
+    Decoded empty("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n");
+    ASSERT_TRUE(empty.ok);
+    EXPECT_EQ(empty.d.body_len, 0u);
+    EXPECT_EQ(empty.d.owned_body, nullptr);
+
+    for (const char* te : {"gzip, chunked", "chunked ", "gzip", "", "chunked, identity"})
+        EXPECT_FALSE(Decoded("HTTP/1.1 200 OK\r\nTransfer-Encoding: " + std::string(te) + "\r\n\r\n0\r\n\r\n").ok)
+            << te;
+    // Data not followed by CRLF (framing does not check those bytes).
+    EXPECT_FALSE(Decoded("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcXY0\r\n\r\n").ok);
+
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    EXPECT_FALSE(decodes_raw(head + "5\r\nhello\r\n", head.size()));  // no zero-size chunk
+    EXPECT_FALSE(decodes_raw(head + "5\r\nhel", head.size()));
+    EXPECT_FALSE(decodes_raw(head + "5", head.size()));
+    EXPECT_TRUE(decodes_raw(head + "0\r\n", head.size()));
+}
+
+TEST(Decode, HeadEndsWhereFramingEndedIt) {
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+    EXPECT_TRUE(decodes_raw(ok, ok.size() - 3));
+    EXPECT_FALSE(decodes_raw(ok, ok.size() - 2));
+    EXPECT_FALSE(decodes_raw(ok, ok.size() - 4));
+    EXPECT_FALSE(decodes_raw(ok, ok.size() + 1));
+    EXPECT_FALSE(decodes_raw(ok, 0));
+    // Announced length beyond the captured bytes.
+    const std::string shorter = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabc";
+    EXPECT_FALSE(decodes_raw(shorter, shorter.size() - 3));
+
+    // A head of bare line feeds must not borrow the body's blank line.
+    Decoded bare("HTTP/1.1 200 OK\nContent-Length: 9\n\nX: y\r\n\r\nz");
+    EXPECT_EQ(bare.raw.head_len, 35u);
+    EXPECT_FALSE(bare.ok);
+    // Here the framed head does end in CRLF CRLF; the status line runs to the first CRLF.
+    Decoded mixed("HTTP/1.1 200 OK\nA: b\r\n\r\n");
+    ASSERT_TRUE(mixed.ok);
+    EXPECT_EQ(mixed.d.header_count, 0u);
+    EXPECT_EQ(mixed.d.status, 200);
+}
+
+TEST(Decode, BodilessResponses) {
+    Decoded head_resp("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip\r\n\r\n", METHOD_HEAD);
+    ASSERT_TRUE(head_resp.ok);
+    EXPECT_EQ(head_resp.d.header_count, 2u);
+    EXPECT_EQ(head_resp.d.body_len, 0u);
+
+    Decoded not_modified("HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n");
+    ASSERT_TRUE(not_modified.ok);
+    EXPECT_EQ(not_modified.d.status, 304);
+    EXPECT_EQ(not_modified.d.body_len, 0u);
+
+    const std::string bad_length = "HTTP/1.1 204 No Content\r\nContent-Length: 5 \r\n\r\n";
+    EXPECT_FALSE(decodes_raw(bad_length, bad_length.size(), false));
+}

@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "http/framing.h"
+#include "http/request.h"
+#include "mem_stream.h"
+
+using namespace tarnix;
+using tarnix_test::MemSink;
+using tarnix_test::MemSource;
+using tarnix_test::str;
+using tarnix_test::u8;
+
+namespace {
+
+std::vector<std::string> bytewise(const std::string& s) {
+    std::vector<std::string> v;
+    for (char c : s) v.emplace_back(1, c);
+    return v;
+}
+
+struct Exchange {
+    MemSource src;
+    std::vector<uint8_t> rbuf;
+    BufferedReader reader;
+    MemSink sink;
+    uint8_t wbuf[8192];
+
+    explicit Exchange(std::vector<std::string> pieces, size_t cap = 65536, bool fail_at_end = false)
+        : src(std::move(pieces), fail_at_end), rbuf(cap), reader(&src, rbuf.data(), cap) {}
+    explicit Exchange(const std::string& all, size_t cap = 65536) : Exchange(std::vector<std::string>{all}, cap) {}
+
+    RawResponse run(uint8_t method = METHOD_GET, const std::string& request = "GET / HTTP/1.1\r\n\r\n") {
+        BufferedWriter w(&sink, wbuf, sizeof(wbuf));
+        return send_and_receive(w, reader, Slice{u8(request), request.size()}, nullptr, method);
+    }
+    // What is still unread after the response.
+    std::string rest() {
+        std::string out;
+        while (reader.buffered() != 0) {
+            Slice s;
+            if (reader.peek_line(&s) != IoStatus::Ok) break;
+            out += str(s.ptr, s.len);
+            reader.discard(s.len);
+        }
+        ByteBuf b;
+        EXPECT_EQ(int(reader.append_to_end(b)), int(IoStatus::Ok));
+        return out + str(b.data(), b.size());
+    }
+};
+
+std::string bytes(const RawResponse& r) { return str(r.bytes.data(), r.bytes.size()); }
+
+bool reusable_for(const std::string& head) {
+    Exchange ex(head + "Content-Length: 0\r\n\r\n");
+    RawResponse r = ex.run();
+    EXPECT_EQ(int(r.error), int(ErrorKind::None)) << head;
+    return r.reusable;
+}
+
+ErrorKind error_for(const std::string& response, bool fail_at_end = false) {
+    Exchange ex(std::vector<std::string>{response}, 65536, fail_at_end);
+    RawResponse r = ex.run();
+    if (r.error != ErrorKind::None) {
+        EXPECT_TRUE(r.bytes.empty());
+    }
+    return r.error;
+}
+
+}  // namespace
+
+TEST(Framing, ContentLengthLeavesPipelinedBytes) {
+    const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    const std::string second = "HTTP/1.1 404 Not Found\r\ncontent-length: 0\r\n\r\n";
+    Exchange ex(first + second + "tail\n");
+    RawResponse r = ex.run();
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), first);
+    EXPECT_EQ(r.head_len, first.size() - 5);
+    EXPECT_TRUE(r.has_body);
+    EXPECT_TRUE(r.reusable);
+    EXPECT_EQ(ex.sink.data, "GET / HTTP/1.1\r\n\r\n");
+
+    RawResponse r2 = ex.run();
+    ASSERT_EQ(int(r2.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r2), second);
+    EXPECT_EQ(ex.rest(), "tail\n");
+}
+
+TEST(Framing, ReuseVerdict) {
+    EXPECT_FALSE(reusable_for("HTTP/1.0 200 OK\r\n"));
+    EXPECT_TRUE(reusable_for("HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\n"));
+    EXPECT_TRUE(reusable_for("HTTP/1.1 200 OK\r\n"));
+    EXPECT_FALSE(reusable_for("HTTP/1.1 200 OK\r\nConnection: close\r\n"));
+    EXPECT_FALSE(reusable_for("HTTP/1.1 200 OK\r\nConnection: keep-alive, close\r\n"));
+    EXPECT_FALSE(reusable_for("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nconnection:\tCLOSED \r\n"));
+    EXPECT_FALSE(reusable_for("HTTP/1.0\r\n"));
+    EXPECT_TRUE(reusable_for("http/1.0 200 OK\r\n"));
+    EXPECT_TRUE(reusable_for("HTTP/1.\r\n"));
+    // Bare line feeds end lines too.
+    EXPECT_FALSE(reusable_for("HTTP/1.0 200 OK\nConnection: x\n"));
+}
+
+TEST(Framing, ChunkedCapturesEveryByte) {
+    const std::string resp =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\nContent-Length: 10\r\n\r\n"
+        "1A;name=value\r\nabcdefghijklmnopqrstuvwxyz\r\n"
+        " \t1a\t \r\nABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"
+        "3\nxyzQQ"  // the two bytes after the data are not checked here
+        "0;last\r\nX-Trailer: 1\r\nY: 2\n\r\n";
+    for (size_t cap : {size_t(65536), size_t(40)}) {
+        Exchange ex(bytewise(resp + "NEXT"), cap);
+        RawResponse r = ex.run();
+        ASSERT_EQ(int(r.error), int(ErrorKind::None)) << cap;
+        EXPECT_EQ(bytes(r), resp);
+        EXPECT_TRUE(r.reusable);
+        EXPECT_EQ(ex.rest(), "NEXT");
+    }
+}
+
+TEST(Framing, ChunkedFailures) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    EXPECT_EQ(int(error_for(head + "\r\n")), int(ErrorKind::MalformedFraming));
+    EXPECT_EQ(int(error_for(head + "zz\r\n")), int(ErrorKind::MalformedFraming));
+    EXPECT_EQ(int(error_for(head + "5\r\nhel")), int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for(head + "5\r\nhello")), int(ErrorKind::ConnectionReset));  // line ending missing
+    EXPECT_EQ(int(error_for(head + "0\r\nTrailer: x\r\n")), int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for(head + "ffffffffffffffff\r\n")), int(ErrorKind::OutOfMemory));
+    // A bad Content-Length fails even when chunked framing would not use it.
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: abc\r\n\r\n0\r\n\r\n")),
+              int(ErrorKind::MalformedFraming));
+}
+
+TEST(Framing, ContentLengthValues) {
+    struct {
+        const char* value;
+        size_t body;
+    } good[] = {{"+5", 5}, {"1_0", 10}, {"-0", 0}, {" \t7 ", 7}};
+    for (const auto& g : good) {
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Length:" + std::string(g.value) + "\r\n\r\n";
+        Exchange ex(head + std::string(20, 'b'));
+        RawResponse r = ex.run();
+        ASSERT_EQ(int(r.error), int(ErrorKind::None)) << g.value;
+        EXPECT_EQ(r.bytes.size(), head.size() + g.body) << g.value;
+    }
+    for (const char* bad : {"0x10", "_5", "5_", "", "-1", "18446744073709551616"})
+        EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: " + std::string(bad) + "\r\n\r\n")),
+                  int(ErrorKind::MalformedFraming))
+            << bad;
+
+    // A space before the colon makes it another header: read to the end.
+    const std::string spaced = "HTTP/1.1 200 OK\r\nContent-Length : 2\r\n\r\nabcdef";
+    Exchange ex(spaced);
+    RawResponse r = ex.run();
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), spaced);
+    EXPECT_FALSE(r.reusable);
+}
+
+TEST(Framing, BodyToEndOfStream) {
+    const std::string resp = "HTTP/1.1 200 OK\r\nServer: x\r\n\r\n" + std::string(200000, 'z');
+    Exchange ex(resp);
+    RawResponse r = ex.run();
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), resp);
+    EXPECT_FALSE(r.reusable);
+
+    // An empty first line ends the head at once.
+    Exchange bare(std::vector<std::string>{"\r\n", "abc", "def"});
+    r = bare.run();
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), "\r\nabcdef");
+    EXPECT_EQ(r.head_len, 2u);
+    EXPECT_FALSE(r.reusable);
+
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\n\r\nabc", true)), int(ErrorKind::ConnectionReset));
+}
+
+TEST(Framing, ConnectionReset) {
+    EXPECT_EQ(int(error_for("")), int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n")), int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhell")), int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhell", true)),
+              int(ErrorKind::ConnectionReset));
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Le", true)), int(ErrorKind::ConnectionReset));
+}
+
+TEST(Framing, LineLengthLimitIsTheReaderCapacity) {
+    const size_t cap = 64;
+    auto response_with_line = [](size_t line_len) {
+        std::string h = "X-Pad: ";
+        h += std::string(line_len - h.size() - 2, 'p') + "\r\n";
+        return "HTTP/1.1 200 OK\r\n" + h + "Content-Length: 1\r\n\r\n!";
+    };
+    for (auto pieces : {false, true}) {
+        std::string fits = response_with_line(cap);
+        Exchange ok(pieces ? bytewise(fits) : std::vector<std::string>{fits}, cap);
+        RawResponse r = ok.run();
+        EXPECT_EQ(int(r.error), int(ErrorKind::None));
+        EXPECT_EQ(bytes(r), fits);
+
+        std::string longer = response_with_line(cap + 1);
+        Exchange bad(pieces ? bytewise(longer) : std::vector<std::string>{longer}, cap);
+        EXPECT_EQ(int(bad.run().error), int(ErrorKind::MalformedFraming));
+    }
+    // The limit holds for chunk-size and trailer lines as well.
+    std::string trailer = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nT: " + std::string(70, 't') + "\r\n\r\n";
+    Exchange t(trailer, cap);
+    EXPECT_EQ(int(t.run().error), int(ErrorKind::MalformedFraming));
+}
+
+TEST(Framing, BodilessResponses) {
+    const std::string after = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    struct {
+        uint8_t method;
+        std::string head;
+        bool reusable;
+    } cases[] = {
+        {METHOD_HEAD, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", true},
+        {METHOD_HEAD, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", true},
+        {METHOD_HEAD, "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n", false},
+        {METHOD_GET, "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", true},
+        {METHOD_POST, "HTTP/1.1 304\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n", false},
+        {METHOD_GET, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false},
+    };
+    for (const auto& c : cases) {
+        Exchange ex(c.head + after);
+        RawResponse r = ex.run(c.method);
+        ASSERT_EQ(int(r.error), int(ErrorKind::None)) << c.head;
+        EXPECT_EQ(bytes(r), c.head);
+        EXPECT_EQ(r.head_len, c.head.size());
+        EXPECT_FALSE(r.has_body);
+        EXPECT_EQ(r.reusable, c.reusable) << c.head;
+        EXPECT_EQ(ex.rest(), after) << c.head;
+    }
+    EXPECT_EQ(int(Exchange("HTTP/1.1 204 No Content\r\nContent-Length: x\r\n\r\n").run().error),
+              int(ErrorKind::MalformedFraming));
+}
+
+TEST(Framing, InterimResponsesAreDropped) {
+    const std::string final_resp = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    Exchange ex(bytewise("HTTP/1.1 100 Continue\r\nConnection: close\r\n\r\n"
+                         "HTTP/1.1 103 Early Hints\r\nLink: </a>\r\nContent-Length: 9\r\n\r\n" +
+                         final_resp));
+    RawResponse r = ex.run(METHOD_POST);
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), final_resp);
+    EXPECT_EQ(r.head_len, final_resp.size() - 2);
+    EXPECT_TRUE(r.has_body);
+    EXPECT_TRUE(r.reusable);  // the interim Connection: close does not carry over
+
+    // Only a three-digit code after the first space is read; anything else is framed normally.
+    for (const char* line : {"HTTP/1.1 1000 X", "HTTP/1.1 10", "HTTP/1.1 +100", "HTTP/1.1  100"}) {
+        std::string resp = std::string(line) + "\r\nContent-Length: 1\r\n\r\nx";
+        Exchange e(resp);
+        RawResponse rr = e.run();
+        ASSERT_EQ(int(rr.error), int(ErrorKind::None)) << line;
+        EXPECT_EQ(bytes(rr), resp) << line;
+    }
+    EXPECT_EQ(int(error_for("HTTP/1.1 100 Continue\r\n\r\n")), int(ErrorKind::ConnectionReset));
+}
+
+TEST(Framing, SendFailuresReadNothing) {
+    Exchange ex("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    ex.sink.fail = true;
+    EXPECT_EQ(int(ex.run().error), int(ErrorKind::SendFailed));
+    EXPECT_EQ(ex.src.reads, 0);
+
+    Exchange inner_fails("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    MemSink inner;
+    inner.fail_flush = true;
+    BufferedWriter w(&inner_fails.sink, inner_fails.wbuf, sizeof(inner_fails.wbuf));
+    std::string req = "GET / HTTP/1.1\r\n\r\n";
+    RawResponse r = send_and_receive(w, inner_fails.reader, Slice{u8(req), req.size()}, &inner, METHOD_GET);
+    EXPECT_EQ(int(r.error), int(ErrorKind::SendFailed));
+    EXPECT_EQ(inner_fails.src.reads, 0);
+}
+
+TEST(Framing, RequestLeavesInOneWrite) {
+    for (size_t n : {size_t(100), size_t(8192), size_t(8193), size_t(100000)}) {
+        Exchange ex("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        std::string req(n, 'r');
+        ASSERT_EQ(int(ex.run(METHOD_POST, req).error), int(ErrorKind::None));
+        EXPECT_EQ(ex.sink.writes, 1) << n;
+        EXPECT_EQ(ex.sink.data, req);
+    }
+}
