@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include "platform/heap.h"
 #include "platform/rwlock.h"
@@ -292,6 +293,18 @@ bool issued_by(X509* cert, X509* issuer, Instant now) {
     return key != nullptr && X509_verify(cert, key) == 1;
 }
 
+// A certificate the server presents as the issuer of the one before it must
+// be a CA; otherwise any leaf a trusted CA issued could mint certificates for
+// other hosts.
+bool may_issue(X509* cert) { return X509_check_ca(cert) == 1; }
+
+// A leaf that states its extended key usages must name server
+// authentication among them.
+bool usable_for_server(X509* leaf) {
+    if ((X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) == 0) return true;
+    return (X509_get_extended_key_usage(leaf) & XKU_SSL_SERVER) != 0;
+}
+
 enum class Anchor : uint8_t { NotFound, Trusted, Rejected };
 
 // Looks the certificate's issuer up in the bundle and checks it against the
@@ -354,12 +367,14 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
     Instant now = instant_of(o.now);
     for (int i = 0; i < count; i++) {
         X509* cert = sk_X509_value(certs, i);
-        if (cert == nullptr) return false;
+        // Extensions that do not decode, or repeat, make the certificate unusable.
+        if (cert == nullptr || (X509_get_extension_flags(cert) & EXFLAG_INVALID) != 0) return false;
         if (i == 0) {
             if (o.check_host && certificate_matches_host(cert, o.server_name) != HostCheck::Match) return false;
+            if (!usable_for_server(cert)) return false;
             const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(cert);
             if (key == nullptr || ASN1_STRING_length(key) > MAX_LEAF_KEY_BYTES) return false;
-        } else if (!issued_by(sk_X509_value(certs, i - 1), cert, now)) {
+        } else if (!may_issue(cert) || !issued_by(sk_X509_value(certs, i - 1), cert, now)) {
             return false;
         }
         switch (check_against_bundle(cert, o, now, libctx)) {
