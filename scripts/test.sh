@@ -22,9 +22,18 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j2
 
 echo "== Python wheel"
-rm -rf dist
-"$PY" -m pip wheel -q --no-deps --disable-pip-version-check -w dist .
-"$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check --root-user-action=ignore dist/tarnix-*.whl
+# Test trust store: this wheel looks for the system trust store at a path the
+# tests write first, before the system's own locations; the tests learn the
+# path from TARNIX_TEST_TRUST_STORE. Such a wheel is for testing only, so it
+# goes to build/test-wheel, not dist/.
+test_store="$root/build/test-trust-store/ca.pem"
+mkdir -p "$(dirname "$test_store")"
+export TARNIX_TEST_TRUST_STORE="$test_store"
+wheels=build/test-wheel
+rm -rf "$wheels"
+"$PY" -m pip wheel -q --no-deps --disable-pip-version-check -w "$wheels" \
+  -C cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
+"$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check --root-user-action=ignore "$wheels"/tarnix-*.whl
 
 # One abi3 binary must load in every CPython the machine has.
 others=()
@@ -33,7 +42,7 @@ for cand in /usr/bin/python3 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[0-9]*/bi
 done
 for other in "${others[@]}"; do
   site=$(mktemp -d)
-  "$other" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$root"/dist/tarnix-*.whl "$site"
+  "$other" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$wheels"/tarnix-*.whl "$site"
   (cd "$site" && PYTHONPATH="$site" "$other" -c 'import sys, tarnix._tarnix as m; assert m.__doc__; print("loads in", sys.version.split()[0])')
   rm -rf "$site"
 done

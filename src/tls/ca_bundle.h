@@ -10,6 +10,9 @@ namespace tarnix {
 
 class SubjectIndex;  // open-addressing hash map: subject DER -> offset
 
+// Offsets into a bundle are 32-bit, so its bytes stay below this size.
+constexpr uint64_t CA_BUNDLE_MAX_BYTES = uint64_t{1} << 32;
+
 struct CaBundle {
     ByteBuf bytes;
     SubjectIndex* index = nullptr;  // null while empty
@@ -34,5 +37,13 @@ CaAddResult ca_bundle_add_der(CaBundle* bundle, size_t start, int64_t now_second
 bool ca_bundle_find_issuer(const CaBundle* bundle, const uint8_t* issuer, size_t issuer_len, uint32_t* offset);
 // Frees the index, then the bytes.
 void ca_bundle_release(CaBundle* bundle);
+// Number of distinct subjects indexed.
+size_t ca_bundle_count(const CaBundle* bundle);
+
+// Strict padded Base64 (standard alphabet): space, tab, CR and LF are skipped
+// anywhere; the first '=' ends the data and exactly the padding the data
+// calls for must follow; a leftover character or non-zero unused bits fail.
+// `out` may be the same memory as `in` or lie before it. Exposed for tests.
+bool pem_base64_decode(const uint8_t* in, size_t len, uint8_t* out, size_t* out_len);
 
 }  // namespace tarnix

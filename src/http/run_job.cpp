@@ -1,0 +1,139 @@
+// The life of one request on its I/O thread: serialise, exchange (with one
+// retry on a stale idle connection), decode, hand back, release.
+#include <new>
+
+#include "http/decode.h"
+#include "http/framing.h"
+#include "http/job.h"
+#include "http/pool.h"
+#include "http/request.h"
+#include "http/tls_connection.h"
+#include "platform/heap.h"
+#include "platform/stream.h"
+
+namespace tarnix {
+
+namespace {
+
+constexpr size_t PLAIN_READ_BUFFER = 65536;
+constexpr size_t PLAIN_WRITE_BUFFER = 8192;
+
+RawResponse exchange_plain(int fd, Slice request, uint8_t method) {
+    // Both buffers live on the thread's large stack, not the heap.
+    uint8_t read_buf[PLAIN_READ_BUFFER];
+    uint8_t write_buf[PLAIN_WRITE_BUFFER];
+    FdSource source(fd);
+    FdSink sink(fd);
+    BufferedReader reader(&source, read_buf, sizeof(read_buf));
+    BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method);
+    // Bytes read past the response die with this reader; the stream is no
+    // longer in step with the server, so it must not carry another request.
+    if (reader.buffered() != 0) raw.reusable = false;
+    return raw;
+}
+
+RawResponse exchange_tls(TlsConnection* conn, Slice request, uint8_t method) {
+    BufferedReader& reader = tls_connection_reader(conn);
+    RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
+                                       &tls_connection_socket_writer(conn), method);
+    // Bytes past the response would be taken for the start of the next one.
+    if (reader.buffered() != 0) raw.reusable = false;
+    return raw;
+}
+
+const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
+    *result = RESULT_TRANSPORT;
+    switch (kind) {
+        case ErrorKind::ResolveFailed: return "failed to resolve host";
+        case ErrorKind::ConnectFailed: return "connection failed";
+        case ErrorKind::SendFailed: return "failed to send request";
+        case ErrorKind::ConnectionReset: return "connection reset while reading response";
+        case ErrorKind::MalformedFraming: *result = RESULT_PROTOCOL; return "malformed HTTP response framing";
+        case ErrorKind::TlsFailed: *result = RESULT_TLS; return "TLS handshake or certificate verification failed";
+        default: return "out of memory reading response";
+    }
+}
+
+void settle_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
+    hooks.settle(job, 0, nullptr, 0, nullptr, 0, kind, message);
+}
+
+}  // namespace
+
+void free_job(Job* job) {
+    job->host.reset();
+    job->target.reset();
+    for (size_t i = 0; i < job->header_count; ++i) {
+        HeaderEntry& h = job->headers[i];
+        if (h.name_len != 0) heap_free(const_cast<uint8_t*>(h.name));
+        if (h.value_len != 0) heap_free(const_cast<uint8_t*>(h.value));
+    }
+    if (job->header_count != 0) heap_free(job->headers);
+    job->headers = nullptr;
+    job->header_count = 0;
+    job->body.reset();
+    job->~Job();
+    heap_free(job);
+}
+
+void run_job(Job* job, const JobHooks& hooks) {
+    Pool* pool = job->pool;
+    OwnedBytes request;
+    const RequestParts parts{job->method,  job->target.slice(), job->host.slice(), job->port,
+                             job->headers, job->header_count,   job->body.slice()};
+    if (!build_request(parts, &request)) {
+        settle_failure(hooks, job, RESULT_TRANSPORT, "out of memory building request");
+        hooks.release(job);
+        return;
+    }
+
+    RawResponse raw;
+    ErrorKind err = ErrorKind::None;
+    bool retried = false;
+    for (;;) {
+        Connection conn;
+        bool fresh = false;
+        err = acquire_connection(pool, &conn, &fresh);
+        if (err != ErrorKind::None) break;
+        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request.slice(), job->method)
+                                  : exchange_plain(conn.plain.stream.fd, request.slice(), job->method);
+        if (raw.error != ErrorKind::None) {
+            err = raw.error;
+            raw.bytes.reset();
+            discard_connection(pool, conn);
+            // Only a connection that sat idle may have been closed under us;
+            // a fresh one failing is a real failure.
+            if (!fresh && !retried) {
+                retried = true;
+                continue;
+            }
+            break;
+        }
+        if (raw.reusable)
+            return_connection(pool, conn);
+        else
+            discard_connection(pool, conn);
+        break;
+    }
+
+    if (err != ErrorKind::None) {
+        int32_t kind = RESULT_TRANSPORT;
+        const char* message = exchange_failure_message(err, &kind);
+        settle_failure(hooks, job, kind, message);
+    } else {
+        // The decoded body and header array go before the captured bytes
+        // they point into.
+        DecodedResponse decoded;
+        if (decode_response(raw.bytes.data(), raw.bytes.size(), raw.head_len, raw.has_body, &decoded))
+            hooks.settle(job, decoded.status, decoded.headers, decoded.header_count, decoded.body, decoded.body_len,
+                         RESULT_OK, "");
+        else
+            settle_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response");
+    }
+    raw.bytes.reset();
+    request.reset();
+    hooks.release(job);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,22 @@
+// Reader-writer lock. glibc's default lets a steady stream of readers starve
+// a writer, so ask for the kind where a waiting writer holds off new readers.
+#include "platform/rwlock.h"
+
+namespace tarnix {
+
+RwLock::RwLock() {
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&rw_, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
+RwLock::~RwLock() { pthread_rwlock_destroy(&rw_); }
+
+void RwLock::lock_shared() { pthread_rwlock_rdlock(&rw_); }
+void RwLock::unlock_shared() { pthread_rwlock_unlock(&rw_); }
+void RwLock::lock_exclusive() { pthread_rwlock_wrlock(&rw_); }
+void RwLock::unlock_exclusive() { pthread_rwlock_unlock(&rw_); }
+
+}  // namespace tarnix

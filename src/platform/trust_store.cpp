@@ -1,0 +1,21 @@
+// The system trust store: the first regular file among the candidates fixed
+// at build time. Nothing is taken from the environment.
+#include "platform/trust_store.h"
+
+#include <sys/stat.h>
+
+namespace tarnix {
+
+namespace {
+const char* const kCandidates[] = {TARNIX_TRUST_STORE_PATHS};
+}
+
+const char* system_trust_store_path() {
+    for (const char* path : kCandidates) {
+        struct stat st;
+        if (path[0] != '\0' && ::stat(path, &st) == 0 && S_ISREG(st.st_mode)) return path;
+    }
+    return nullptr;
+}
+
+}  // namespace tarnix

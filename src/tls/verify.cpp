@@ -1,0 +1,369 @@
+// Chain verification against the system trust store file, standing in for
+// an operating-system chain engine: roots and CRLs come from one PEM file,
+// parsed once and shared by every handshake until the file changes.
+#include "tls/verify.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include "platform/rwlock.h"
+#include "platform/trust_store.h"
+#include "tls/ca_bundle.h"
+#include "tls/openssl_handles.h"
+
+namespace tarnix {
+
+namespace {
+
+// Restores the thread's OpenSSL error queue on the way out, so that nothing
+// done here leaks errors into a handshake running on the same thread.
+class ErrorMark {
+public:
+    ErrorMark() { ERR_set_mark(); }
+    ~ErrorMark() { ERR_pop_to_mark(); }
+    ErrorMark(const ErrorMark&) = delete;
+    ErrorMark& operator=(const ErrorMark&) = delete;
+};
+
+void free_openssl_string(char* p) { OPENSSL_free(p); }
+void free_openssl_bytes(unsigned char* p) { OPENSSL_free(p); }
+using OpenSslString = OpenSslPtr<char, free_openssl_string>;
+using OpenSslBytes = OpenSslPtr<unsigned char, free_openssl_bytes>;
+using BioPtr = OpenSslPtr<BIO, BIO_free_all>;
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// What tells one version of the store file from the next.
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    struct timespec ctime;
+};
+
+FileId file_id(const struct stat& st) {
+    return FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool same_file(const FileId& a, const FileId& b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
+           a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
+struct DerSpan {
+    size_t off;
+    size_t len;
+};
+
+// One parsed version of a store file. Reference-counted: the cache holds one
+// reference, each handshake using it another.
+class StoreSnapshot {
+public:
+    static StoreSnapshot* load(const char* path);
+
+    void ref() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void unref() {
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            this->~StoreSnapshot();
+            heap_free(this);
+        }
+    }
+
+    bool matches(const char* path, const FileId& id) const {
+        return std::strcmp(path_.data() == nullptr ? "" : reinterpret_cast<const char*>(path_.data()), path) == 0 &&
+               same_file(id_, id);
+    }
+    X509_STORE* store() const { return store_.get(); }
+    // A block that could not be decoded, or a revocation list that does not
+    // parse: the file as a whole cannot be relied on.
+    bool damaged() const { return damaged_; }
+    size_t cert_count() const { return spans_.size() / sizeof(DerSpan); }
+    Slice cert(size_t i) const {
+        DerSpan s;
+        std::memcpy(&s, spans_.data() + i * sizeof(DerSpan), sizeof s);
+        return Slice{ders_.data() + s.off, s.len};
+    }
+
+private:
+    StoreSnapshot() = default;
+    ~StoreSnapshot() = default;
+    bool parse(const uint8_t* text, size_t len);
+
+    std::atomic<int> refs_{1};
+    ByteBuf path_;  // NUL-terminated copy
+    FileId id_{};
+    X509StorePtr store_;
+    ByteBuf ders_;   // DER of every certificate block, in file order
+    ByteBuf spans_;  // DerSpan per certificate block
+    bool damaged_ = false;
+};
+
+StoreSnapshot* StoreSnapshot::load(const char* path) {
+    Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<uint64_t>(st.st_size) >= CA_BUNDLE_MAX_BYTES) {
+        return nullptr;
+    }
+    ByteBuf text;
+    size_t size = static_cast<size_t>(st.st_size);
+    if (!text.reserve_more(size)) return nullptr;
+    size_t got = 0;
+    while (got < size) {
+        ssize_t r = ::read(fd.get(), text.tail(), size - got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (r == 0) break;
+        text.commit(static_cast<size_t>(r));
+        got += static_cast<size_t>(r);
+    }
+
+    void* mem = heap_alloc(sizeof(StoreSnapshot));
+    if (mem == nullptr) return nullptr;
+    StoreSnapshot* snap = new (mem) StoreSnapshot();
+    snap->id_ = file_id(st);
+    snap->store_.reset(X509_STORE_new());
+    if (!snap->store_ || !snap->path_.append(path, std::strlen(path) + 1) || !snap->parse(text.data(), got)) {
+        snap->unref();
+        return nullptr;
+    }
+    return snap;
+}
+
+bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
+    if (len == 0) return true;
+    ErrorMark mark;
+    BioPtr bio(BIO_new_mem_buf(text, static_cast<int>(len)));
+    if (!bio) return false;
+    for (;;) {
+        char* name_raw = nullptr;
+        char* header_raw = nullptr;
+        unsigned char* data_raw = nullptr;
+        long n = 0;
+        int ok = PEM_read_bio(bio.get(), &name_raw, &header_raw, &data_raw, &n);
+        OpenSslString name(name_raw), header(header_raw);
+        OpenSslBytes data(data_raw);
+        if (!ok) {
+            unsigned long e = ERR_peek_last_error();
+            if (ERR_GET_LIB(e) != ERR_LIB_PEM || ERR_GET_REASON(e) != PEM_R_NO_START_LINE) damaged_ = true;
+            return true;
+        }
+        const unsigned char* p = data.get();
+        if (std::strcmp(name.get(), PEM_STRING_X509) == 0) {
+            DerSpan span{ders_.size(), static_cast<size_t>(n)};
+            if (!ders_.append(data.get(), span.len) || !spans_.append(&span, sizeof span)) return false;
+            // A certificate that does not parse cannot anchor anything; the
+            // bundle rebuild still sees it and refuses the file.
+            X509Ptr cert(d2i_X509(nullptr, &p, n));
+            if (cert && !X509_STORE_add_cert(store_.get(), cert.get())) return false;
+        } else if (std::strcmp(name.get(), PEM_STRING_X509_CRL) == 0) {
+            X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, n));
+            if (!crl) {
+                damaged_ = true;
+                return true;
+            }
+            if (!X509_STORE_add_crl(store_.get(), crl.get())) return false;
+        }
+        // Keys, trusted-certificate blocks and anything else: not ours.
+    }
+}
+
+// The process-wide cache of the parsed store file.
+pthread_mutex_t g_cache_mutex = PTHREAD_MUTEX_INITIALIZER;
+StoreSnapshot* g_cache = nullptr;
+
+class SnapshotRef {
+public:
+    explicit SnapshotRef(StoreSnapshot* s) : s_(s) {}
+    ~SnapshotRef() {
+        if (s_ != nullptr) s_->unref();
+    }
+    SnapshotRef(const SnapshotRef&) = delete;
+    SnapshotRef& operator=(const SnapshotRef&) = delete;
+    StoreSnapshot* get() const { return s_; }
+
+private:
+    StoreSnapshot* s_;
+};
+
+// The current parse of the store file at `path`, or null when it cannot be
+// read. Parsing happens under the mutex, so a changed file is parsed once.
+StoreSnapshot* acquire_snapshot(const char* path) {
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    FileId id = file_id(st);
+    pthread_mutex_lock(&g_cache_mutex);
+    StoreSnapshot* snap = g_cache;
+    if (snap == nullptr || !snap->matches(path, id)) {
+        snap = StoreSnapshot::load(path);
+        if (snap != nullptr) {
+            if (g_cache != nullptr) g_cache->unref();
+            g_cache = snap;
+        }
+    }
+    if (snap != nullptr) snap->ref();
+    pthread_mutex_unlock(&g_cache_mutex);
+    return snap;
+}
+
+// Revocation state of one verification: a list that cannot be trusted
+// (bad signature, unknown issuer, not yet valid, ...) leaves the status
+// unknown rather than revoked.
+struct RevocationState {
+    bool crl_unusable = false;
+};
+
+int verify_callback(int ok, X509_STORE_CTX* ctx) {
+    if (ok) return 1;
+    auto* state = static_cast<RevocationState*>(X509_STORE_CTX_get_app_data(ctx));
+    switch (X509_STORE_CTX_get_error(ctx)) {
+    case X509_V_ERR_UNABLE_TO_GET_CRL:
+        return 1;  // no list for the issuer: unknown, ignored
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+        return 1;  // a stale list still names what was revoked
+    case X509_V_ERR_CRL_NOT_YET_VALID:
+    case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE:
+    case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
+    case X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD:
+    case X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD:
+    case X509_V_ERR_UNHANDLED_CRITICAL_CRL_EXTENSION:
+    case X509_V_ERR_KEYUSAGE_NO_CRL_SIGN:
+    case X509_V_ERR_DIFFERENT_CRL_SCOPE:
+    case X509_V_ERR_CRL_PATH_VALIDATION_ERROR:
+        state->crl_unusable = true;
+        return 1;
+    case X509_V_ERR_CERT_REVOKED:
+        return state->crl_unusable ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+X509* parse_exact(const Slice& der) {
+    if (der.ptr == nullptr || der.len == 0 || der.len > static_cast<size_t>(INT32_MAX)) return nullptr;
+    const unsigned char* p = der.ptr;
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.len)));
+    if (!cert || static_cast<size_t>(p - der.ptr) != der.len) return nullptr;
+    return cert.release();
+}
+
+bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns) {
+    X509Ptr leaf(parse_exact(certs[0]));
+    X509StackPtr untrusted(sk_X509_new_null());
+    if (!leaf || !untrusted) return false;
+    for (size_t i = 1; i < count; i++) {
+        X509Ptr c(parse_exact(certs[i]));
+        if (!c || !sk_X509_push(untrusted.get(), c.get())) return false;
+        c.release();
+    }
+
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!ctx || !X509_STORE_CTX_init(ctx.get(), snap->store(), leaf.get(), untrusted.get())) return false;
+    RevocationState state;
+    X509_STORE_CTX_set_app_data(ctx.get(), &state);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
+    // Only the end certificate's revocation is checked.
+    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK);
+    __int128 secs = now_ns / 1000000000;
+    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
+    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(secs));
+    return X509_verify_cert(ctx.get()) == 1;
+}
+
+int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 1000000000); }
+
+// Builds a new bundle from the snapshot's certificates and swaps it in.
+// False only when memory ran out while indexing a certificate.
+bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
+    if (snap->damaged()) return true;
+    CaBundle fresh;
+    for (size_t i = 0; i < snap->cert_count(); i++) {
+        Slice der = snap->cert(i);
+        size_t start = fresh.bytes.size();
+        if (start + der.len >= CA_BUNDLE_MAX_BYTES || !fresh.bytes.append(der.ptr, der.len)) return true;
+        switch (ca_bundle_add_der(&fresh, start, now_seconds)) {
+        case CaAddResult::Ok:
+            break;
+        case CaAddResult::OutOfMemory:
+            return false;
+        case CaAddResult::Failed:
+            return true;  // a root that does not parse: keep the bundle as it was
+        }
+    }
+    {
+        ExclusiveGuard guard(*ca_lock);
+        bundle->swap(fresh);
+    }
+    return true;  // `fresh` now holds the old bundle and frees it outside the lock
+}
+
+}  // namespace
+
+PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
+                                        CaBundle* bundle, RwLock* ca_lock) {
+    if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
+    SnapshotRef snap(acquire_snapshot(store_path));
+    if (snap.get() == nullptr || snap.get()->damaged()) return PlatformVerdict::Rejected;
+    {
+        ErrorMark mark;
+        if (!chain_accepted(snap.get(), certs, count, now_ns)) return PlatformVerdict::Rejected;
+    }
+    if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
+        return PlatformVerdict::OutOfMemory;
+    }
+    return PlatformVerdict::Accepted;
+}
+
+bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
+    if (bundle == nullptr || ca_lock == nullptr) return true;
+    SnapshotRef snap(acquire_snapshot(store_path));
+    if (snap.get() == nullptr) return true;
+    return rebuild_bundle(snap.get(), bundle, ca_lock, now_seconds);
+}
+
+PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
+                                           RwLock* ca_lock) {
+    const char* path = system_trust_store_path();
+    if (path == nullptr) return PlatformVerdict::Rejected;
+    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock);
+}
+
+bool rescan_system_roots(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
+    const char* path = system_trust_store_path();
+    if (path == nullptr) return true;
+    return rescan_roots_from_store(path, bundle, ca_lock, now_seconds);
+}
+
+}  // namespace tarnix
