@@ -6,6 +6,7 @@ import base64
 import gc
 import os
 import shutil
+import ssl
 from pathlib import Path
 
 import pytest
@@ -130,6 +131,8 @@ def test_client_hello_on_the_wire():
     sigalgs = hello["signature_algorithms"]
     assert sigalgs == [s for s in wanted if s in sigalgs]
     assert set(wanted) - set(sigalgs) <= {0x0201}
+    if ssl.OPENSSL_VERSION_INFO >= (3, 5):  # the hybrid group and several shares
+        assert MLKEM in hello["groups"]
     if MLKEM in hello["groups"]:
         assert hello["groups"] == [MLKEM, P256, P384, X25519]
         assert hello["key_shares"] == [MLKEM, P256, P384, X25519]

@@ -128,29 +128,42 @@ class OpenSslServer:
         if exe is None:
             raise RuntimeError("no openssl command")
         d = Path(workdir or tempfile.mkdtemp())
-        cert_file, key_file = cert.write_server_files(d, list(chain))
+        cert_file, key_file = cert.write_server_files(d)
+        args = [exe, "s_server", "-accept", "127.0.0.1:0", "-tls1_2", "-www",
+                "-cert", str(cert_file), "-key", str(key_file)]
+        if chain:
+            chain_file = d / "chain.pem"
+            chain_file.write_bytes(b"".join(c.pem for c in chain))
+            args += ["-cert_chain", str(chain_file)]
         self._proc = subprocess.Popen(
-            [exe, "s_server", "-accept", "127.0.0.1:0", "-tls1_2", "-www", "-quiet",
-             "-cert", str(cert_file), "-key", str(key_file)],
+            args,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
         )
-        deadline = time.monotonic() + WAIT
+        lines: queue.Queue = queue.Queue()
+
+        def drain():  # keeps the pipe from filling up
+            for line in self._proc.stdout:
+                lines.put(line)
+            lines.put(None)
+
+        threading.Thread(target=drain, daemon=True).start()
         self.port = None
-        while self.port is None and time.monotonic() < deadline:
-            line = self._proc.stdout.readline()
-            if not line:
-                break
+        deadline = time.monotonic() + WAIT
+        while self.port is None:
+            try:
+                line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                line = None
+            if line is None:
+                self.close()
+                raise RuntimeError("s_server did not start")
             m = re.search(r"ACCEPT .*:(\d+)", line)
             if m:
                 self.port = int(m.group(1))
-        if self.port is None:
-            self.close()
-            raise RuntimeError("s_server did not start")
 
     def close(self):
         self._proc.kill()
         self._proc.wait()
-        self._proc.stdout.close()
 
 
 def read_client_hello(conn) -> dict:
