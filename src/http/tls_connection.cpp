@@ -1,5 +1,9 @@
 #include "http/tls_connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <new>
 
 #include "http/connection.h"
@@ -70,6 +74,10 @@ ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
         return err;
     }
     ConnectionPtr conn(new (block) TlsConnection(stream));
+    // Every write is already one coalesced flight; without this the request
+    // after the client's Finished waits for the server's delayed ACK.
+    int one = 1;
+    setsockopt(stream.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     Buffer* buffers[] = {&conn->socket_write_buf, &conn->socket_read_buf, &conn->tls_read_buf, &conn->tls_write_buf};
     for (Buffer* b : buffers) {

@@ -88,6 +88,9 @@ class TlsServer:
             except OSError:
                 return
             self._conns.append(raw)
+            # Real servers answer at once; Nagle here would stall each first
+            # response behind the session tickets.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             threading.Thread(target=self._serve, args=(raw,), daemon=True).start()
 
     def _serve(self, raw):
