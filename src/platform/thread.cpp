@@ -2,13 +2,18 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "platform/heap.h"
+#include "platform/spinlock.h"
 
 namespace tarnix {
 
@@ -16,14 +21,140 @@ namespace {
 
 enum : uint8_t { STATE_RUNNING = 0, STATE_DETACHED = 1, STATE_FINISHED = 2 };
 
+// One mapped stack: a guard page at the low end, then the usable stack.
+struct StackSlot {
+    uint8_t* base;
+    pid_t tid;  // the last thread that ran on it; 0 while unused
+    StackSlot* next;
+};
+
 // Shared by the spawner and the thread; whichever of the two finishes with it
 // second frees it, so neither has to wait for the other.
 struct ThreadBlock {
     void (*fn)(void*);
     void* arg;
-    pthread_t handle;
+    StackSlot* stack;
     std::atomic<uint8_t> state;
 };
+
+// Stacks are kept and handed to later threads ourselves: the C library
+// caches only 40 MiB of stacks, fewer than three of ours, and every stack it
+// maps and unmaps costs system calls, page faults and TLB shootdowns on
+// every processor. A thread's stack is parked when its function returns and
+// taken again only once the kernel reports the thread gone, because the
+// thread still runs on it while it exits.
+constexpr size_t MAX_PARKED_STACKS = 64;
+
+struct StackCache {
+    SpinLock lock;
+    StackSlot* head = nullptr;  // parked stacks, oldest first
+    StackSlot* tail = nullptr;
+    size_t parked = 0;
+    pid_t pid = 0;
+    size_t guard = 0;
+};
+
+StackCache g_stacks;
+pthread_once_t g_stacks_once = PTHREAD_ONCE_INIT;
+
+void fork_prepare() { g_stacks.lock.lock(); }
+void fork_parent() { g_stacks.lock.unlock(); }
+// The child has none of the parent's threads, so every parked stack is free.
+void fork_child() {
+    g_stacks.pid = getpid();
+    g_stacks.lock.unlock();
+}
+
+void init_stacks() {
+    long page = sysconf(_SC_PAGESIZE);
+    g_stacks.guard = page > 0 ? size_t(page) : 4096;
+    g_stacks.pid = getpid();
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
+}
+
+// True once the thread has left the kernel, and with it the stack. A reused
+// thread id only makes us wait longer, never too little.
+bool thread_gone(pid_t pid, pid_t tid) {
+    if (tid == 0) return true;  // no thread ever started on it
+    return syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH;
+}
+
+StackSlot* map_stack() {
+    auto* slot = static_cast<StackSlot*>(heap_alloc(sizeof(StackSlot)));
+    if (slot == nullptr) return nullptr;
+    const size_t total = IO_THREAD_STACK_SIZE + g_stacks.guard;
+    void* mem = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mem == MAP_FAILED) {
+        heap_free(slot);
+        return nullptr;
+    }
+    auto* base = static_cast<uint8_t*>(mem);
+    if (mprotect(base + g_stacks.guard, IO_THREAD_STACK_SIZE, PROT_READ | PROT_WRITE) != 0) {
+        munmap(mem, total);
+        heap_free(slot);
+        return nullptr;
+    }
+    *slot = StackSlot{base, 0, nullptr};
+    return slot;
+}
+
+void unmap_stack(StackSlot* slot) {
+    munmap(slot->base, IO_THREAD_STACK_SIZE + g_stacks.guard);
+    heap_free(slot);
+}
+
+StackSlot* pop_oldest() {
+    StackSlot* s = g_stacks.head;
+    if (s == nullptr) return nullptr;
+    g_stacks.head = s->next;
+    if (g_stacks.head == nullptr) g_stacks.tail = nullptr;
+    --g_stacks.parked;
+    s->next = nullptr;
+    return s;
+}
+
+void push_oldest(StackSlot* s) {
+    s->next = g_stacks.head;
+    g_stacks.head = s;
+    if (g_stacks.tail == nullptr) g_stacks.tail = s;
+    ++g_stacks.parked;
+}
+
+// The oldest parked stack when its thread is gone, otherwise nullptr. The
+// check is a system call, so it runs outside the lock.
+StackSlot* take_gone_stack() {
+    g_stacks.lock.lock();
+    StackSlot* s = pop_oldest();
+    pid_t pid = g_stacks.pid;
+    g_stacks.lock.unlock();
+    if (s == nullptr || thread_gone(pid, s->tid)) return s;
+    g_stacks.lock.lock();
+    push_oldest(s);
+    g_stacks.lock.unlock();
+    return nullptr;
+}
+
+StackSlot* take_stack() {
+    StackSlot* s = take_gone_stack();
+    return s != nullptr ? s : map_stack();
+}
+
+// Parks a finished thread's stack; past the cap, the oldest goes back to the
+// system once its thread is gone.
+void park_stack(StackSlot* s) {
+    g_stacks.lock.lock();
+    s->next = nullptr;
+    if (g_stacks.tail != nullptr)
+        g_stacks.tail->next = s;
+    else
+        g_stacks.head = s;
+    g_stacks.tail = s;
+    bool over = ++g_stacks.parked > MAX_PARKED_STACKS;
+    g_stacks.lock.unlock();
+    if (!over) return;
+    StackSlot* old = take_gone_stack();
+    if (old != nullptr) unmap_stack(old);
+}
 
 void free_block(ThreadBlock* b) {
     b->~ThreadBlock();
@@ -32,45 +163,64 @@ void free_block(ThreadBlock* b) {
 
 void* thread_main(void* p) {
     ThreadBlock* b = static_cast<ThreadBlock*>(p);
+    StackSlot* stack = b->stack;
+    stack->tid = static_cast<pid_t>(syscall(SYS_gettid));
     b->fn(b->arg);
     if (b->state.exchange(STATE_FINISHED, std::memory_order_acq_rel) == STATE_DETACHED) free_block(b);
+    park_stack(stack);
     return nullptr;
 }
 
 }  // namespace
 
 bool spawn_detached_thread(void (*fn)(void*), void* arg) {
+    pthread_once(&g_stacks_once, init_stacks);
     void* mem = heap_alloc(sizeof(ThreadBlock));
     if (mem == nullptr) return false;
-    ThreadBlock* b = new (mem) ThreadBlock{fn, arg, pthread_t{}, {STATE_RUNNING}};
+    StackSlot* stack = take_stack();
+    if (stack == nullptr) {
+        heap_free(mem);
+        return false;
+    }
+    ThreadBlock* b = new (mem) ThreadBlock{fn, arg, stack, {STATE_RUNNING}};
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
         free_block(b);
+        unmap_stack(stack);
         return false;
     }
-    int rc = pthread_attr_setstacksize(&attr, IO_THREAD_STACK_SIZE);
-    // The thread inherits the creator's signal mask: block the asynchronous
-    // signals so they keep going to the interpreter's threads and never
-    // interrupt our blocking calls. Faults stay deliverable.
-    sigset_t all, old;
+    // Created detached: nobody touches the thread's handle afterwards, since
+    // its descriptor lives on a stack that may already serve another thread.
+    int rc = pthread_attr_setstack(&attr, stack->base + g_stacks.guard, IO_THREAD_STACK_SIZE);
+    if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // The thread starts with the asynchronous signals blocked so they keep
+    // going to the interpreter's threads and never interrupt our blocking
+    // calls. Faults stay deliverable.
+    sigset_t all;
     sigfillset(&all);
     static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
     for (int s : kFaults) sigdelset(&all, s);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    if (rc == 0) rc = pthread_attr_setsigmask_np(&attr, &all);
+    pthread_t handle{};
+    if (rc == 0) rc = pthread_create(&handle, &attr, thread_main, b);
+#else
     pthread_t handle{};
     if (rc == 0) {
+        sigset_t old;
         pthread_sigmask(SIG_SETMASK, &all, &old);
         rc = pthread_create(&handle, &attr, thread_main, b);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
+#endif
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        // The stack never ran a thread: straight back to the cache.
         free_block(b);
+        park_stack(stack);
         return false;
     }
-    // The thread never reads the handle, so it is written only here.
-    b->handle = handle;
-    pthread_detach(b->handle);
     if (b->state.exchange(STATE_DETACHED, std::memory_order_acq_rel) == STATE_FINISHED) free_block(b);
     return true;
 }

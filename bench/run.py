@@ -1,0 +1,846 @@
+#!/usr/bin/env python3
+"""tarnix against the async HTTP clients people would otherwise pick.
+
+    python3 bench/run.py            # full run: every scenario, every client, 3 repeats
+    python3 bench/run.py --quick    # smoke run: counts / 10, one repeat
+
+Installs what it needs (nginx and wrk from Debian, the peers and tarnix into
+bench/.venv), starts nginx on 127.0.0.1 with a generated configuration and a
+certificate made for this run, measures the server's ceiling with wrk, runs
+every scenario for every client in a process of its own, prints a table and
+writes the figures to bench/results/. nginx is stopped at the end, always.
+Only the standard library is used here; the clients run in the venv.
+"""
+
+import argparse
+import datetime
+import hashlib
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+VENV = HERE / ".venv"
+RESULTS = HERE / "results"
+
+SMALL_BODY = "tarnix bench: a small fixed response of sixty-four bytes.......\n"
+assert len(SMALL_BODY) == 64
+ONE_MIB = 1 << 20
+CHUNKED_SIZE = 16 * 1024   # sent as 4 chunks of 4 KiB
+POST_SIZE = 16 * 1024
+
+# name, requests, in flight, connection limit, origin, path, method, body length
+SCENARIOS = {
+    1: dict(title="2,000 sequential GETs (latency)", n=2000, inflight=1, limit=1,
+            origin="http", path="/small", method="GET", expect_len=len(SMALL_BODY)),
+    2: dict(title="20,000 GETs, 64 in flight, 64 connections", n=20000, inflight=64,
+            limit=64, origin="http", path="/small", method="GET",
+            expect_len=len(SMALL_BODY)),
+    3: dict(title="20,000 GETs, 1,000 in flight, 16 connections", n=20000, inflight=1000,
+            limit=16, origin="http", path="/small", method="GET",
+            expect_len=len(SMALL_BODY)),
+    4: dict(title="20,000 HTTPS GETs, 64 in flight, 64 connections", n=20000, inflight=64,
+            limit=64, origin="https", path="/small", method="GET",
+            expect_len=len(SMALL_BODY)),
+    5: dict(title="1,000 HTTPS GETs, new connection each, 16 in flight", n=1000,
+            inflight=16, limit=16, origin="https-close", path="/small", method="GET",
+            expect_len=len(SMALL_BODY)),
+    6: dict(title="200 downloads of 1 MiB, 8 in flight, 8 connections", n=200, inflight=8,
+            limit=8, origin="http", path="/1m", method="GET", expect_len=ONE_MIB),
+    7: dict(title="5,000 POSTs of 16 KiB, 64 in flight, 64 connections", n=5000,
+            inflight=64, limit=64, origin="http", path="/sink", method="POST",
+            expect_len=len(str(POST_SIZE))),
+    8: dict(title="(extra) 5,000 chunked GETs of 16 KiB, 64 in flight", n=5000,
+            inflight=64, limit=64, origin="http", path="/chunked", method="GET",
+            expect_len=CHUNKED_SIZE),
+}
+
+CLIENTS = ["tarnix", "tarnix-raw", "aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
+TARNIX_ROWS = ("tarnix", "tarnix-raw")
+PEERS = ["aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
+PEER_PACKAGES = {"aiohttp": "aiohttp", "httpx": "httpx", "pyreqwest": "pyreqwest",
+                 "rnet": "rnet", "curl_cffi": "curl_cffi"}
+HARNESS_PACKAGES = ["cryptography"]
+
+
+def log(msg):
+    print(f"[bench] {msg}", file=sys.stderr, flush=True)
+
+
+def _die_with_parent():
+    # A child must not outlive the harness, even if the harness is killed.
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except Exception:
+        pass
+
+
+# ---------------------------------------------------------------- setup
+
+def _dpkg_has(pkg):
+    return subprocess.run(["dpkg", "-s", pkg], capture_output=True).returncode == 0
+
+
+def ensure_debian(need_wrk, need_build):
+    missing = []
+    if not find_nginx():
+        missing.append("nginx-light")
+    if need_wrk and not shutil.which("wrk"):
+        missing.append("wrk")
+    if need_build:
+        # What building tarnix from source needs (cmake and ninja come from PyPI).
+        missing += [p for p in ("g++", "libssl-dev") if not _dpkg_has(p)]
+    if not missing:
+        return
+    log(f"installing Debian packages: {' '.join(missing)}")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], env=env, check=False)
+    r = subprocess.run(["apt-get", "install", "-y", "-qq", *missing], env=env)
+    if r.returncode != 0 and "nginx-light" in missing:
+        # Newer Debian dropped nginx-light; plain nginx is the same server.
+        rest = ["nginx"] + [p for p in missing if p != "nginx-light"]
+        subprocess.run(["apt-get", "install", "-y", "-qq", *rest], env=env)
+
+
+def find_nginx():
+    return shutil.which("nginx") or next(
+        (p for p in ("/usr/sbin/nginx", "/usr/local/sbin/nginx") if os.access(p, os.X_OK)),
+        None)
+
+
+def venv_python():
+    return str(VENV / "bin" / "python")
+
+
+def ensure_venv():
+    if Path(venv_python()).exists():
+        return
+    log(f"creating {VENV}")
+    if subprocess.run([sys.executable, "-m", "venv", str(VENV)]).returncode != 0:
+        # Debian's own python3 keeps venv's pip bootstrap in a separate package.
+        shutil.rmtree(VENV, ignore_errors=True)
+        ver = f"python{sys.version_info[0]}.{sys.version_info[1]}"
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "update", "-qq"], env=env)
+        subprocess.run(["apt-get", "install", "-y", "-qq", "python3-venv", f"{ver}-venv"],
+                       env=env)
+        subprocess.run([sys.executable, "-m", "venv", str(VENV)], check=True)
+
+
+def pip(*args, env=None):
+    cmd = [venv_python(), "-m", "pip", "--disable-pip-version-check", "-q", *args]
+    return subprocess.run(cmd, capture_output=True, text=True, env=env)
+
+
+def installed_version(dist):
+    r = subprocess.run([venv_python(), "-c",
+                        "import importlib.metadata as m, sys; print(m.version(sys.argv[1]))",
+                        dist], capture_output=True, text=True)
+    return r.stdout.strip() if r.returncode == 0 else None
+
+
+def _last_error_line(text):
+    lines = [ln.strip() for ln in text.splitlines()
+             if ln.strip() and not ln.lstrip().startswith("WARNING: Location")]
+    errs = [ln for ln in lines if "ERROR" in ln or "error" in ln]
+    return (errs or lines or ["unknown error"])[-1][:300]
+
+
+def ensure_packages(upgrade):
+    """Installs the harness packages and the peers; returns (versions, skipped)."""
+    versions, skipped = {}, {}
+    for dist in HARNESS_PACKAGES:
+        if upgrade or not installed_version(dist):
+            r = pip("install", *(["-U"] if upgrade else []), dist)
+            if r.returncode != 0:
+                raise SystemExit(f"cannot install {dist}: {_last_error_line(r.stderr)}")
+    for client, dist in PEER_PACKAGES.items():
+        v = None if upgrade else installed_version(dist)
+        if v is None:
+            log(f"pip install {dist}")
+            r = pip("install", *(["-U"] if upgrade else []), dist)
+            v = installed_version(dist)
+            if r.returncode != 0 or v is None:
+                skipped[client] = f"pip install {dist} failed: {_last_error_line(r.stderr)}"
+                continue
+        # Installed is not enough: it must import on this machine.
+        mod = {"curl_cffi": "curl_cffi.requests", "pyreqwest": "pyreqwest.client"}.get(
+            client, client)
+        r = subprocess.run([venv_python(), "-c", f"import {mod}"], capture_output=True,
+                           text=True)
+        if r.returncode != 0:
+            skipped[client] = f"import {mod} failed: {_last_error_line(r.stderr)}"
+            continue
+        versions[client] = v
+    return versions, skipped
+
+
+def _source_digest():
+    h = hashlib.sha256()
+    files = [ROOT / "CMakeLists.txt", ROOT / "pyproject.toml"]
+    for d in ("src", "tarnix"):
+        base = ROOT / d
+        if base.is_dir():
+            files += sorted(p for p in base.rglob("*") if p.is_file()
+                            and "__pycache__" not in p.parts and p.suffix != ".so")
+    for p in files:
+        if p.exists():
+            h.update(str(p.relative_to(ROOT)).encode())
+            h.update(p.read_bytes())
+    return h.hexdigest()
+
+
+def ensure_tarnix(mode):
+    """Returns (env for tarnix workers, versions, skipped) for the two tarnix rows."""
+    skipped = {}
+    env = dict(os.environ)
+    if mode == "off":
+        return env, {}, {c: "--tarnix off" for c in TARNIX_ROWS}
+    if not (ROOT / "tarnix").is_dir():
+        return env, {}, {c: "no tarnix package in this checkout yet" for c in TARNIX_ROWS}
+    if mode == "inplace":
+        # The developer's in-place build (TARNIX_DEV_INPLACE) straight from the tree.
+        env["PYTHONPATH"] = str(ROOT) + os.pathsep + env.get("PYTHONPATH", "")
+    else:
+        stamp = VENV / "tarnix-source.sha256"
+        digest = _source_digest()
+        if not stamp.exists() or stamp.read_text() != digest or not installed_version("tarnix"):
+            log("pip install tarnix from the repository (Release build, -j2)")
+            benv = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2")
+            r = pip("install", "--force-reinstall", "--no-deps", str(ROOT), env=benv)
+            if r.returncode != 0:
+                reason = f"pip install . failed: {_last_error_line(r.stderr + r.stdout)}"
+                return env, {}, {c: reason for c in TARNIX_ROWS}
+            stamp.write_text(digest)
+    probe = ("import tarnix, sys\n"
+             "ok_client = hasattr(tarnix, 'Client')\n"
+             "try:\n"
+             "    from tarnix import _tarnix; import tarnix.core.http as h; h._settle\n"
+             "    ok_raw = True\n"
+             "except Exception as e:\n"
+             "    ok_raw = repr(e)\n"
+             "print(ok_client, ok_raw, getattr(tarnix, '__version__', ''), tarnix.__file__)\n")
+    r = subprocess.run([venv_python(), "-c", probe], capture_output=True, text=True,
+                       env=env, cwd=str(HERE))
+    if r.returncode != 0:
+        reason = f"import tarnix failed: {_last_error_line(r.stderr)}"
+        return env, {}, {c: reason for c in TARNIX_ROWS}
+    parts = r.stdout.split(None, 2)
+    version = (installed_version("tarnix") if mode == "pip" else "in-place") or "?"
+    versions = {}
+    if parts[0] != "True":
+        skipped["tarnix"] = "tarnix.Client is not in this checkout yet"
+    else:
+        versions["tarnix"] = version
+    if parts[1] != "True":
+        skipped["tarnix-raw"] = f"engine functions unavailable: {parts[1]}"
+    else:
+        versions["tarnix-raw"] = version
+    return env, versions, skipped
+
+
+# ---------------------------------------------------------------- server
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+NGINX_CONF = """\
+worker_processes {workers};
+worker_rlimit_nofile 65536;
+pid {d}/nginx.pid;
+error_log {d}/error.log warn;
+daemon off;
+master_process on;
+events {{ worker_connections 16384; multi_accept on; }}
+http {{
+    access_log off;
+    server_tokens off;
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    tcp_nodelay on;
+    keepalive_timeout 300s;
+    keepalive_requests 100000000;
+    client_max_body_size 4m;
+    client_body_buffer_size 64k;
+    client_body_temp_path {d}/tmp/body;
+    proxy_temp_path {d}/tmp/proxy;
+    fastcgi_temp_path {d}/tmp/fastcgi;
+    uwsgi_temp_path {d}/tmp/uwsgi;
+    scgi_temp_path {d}/tmp/scgi;
+    gzip off;
+    ssl_certificate {d}/server.pem;
+    ssl_certificate_key {d}/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    # Every new connection is a full handshake, for every client alike.
+    ssl_session_cache off;
+    ssl_session_tickets off;
+    ssl_conf_command NumTickets 0;
+
+    server {{
+        listen 127.0.0.1:{http} backlog=4096;
+        listen 127.0.0.1:{https} ssl backlog=4096;
+        root {d}/www;
+        include {d}/locations.conf;
+    }}
+    server {{
+        # The handshake scenario: the server closes after every response.
+        listen 127.0.0.1:{https_close} ssl backlog=4096;
+        keepalive_timeout 0;
+        root {d}/www;
+        include {d}/locations.conf;
+    }}
+    server {{
+        listen 127.0.0.1:{status};
+        location = /status {{ stub_status; }}
+    }}
+}}
+"""
+
+LOCATIONS_CONF = """\
+location = /small {{ default_type text/plain; return 200 "{small}"; }}
+location = /1m {{ alias {d}/www/1m.bin; }}
+# SSI drops Content-Length, so the file goes out chunked, one chunk per 4 KiB
+# output buffer; no subrequests, so the server stays cheap.
+location = /chunked {{ ssi on; ssi_types *; default_type text/plain; output_buffers 4 4k;
+                      alias {d}/www/chunked.txt; }}
+location = /sink {{ default_type text/plain; return 200 "$content_length"; }}
+"""
+
+
+class Nginx:
+    def __init__(self, workers, venv_py):
+        self.dir = Path(tempfile.mkdtemp(prefix="tarnix-bench-"))
+        self.proc = None
+        self.workers = workers
+        self.venv_py = venv_py
+        self.ports = {k: free_port() for k in ("http", "https", "https_close", "status")}
+
+    def start(self):
+        d = self.dir
+        os.chmod(d, 0o755)
+        (d / "www").mkdir()
+        (d / "tmp").mkdir()
+        (d / "www" / "1m.bin").write_bytes(os.urandom(ONE_MIB))
+        (d / "www" / "chunked.txt").write_text("0123456789abcdef" * (CHUNKED_SIZE // 16))
+        subprocess.run([self.venv_py, str(HERE / "certs.py"), str(d)], check=True)
+        (d / "locations.conf").write_text(LOCATIONS_CONF.format(
+            d=d, small=SMALL_BODY.replace("\n", "\\n")))
+        (d / "nginx.conf").write_text(NGINX_CONF.format(d=d, workers=self.workers,
+                                                        **self.ports))
+        for p in d.rglob("*"):
+            os.chmod(p, 0o755 if p.is_dir() else 0o644)
+        exe = find_nginx()
+        self.proc = subprocess.Popen(
+            [exe, "-p", str(d), "-c", str(d / "nginx.conf"), "-e", str(d / "error.log")],
+            stdout=subprocess.DEVNULL, stderr=open(d / "stderr.log", "wb"),
+            preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise SystemExit("nginx exited at start:\n" +
+                                 (d / "stderr.log").read_text(errors="replace") +
+                                 (d / "error.log").read_text(errors="replace"))
+            try:
+                for port in self.ports.values():
+                    socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            raise SystemExit("nginx did not start listening in 10 s")
+        self.ca = str(d / "ca.pem")
+
+    def accepted(self):
+        """Connections nginx has accepted so far, from its status page."""
+        url = f"http://127.0.0.1:{self.ports['status']}/status"
+        with urllib.request.urlopen(url, timeout=5) as r:
+            text = r.read().decode()
+        # ... "server accepts handled requests\n A H R"; the status request is one too.
+        a, _, _ = text.splitlines()[2].split()
+        return int(a)
+
+    def url(self, origin, path):
+        scheme = "http" if origin == "http" else "https"
+        port = self.ports[origin.replace("-", "_")]
+        return f"{scheme}://127.0.0.1:{port}{path}"
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def nginx_version():
+    r = subprocess.run([find_nginx(), "-v"], capture_output=True, text=True)
+    return (r.stderr or r.stdout).strip().split("/")[-1]
+
+
+# ---------------------------------------------------------------- wrk ceiling
+
+WRK_POST_LUA = f"""\
+wrk.method = "POST"
+wrk.body = string.rep("x", {POST_SIZE})
+wrk.headers["Content-Type"] = "application/octet-stream"
+"""
+
+
+def _wrk_time(text):
+    m = re.match(r"([\d.]+)(us|ms|s|m)$", text)
+    if not m:
+        return None
+    v = float(m.group(1))
+    return v * {"us": 1e-3, "ms": 1.0, "s": 1e3, "m": 6e4}[m.group(2)]
+
+
+def run_wrk(server, sc, duration, workdir):
+    url = server.url(sc["origin"], sc["path"])
+    conns = sc["limit"]
+    cmd = ["wrk", "-t1", f"-c{conns}", f"-d{duration}s", "--latency"]
+    if sc["method"] == "POST":
+        lua = Path(workdir) / "post.lua"
+        lua.write_text(WRK_POST_LUA)
+        cmd += ["-s", str(lua)]
+    cmd.append(url)
+    import resource
+    before_acc = server.accepted()
+    ru0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=duration + 60,
+                       preexec_fn=_die_with_parent)
+    ru1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    conns_used = server.accepted() - before_acc - 1
+    out = r.stdout
+    res = {"ok": r.returncode == 0, "cmd": " ".join(cmd[:-1]) + " URL"}
+    m = re.search(r"(\d+) requests in ([\d.]+)(\w+)", out)
+    rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    if not (m and rps):
+        res.update(ok=False, error=(out + r.stderr)[-500:])
+        return res
+    n = int(m.group(1))
+    cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
+    res.update(requests=n, rps=float(rps.group(1)), cpu_s=cpu,
+               cpu_s_per_1k=cpu / n * 1000 if n else None, conns=conns_used)
+    for q, key in (("50%", "lat_p50_ms"), ("99%", "lat_p99_ms")):
+        mq = re.search(rf"^\s+{re.escape(q)}\s+(\S+)", out, re.M)
+        res[key] = _wrk_time(mq.group(1)) if mq else None
+    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    errs = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)
+    if bad:
+        res.update(ok=False, error=f"{bad.group(1)} non-2xx responses")
+    if errs and sum(map(int, errs.groups())) and sc["origin"] != "https-close":
+        # With the server closing each connection wrk counts the closes as read errors.
+        res["socket_errors"] = errs.group(0)
+    return res
+
+
+# ---------------------------------------------------------------- client runs
+
+def run_client(client, sc_id, sc, server, scale, env, timeout):
+    n = max(1, int(sc["n"] * scale))
+    warmup = min(n, max(n // 10, min(sc["inflight"], n)))
+    cfg = {
+        "client": client, "url": server.url(sc["origin"], sc["path"]),
+        "host": "127.0.0.1", "port": server.ports[sc["origin"].replace("-", "_")],
+        "tls": sc["origin"] != "http", "path": sc["path"], "method": sc["method"],
+        "body_size": POST_SIZE if sc["method"] == "POST" else 0,
+        "expect_len": sc["expect_len"], "n": n, "inflight": sc["inflight"],
+        "limit": sc["limit"], "warmup": warmup, "ca": server.ca,
+    }
+    before_acc = server.accepted()
+    t0 = time.monotonic()
+    try:
+        r = subprocess.run([venv_python(), str(HERE / "worker.py"), json.dumps(cfg)],
+                           capture_output=True, text=True, timeout=timeout, env=env,
+                           cwd=str(HERE), preexec_fn=_die_with_parent)
+    except subprocess.TimeoutExpired:
+        return {"ok": False, "error": f"timed out after {timeout} s"}
+    res = None
+    for line in reversed(r.stdout.splitlines()):
+        if line.startswith("{"):
+            try:
+                res = json.loads(line)
+                break
+            except ValueError:
+                pass
+    if res is None:
+        res = {"ok": False, "error": f"exit {r.returncode}: {_last_error_line(r.stderr)}"}
+    # Connections the client opened, warm-up included (minus the status request).
+    res["conns"] = server.accepted() - before_acc - 1
+    res["process_s"] = time.monotonic() - t0
+    if r.returncode != 0 and "rps" in res:
+        # Every response was checked before the process died on its way out:
+        # the figures stand, and the crash is reported next to them.
+        res["exit_crash"] = f"exited {r.returncode} after the run: {_last_error_line(r.stderr)}"
+    res["stderr_tail"] = r.stderr[-1500:] if r.returncode != 0 else ""
+
+    return res
+
+
+# ---------------------------------------------------------------- summary
+
+def median(xs):
+    xs = [x for x in xs if x is not None]
+    return statistics.median(xs) if xs else None
+
+
+def summarise(runs, ceiling, clients, scenario_ids, repeats):
+    """Medians per client and scenario, and ratios computed within each repeat."""
+    by = {}
+    for r in runs:
+        by.setdefault((r["scenario"], r["client"]), {})[r["repeat"]] = r
+    summary = {}
+    for s in scenario_ids:
+        row = {}
+        for c in clients:
+            reps = by.get((s, c), {})
+            good = [x for x in reps.values() if x.get("ok")]
+            entry = {"runs": len(reps), "ok_runs": len(good),
+                     "exit_crashes": sum(1 for x in reps.values() if x.get("exit_crash"))}
+            if len(good) == len(reps) and good:
+                for k in ("rps", "cpu_s_per_1k", "rss_peak_mib", "lat_p50_ms",
+                          "lat_p99_ms", "conns"):
+                    entry[k] = median([x.get(k) for x in good])
+            else:
+                bad = [x for x in reps.values() if not x.get("ok")]
+                entry["error"] = bad[0].get("error", "failed") if bad else "no runs"
+            row[c] = entry
+        # Ratios from one repeat at a time: each run compared with the others
+        # that ran next to it, then the median over repeats.
+        for c in clients:
+            if "rps" not in row[c]:
+                continue
+            vs_aio, vs_best, cpu_aio = [], [], []
+            for i in range(repeats):
+                me = by.get((s, c), {}).get(i)
+                aio = by.get((s, "aiohttp"), {}).get(i)
+                peers = [by.get((s, p), {}).get(i) for p in PEERS if p in clients]
+                peers = [p for p in peers if p and p.get("ok")]
+                if not me or not me.get("ok"):
+                    continue
+                if aio and aio.get("ok"):
+                    vs_aio.append(me["rps"] / aio["rps"])
+                    cpu_aio.append(me["cpu_s_per_1k"] / aio["cpu_s_per_1k"])
+                if peers:
+                    vs_best.append(me["rps"] / max(p["rps"] for p in peers))
+            row[c]["x_aiohttp"] = median(vs_aio)
+            row[c]["x_best_peer"] = median(vs_best)
+            row[c]["cpu_x_aiohttp"] = median(cpu_aio)
+        ok_peers = [p for p in PEERS if p in row and "rps" in row[p]]
+        if ok_peers:
+            row["_best_peer"] = max(ok_peers, key=lambda p: row[p]["rps"])
+        ceil = [x for x in ceiling.get(s, []) if x.get("ok")]
+        if ceil:
+            row["wrk"] = {k: median([x.get(k) for x in ceil])
+                          for k in ("rps", "cpu_s_per_1k", "lat_p50_ms", "lat_p99_ms",
+                                    "conns")}
+        summary[s] = row
+    return summary
+
+
+def evaluate_targets(summary, who="tarnix"):
+    """The issue's targets, judged for one tarnix row; None where not measurable."""
+    def get(s, c, k):
+        return summary.get(s, {}).get(c, {}).get(k)
+
+    out = []
+
+    for s in (2, 4):
+        me, aio = get(s, who, "rps"), get(s, "aiohttp", "rps")
+        x = get(s, who, "x_aiohttp")
+        xb = get(s, who, "x_best_peer")
+        met = None if None in (me, aio, x) else (x >= 2.0 and (xb is None or xb > 1.0))
+        out.append({"target": f"({s}) >= 2x aiohttp req/s and ahead of every peer",
+                    "met": met, "figures": f"x aiohttp {fmt(x, 2)}, x best peer {fmt(xb, 2)}"})
+    r2, r3 = get(2, who, "rps"), get(3, who, "rps")
+    c2, c3 = get(2, who, "cpu_s_per_1k"), get(3, who, "cpu_s_per_1k")
+    met = None if None in (r2, r3, c2, c3) else (r3 >= r2 / 2 and c3 <= c2)
+    out.append({"target": "(3) within 2x of (2)'s req/s, no more CPU per request than (2)",
+                "met": met, "figures": f"req/s {fmt(r3, 0)} vs {fmt(r2, 0)}; "
+                                       f"CPU s/1k {fmt(c3, 3)} vs {fmt(c2, 3)}"})
+    lowest = []
+    for s in sorted(summary):
+        mine = get(s, who, "cpu_s_per_1k")
+        others = {c: get(s, c, "cpu_s_per_1k") for c in PEERS}
+        others = {c: v for c, v in others.items() if v is not None}
+        if mine is None or not others:
+            continue
+        best = min(others, key=others.get)
+        lowest.append((s, mine <= others[best], mine, best, others[best]))
+    met = None if not lowest else all(x[1] for x in lowest)
+    out.append({"target": "CPU per request lowest of all clients in every scenario",
+                "met": met, "figures": "; ".join(
+                    f"({s}) {fmt(m, 3)} vs {b} {fmt(v, 3)}{'' if ok else ' MISSED'}"
+                    for s, ok, m, b, v in lowest)})
+    m3, a3 = get(3, who, "rss_peak_mib"), get(3, "aiohttp", "rss_peak_mib")
+    out.append({"target": "(3) peak RSS no more than aiohttp's",
+                "met": None if None in (m3, a3) else m3 <= a3,
+                "figures": f"{fmt(m3, 1)} MiB vs {fmt(a3, 1)} MiB"})
+    l1, a1 = get(1, who, "lat_p50_ms"), get(1, "aiohttp", "lat_p50_ms")
+    out.append({"target": "(1) median latency at most 0.7x aiohttp's",
+                "met": None if None in (l1, a1) else l1 <= 0.7 * a1,
+                "figures": f"{fmt(l1, 3)} ms vs {fmt(a1, 3)} ms"
+                           + (f" (x{l1 / a1:.2f})" if l1 and a1 else "")})
+    return out
+
+
+def fmt(v, digits):
+    if v is None:
+        return "-"
+    if digits == 0:
+        return f"{v:,.0f}"
+    return f"{v:,.{digits}f}"
+
+
+def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=False):
+    cols = ["client", "req/s", "x aiohttp", "x best peer", "CPU s/1k", "CPU x aio",
+            "p50 ms", "p99 ms", "peak RSS MiB", "conns"]
+    for s in scenario_ids:
+        sc = SCENARIOS[s]
+        n = max(1, int(sc["n"] * scale))
+        title = sc["title"] if scale == 1 else f"{sc['title']} [scaled: {n:,} requests]"
+        print(f"\n{'**' if markdown else ''}({s}) {title}{'**' if markdown else ''}", file=out)
+        row = summary[s]
+        rows = []
+        if "wrk" in row:
+            w = row["wrk"]
+            rows.append(["wrk (ceiling)", fmt(w["rps"], 0), "", "", fmt(w["cpu_s_per_1k"], 3),
+                         "", fmt(w["lat_p50_ms"], 3), fmt(w["lat_p99_ms"], 3), "",
+                         fmt(w["conns"], 0)])
+        for c in clients:
+            e = row.get(c)
+            if e is None:
+                continue
+            name = c + (" *" if row.get("_best_peer") == c else "")
+            if "rps" not in e:
+                rows.append([name, "FAILED: " + str(e.get("error", ""))[:90]])
+                continue
+            rows.append([name, fmt(e["rps"], 0), fmt(e.get("x_aiohttp"), 2),
+                         fmt(e.get("x_best_peer"), 2), fmt(e["cpu_s_per_1k"], 3),
+                         fmt(e.get("cpu_x_aiohttp"), 2), fmt(e["lat_p50_ms"], 3),
+                         fmt(e["lat_p99_ms"], 3), fmt(e["rss_peak_mib"], 1),
+                         fmt(e["conns"], 0)])
+        if markdown:
+            print("", file=out)
+            print("| " + " | ".join(cols) + " |", file=out)
+            print("|---" + "|---:" * (len(cols) - 1) + "|", file=out)
+            for r in rows:
+                r = r if len(r) > 2 else r + [""] * (len(cols) - 2)
+                print("| " + " | ".join(r) + " |", file=out)
+        else:
+            widths = [max([len(cols[i])] + [len(r[i]) for r in rows if len(r) > 2])
+                      for i in range(len(cols))]
+            print("  " + "  ".join(c.ljust(widths[i]) if i == 0 else c.rjust(widths[i])
+                                   for i, c in enumerate(cols)), file=out)
+            for r in rows:
+                if len(r) == 2:
+                    print("  " + r[0].ljust(widths[0]) + "  " + r[1], file=out)
+                    continue
+                print("  " + "  ".join(v.ljust(widths[i]) if i == 0 else v.rjust(widths[i])
+                                       for i, v in enumerate(r)), file=out)
+        for c in clients:
+            e = row.get(c) or {}
+            if e.get("exit_crashes"):
+                print(f"{'' if markdown else '  '}note: {c} crashed on exit in "
+                      f"{e['exit_crashes']} of {e['runs']} run(s), after every response of "
+                      "the run had been checked", file=out)
+
+
+def report(meta, summary, targets, scenario_ids, clients, out, markdown=False):
+    scale, repeats = meta["scale"], meta["repeats"]
+    label = "QUICK SMOKE RUN (scaled counts, not the measured result)" if scale != 1 else \
+        "full run"
+    m = meta["machine"]
+    lines = [
+        f"tarnix benchmark, {meta['date']}, {label}; medians of {repeats} repeat(s); "
+        "ratios are per repeat, then the median",
+        f"machine: {m.get('cpu', '?')}, {m['cores']} cores, {m.get('memory_gib', '?')} GiB, "
+        f"{m.get('os', m['platform'])}; Python {m['python']}; nginx {meta['nginx']} "
+        f"({meta['nginx_workers']} worker)",
+        "versions: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()
+                                 if k in clients),
+    ]
+    lines += [f"SKIPPED {c}: {why}" for c, why in meta["skipped"].items()]
+    sep = "\n\n" if markdown else "\n"
+    print(sep.join(lines), file=out)
+    print_table(summary, scenario_ids, clients, scale, out, markdown)
+    print("\n* = best peer in that scenario. CPU s/1k = user+system CPU seconds of the "
+          "client process per 1,000 requests. conns = connections nginx accepted during "
+          "the run (warm-up included).", file=out)
+    for who, ts in targets.items():
+        print(f"\nTargets for {who}" + (" (quick run: indicative only)" if scale != 1
+                                        else "") + ":" + ("\n" if markdown else ""), file=out)
+        for t in ts:
+            verdict = {True: "met", False: "MISSED", None: "n/a"}[t["met"]]
+            print(f"{'-' if markdown else ' '} [{verdict:6}] {t['target']}: {t['figures']}",
+                  file=out)
+
+
+def machine_info():
+    info = {"platform": platform.platform(), "cores": os.cpu_count()}
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                info["cpu"] = line.split(":", 1)[1].strip()
+                break
+        for line in open("/proc/meminfo"):
+            if line.startswith("MemTotal"):
+                info["memory_gib"] = round(int(line.split()[1]) / 1024 / 1024, 1)
+                break
+        for line in open("/etc/os-release"):
+            if line.startswith("PRETTY_NAME="):
+                info["os"] = line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+    r = subprocess.run([venv_python(), "-c", "import sys; print(sys.version.split()[0])"],
+                       capture_output=True, text=True)
+    info["python"] = r.stdout.strip()
+    return info
+
+
+# ---------------------------------------------------------------- main
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--quick", action="store_true",
+                   help="smoke run: request counts / 10 and one repeat")
+    p.add_argument("--scale", type=float, help="multiply every request count (default 1)")
+    p.add_argument("--repeats", type=int, help="runs per client and scenario (default 3)")
+    p.add_argument("--scenarios", default="1,2,3,4,5,6,7,8",
+                   help="comma-separated scenario numbers (default all)")
+    p.add_argument("--clients", default=",".join(CLIENTS),
+                   help=f"comma-separated clients (default {','.join(CLIENTS)})")
+    p.add_argument("--tarnix", choices=("pip", "inplace", "off"), default="pip",
+                   help="pip: install the repository into the venv (rebuilt when the "
+                        "source changes); inplace: use the tree's in-place build")
+    p.add_argument("--no-wrk", action="store_true", help="skip the wrk ceiling")
+    p.add_argument("--wrk-duration", type=int, help="seconds per wrk run (5; quick: 1)")
+    p.add_argument("--nginx-workers", type=int, default=1,
+                   help="nginx worker processes (default 1, leaving a core to the client)")
+    p.add_argument("--timeout", type=int,
+                   help="seconds allowed per client run (default 600; quick: 120)")
+    p.add_argument("--upgrade", action="store_true", help="upgrade the peers in the venv")
+    p.add_argument("--output", help="JSON path (default bench/results/bench-DATE.json)")
+    return p.parse_args()
+
+
+def main():
+    args = parse_args()
+    scale = args.scale if args.scale is not None else (0.1 if args.quick else 1.0)
+    repeats = args.repeats if args.repeats is not None else (1 if args.quick else 3)
+    wrk_duration = args.wrk_duration or (1 if args.quick else 5)
+    timeout = args.timeout or (120 if scale < 1 else 600)
+    scenario_ids = [int(x) for x in args.scenarios.split(",") if x.strip()]
+    for s in scenario_ids:
+        if s not in SCENARIOS:
+            raise SystemExit(f"no scenario {s}")
+    wanted = [c.strip() for c in args.clients.split(",") if c.strip()]
+    for c in wanted:
+        if c not in CLIENTS:
+            raise SystemExit(f"unknown client {c}; known: {', '.join(CLIENTS)}")
+
+    def on_term(signum, frame):
+        raise SystemExit(128 + signum)
+    signal.signal(signal.SIGTERM, on_term)
+
+    ensure_debian(need_wrk=not args.no_wrk,
+                  need_build=args.tarnix == "pip" and any(c in TARNIX_ROWS for c in wanted)
+                  and (ROOT / "tarnix").is_dir())
+    ensure_venv()
+    versions, skipped = ensure_packages(args.upgrade)
+    base_env = dict(os.environ)
+    tarnix_env = base_env
+    if any(c in TARNIX_ROWS for c in wanted):
+        tarnix_env, tv, ts = ensure_tarnix(args.tarnix)
+        versions.update(tv)
+        skipped.update(ts)
+    clients = [c for c in wanted if c not in skipped]
+    skipped = {c: why for c, why in skipped.items() if c in wanted}
+    for c, why in skipped.items():
+        log(f"SKIPPED {c}: {why}")
+    use_wrk = not args.no_wrk and shutil.which("wrk")
+    if not args.no_wrk and not use_wrk:
+        skipped["wrk"] = "wrk not installed"
+
+    started = datetime.datetime.now()
+    meta = {
+        "date": started.isoformat(timespec="seconds"),
+        "quick": args.quick, "scale": scale, "repeats": repeats,
+        "machine": machine_info(), "nginx": nginx_version(),
+        "nginx_workers": args.nginx_workers, "versions": versions, "skipped": skipped,
+        "tarnix_mode": args.tarnix,
+        "scenarios": {s: dict(SCENARIOS[s], n=max(1, int(SCENARIOS[s]["n"] * scale)))
+                      for s in scenario_ids},
+    }
+    server = Nginx(args.nginx_workers, venv_python())
+    runs, ceiling = [], {}
+    try:
+        server.start()
+        log(f"nginx {meta['nginx']} on 127.0.0.1 ports {server.ports}")
+        total = repeats * len(scenario_ids) * len(clients)
+        done = 0
+        # Repeats outermost, so every client sees the same stretch of machine noise.
+        for rep in range(repeats):
+            for s in scenario_ids:
+                sc = SCENARIOS[s]
+                if use_wrk:
+                    w = run_wrk(server, sc, wrk_duration, server.dir)
+                    w["repeat"] = rep
+                    ceiling.setdefault(s, []).append(w)
+                for c in clients:
+                    done += 1
+                    r = run_client(c, s, sc, server, scale,
+                                   tarnix_env if c in TARNIX_ROWS else base_env,
+                                   timeout)
+                    r.update(client=c, scenario=s, repeat=rep)
+                    runs.append(r)
+                    status = (f"{r['rps']:,.0f} req/s, {r['cpu_s_per_1k']:.3f} CPU s/1k"
+                              if r.get("ok") else f"FAILED: {r.get('error')}")
+                    log(f"[{done}/{total}] repeat {rep + 1} scenario {s} {c}: {status}")
+    finally:
+        server.stop()
+
+    summary = summarise(runs, ceiling, clients, scenario_ids, repeats)
+    targets = {who: evaluate_targets(summary, who) for who in TARNIX_ROWS if who in clients}
+    print()
+    report(meta, summary, targets, scenario_ids, clients, sys.stdout)
+
+    RESULTS.mkdir(exist_ok=True)
+    path = Path(args.output) if args.output else RESULTS / (
+        f"bench-{started:%Y%m%d-%H%M%S}{'-quick' if scale != 1 else ''}.json")
+    doc = {"meta": meta, "ceiling": ceiling, "runs": runs, "summary": summary,
+           "targets": targets}
+    path.write_text(json.dumps(doc, indent=1, default=str))
+    shutil.copyfile(path, RESULTS / "latest.json")
+    with open(path.with_suffix(".md"), "w") as f:
+        report(meta, summary, targets, scenario_ids, clients, f, markdown=True)
+    print(f"\nwritten: {path} and {path.with_suffix('.md').name} (Markdown tables)")
+    failed = [r for r in runs if not r.get("ok")]
+    if failed:
+        print(f"{len(failed)} of {len(runs)} client runs failed (see the table and the JSON)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

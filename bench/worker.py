@@ -1,0 +1,319 @@
+"""One client, one scenario, one process: runs the requests and prints a JSON line.
+
+Started by run.py with the benchmark venv's interpreter. Every client gets the
+same driver: `inflight` coroutines each loop over a shared request budget and
+await one request at a time, so the number of requests in flight is the same
+for every client; the connection limit is passed to the client's own pool.
+Every response is checked (status and body length) and any failure marks the
+run as failed, so a client cannot win by failing fast.
+"""
+
+import asyncio
+import contextlib
+import gc
+import json
+import resource
+import ssl
+import sys
+import time
+import traceback
+
+
+def _ssl_context(cfg):
+    return ssl.create_default_context(cafile=cfg["ca"])
+
+
+@contextlib.asynccontextmanager
+async def client_aiohttp(cfg, body):
+    import aiohttp
+
+    limit = cfg["limit"]
+    conn = aiohttp.TCPConnector(
+        limit=limit,
+        limit_per_host=limit,
+        ssl=_ssl_context(cfg) if cfg["tls"] else True,
+    )
+    url = cfg["url"]
+    async with aiohttp.ClientSession(connector=conn) as session:
+        if body is None:
+            async def fetch():
+                async with session.get(url) as r:
+                    data = await r.read()
+                    return r.status, len(data)
+        else:
+            async def fetch():
+                async with session.post(url, data=body) as r:
+                    data = await r.read()
+                    return r.status, len(data)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_httpx(cfg, body):
+    import httpx
+
+    limit = cfg["limit"]
+    limits = httpx.Limits(max_connections=limit, max_keepalive_connections=limit)
+    verify = _ssl_context(cfg) if cfg["tls"] else True
+    # httpx's default 5 s pool timeout would fail scenario 3 on a slow machine.
+    async with httpx.AsyncClient(limits=limits, verify=verify,
+                                 timeout=httpx.Timeout(60.0)) as client:
+        url = cfg["url"]
+        if body is None:
+            async def fetch():
+                r = await client.get(url)
+                return r.status_code, len(r.content)
+        else:
+            async def fetch():
+                r = await client.post(url, content=body)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_pyreqwest(cfg, body):
+    from pyreqwest.client import ClientBuilder
+
+    limit = cfg["limit"]
+    # max_connections bounds requests in flight inside the client; over
+    # HTTP/1.1 that is the number of connections in use at once.
+    builder = ClientBuilder().max_connections(limit).pool_max_idle_per_host(limit)
+    if cfg["tls"]:
+        with open(cfg["ca"], "rb") as f:
+            builder = builder.add_root_certificate_pem(f.read())
+    async with builder.build() as client:
+        url = cfg["url"]
+        if body is None:
+            async def fetch():
+                r = await client.get(url).build().send()
+                data = await r.bytes()
+                return r.status, len(data)
+        else:
+            async def fetch():
+                r = await client.post(url).body_bytes(body).build().send()
+                data = await r.bytes()
+                return r.status, len(data)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_rnet(cfg, body):
+    import pathlib
+    import rnet
+
+    limit = cfg["limit"]
+    kw = {"pool_max_size": limit, "pool_max_idle_per_host": limit}
+    if cfg["tls"]:
+        kw["verify"] = pathlib.Path(cfg["ca"])
+    client = rnet.Client(**kw)
+    url = cfg["url"]
+
+    def status_of(r):
+        s = r.status
+        return s if isinstance(s, int) else s.as_int()
+
+    if body is None:
+        async def fetch():
+            r = await client.get(url)
+            data = await r.bytes()
+            return status_of(r), len(data)
+    else:
+        async def fetch():
+            r = await client.post(url, body=body)
+            data = await r.bytes()
+            return status_of(r), len(data)
+    if cfg["inflight"] > limit:
+        # rnet's pool options only cap idle connections: with more requests in
+        # flight than the limit it opens a connection for each. A semaphore
+        # gives it the same connection limit as every other client.
+        gate = asyncio.Semaphore(limit)
+        unlimited = fetch
+
+        async def fetch():
+            async with gate:
+                return await unlimited()
+    yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_curl_cffi(cfg, body):
+    from curl_cffi.requests import AsyncSession
+
+    # max_clients is the number of curl handles, so at most that many
+    # transfers (and HTTP/1.1 connections) run at once.
+    verify = cfg["ca"] if cfg["tls"] else True
+    async with AsyncSession(max_clients=cfg["limit"], verify=verify, timeout=60) as s:
+        url = cfg["url"]
+        if body is None:
+            async def fetch():
+                r = await s.get(url)
+                return r.status_code, len(r.content)
+        else:
+            async def fetch():
+                r = await s.post(url, data=body)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_tarnix(cfg, body):
+    import tarnix
+
+    kw = {"max_connections": cfg["limit"]}
+    if cfg["tls"]:
+        kw["verify"] = cfg["ca"]
+    async with tarnix.Client(**kw) as client:
+        url = cfg["url"]
+        if body is None:
+            async def fetch():
+                r = await client.get(url)
+                return r.status_code, len(r.content)
+        else:
+            async def fetch():
+                r = await client.post(url, content=body)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def client_tarnix_raw(cfg, body):
+    # The engine functions as the Python layer calls them: one pool per
+    # origin, one future per request, completed by tarnix.core.http._settle.
+    from tarnix import _tarnix
+    import tarnix.core.http  # noqa: F401  (the engine imports _settle from it)
+
+    loop = asyncio.get_running_loop()
+    tls = cfg["tls"]
+    pool = _tarnix.pool_create(cfg["host"], cfg["port"], tls, 0, cfg["limit"], 0, 0,
+                               cfg["ca"] if tls else "")
+    submit = _tarnix.submit
+    new_future = loop.create_future
+    target = cfg["path"]
+    method = 0 if body is None else 1
+    payload = b"" if body is None else body
+    headers = []
+
+    async def fetch():
+        fut = new_future()
+        submit(pool, method, target, headers, payload, None, None, fut, loop)
+        r = await fut
+        return r.status, len(r.body)
+
+    yield fetch
+
+
+CLIENTS = {
+    "tarnix": client_tarnix,
+    "tarnix-raw": client_tarnix_raw,
+    "aiohttp": client_aiohttp,
+    "httpx": client_httpx,
+    "pyreqwest": client_pyreqwest,
+    "rnet": client_rnet,
+    "curl_cffi": client_curl_cffi,
+}
+
+
+class Tally:
+    def __init__(self):
+        self.failures = 0
+        self.first_error = None
+
+    def fail(self, what):
+        self.failures += 1
+        if self.first_error is None:
+            self.first_error = what[:400]
+
+
+async def drive(fetch, n, inflight, expect_status, expect_len, latencies, tally):
+    """Runs n requests with `inflight` of them outstanding at any moment."""
+    remaining = n
+    perf = time.perf_counter
+    append = latencies.append
+
+    async def worker():
+        nonlocal remaining
+        while remaining > 0:
+            remaining -= 1
+            t0 = perf()
+            try:
+                status, length = await fetch()
+            except Exception as e:  # counted, never hidden
+                tally.fail(f"{type(e).__name__}: {e}")
+                continue
+            append(perf() - t0)
+            if status != expect_status or length != expect_len:
+                tally.fail(f"status {status}, body length {length} "
+                           f"(expected {expect_status}, {expect_len})")
+
+    k = max(1, min(inflight, n))
+    if k == 1:
+        await worker()
+    else:
+        await asyncio.gather(*[worker() for _ in range(k)])
+
+
+def _percentile(sorted_values, q):
+    if not sorted_values:
+        return None
+    i = min(len(sorted_values) - 1, max(0, int(round(q * (len(sorted_values) - 1)))))
+    return sorted_values[i]
+
+
+async def run(cfg):
+    body = b"x" * cfg["body_size"] if cfg["method"] == "POST" else None
+    factory = CLIENTS[cfg["client"]]
+    n, inflight = cfg["n"], cfg["inflight"]
+    warm = cfg["warmup"]
+    tally = Tally()
+    latencies = []
+    async with factory(cfg, body) as fetch:
+        if warm:
+            await drive(fetch, warm, inflight, 200, cfg["expect_len"], [], tally)
+        if tally.failures:
+            return {"ok": False, "phase": "warmup", "failures": tally.failures,
+                    "error": tally.first_error}
+        gc.collect()
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        t0 = time.perf_counter()
+        await drive(fetch, n, inflight, 200, cfg["expect_len"], latencies, tally)
+        t1 = time.perf_counter()
+        ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    wall = t1 - t0
+    cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
+    latencies.sort()
+    rss_peak = max(ru1.ru_maxrss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    out = {
+        "ok": tally.failures == 0,
+        "requests": n,
+        "failures": tally.failures,
+        "wall_s": wall,
+        "rps": n / wall if wall > 0 else None,
+        "cpu_s": cpu,
+        "cpu_user_s": ru1.ru_utime - ru0.ru_utime,
+        "cpu_sys_s": ru1.ru_stime - ru0.ru_stime,
+        "cpu_s_per_1k": cpu / n * 1000.0,
+        "rss_peak_mib": rss_peak / 1024.0,
+        "rss_before_mib": rss_before / 1024.0,
+        "lat_p50_ms": (_percentile(latencies, 0.50) or 0) * 1000.0,
+        "lat_p99_ms": (_percentile(latencies, 0.99) or 0) * 1000.0,
+        "lat_mean_ms": (sum(latencies) / len(latencies) * 1000.0) if latencies else None,
+    }
+    if tally.failures:
+        out["error"] = tally.first_error
+    return out
+
+
+def main():
+    cfg = json.loads(sys.argv[1])
+    try:
+        result = asyncio.run(run(cfg))
+    except BaseException as e:  # report, never crash silently
+        result = {"ok": False, "error": f"{type(e).__name__}: {e}",
+                  "traceback": traceback.format_exc()[-2000:]}
+    sys.stdout.write("\n" + json.dumps(result) + "\n")
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,70 @@
+// The extension module "_tarnix": definition, method table and raising.
+#include "binding.h"
+
+#include <climits>
+
+namespace tarnix {
+
+void raise_builtin(const char* exception_name, const char* message) {
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    if (builtins == nullptr) return;
+    PyObject* cls = PyObject_GetAttrString(builtins, exception_name);
+    if (cls != nullptr) {
+        PyErr_SetString(cls, message);
+        Py_DECREF(cls);
+    }
+    Py_DECREF(builtins);
+}
+
+bool int32_arg(PyObject* obj, int32_t* out) {
+    long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred() != nullptr) return false;
+    // C long is 64-bit here; keep the 32-bit range the interface promises.
+    if (v < INT32_MIN || v > INT32_MAX) {
+        raise_builtin("OverflowError", "Python int too large to convert to C long");
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+namespace {
+
+PyObject* read_body(PyObject*, PyObject*) {
+    raise_builtin("NotImplementedError", "tarnix: read_body() has no arena to read yet");
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace tarnix
+
+extern "C" {
+
+__attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
+    {"pool_create", tarnix::pool_create, METH_VARARGS, "Create a native connection pool for an origin."},
+    {"submit", tarnix::submit, METH_VARARGS, "Submit an HTTP request against a pool."},
+    {"read_body", tarnix::read_body, METH_VARARGS, "Copy a response body out of the native arena."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // extern "C"
+
+namespace {
+
+PyModuleDef tarnix_module = {
+    PyModuleDef_HEAD_INIT,
+    "_tarnix",
+    "tarnix native engine: HTTP, SSE, WebSocket.",
+    -1,
+    tarnix_module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__tarnix(void) {
+    return PyModule_Create2(&tarnix_module, 3);
+}

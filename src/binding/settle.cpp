@@ -1,0 +1,182 @@
+// The hand-back of a job's outcome to its event loop, the release of the
+// job's Python references, and the guard that keeps I/O threads out of an
+// interpreter that is shutting down.
+#include <atomic>
+
+#include "binding.h"
+#include "platform/thread.h"
+
+namespace tarnix {
+namespace {
+
+// Once set, no I/O thread takes the GIL again. `g_inside` counts threads
+// that passed the check and have not yet let go of the GIL. A thread
+// increments the count before it reads the flag; the exit hook sets the
+// flag before it reads the count. Both sides use sequentially consistent
+// operations, so either the thread sees the flag or the hook sees the
+// thread and waits for it.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_inside{0};
+bool g_hook_registered = false;  // GIL held whenever it is touched
+
+PyObject* on_interpreter_exit(PyObject*, PyObject*) {
+    g_exiting.store(true, std::memory_order_seq_cst);
+    if (g_inside.load(std::memory_order_seq_cst) != 0) {
+        // Threads already inside need the GIL to get out.
+        Py_BEGIN_ALLOW_THREADS
+        while (g_inside.load(std::memory_order_seq_cst) != 0) yield_processor();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+// A forked child has none of the parent's I/O threads, but may have copied a
+// count of threads that were inside; the exit hook would wait for them forever.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    g_inside.store(0, std::memory_order_seq_cst);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_tarnix_exit_hook", on_interpreter_exit, METH_NOARGS, nullptr};
+PyMethodDef fork_hook_def = {"_tarnix_fork_hook", after_fork_in_child, METH_NOARGS, nullptr};
+
+bool register_exit_hook() {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (atexit == nullptr) return false;
+    PyObject* hook = PyCFunction_NewEx(&exit_hook_def, nullptr, nullptr);
+    PyObject* result = nullptr;
+    if (hook != nullptr) result = PyObject_CallMethod(atexit, "register", "O", hook);
+    Py_XDECREF(hook);
+    Py_DECREF(atexit);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+bool register_fork_hook() {
+    PyObject* os = PyImport_ImportModule("os");
+    if (os == nullptr) return false;
+    PyObject* result = nullptr;
+    PyObject* register_at_fork = PyObject_GetAttrString(os, "register_at_fork");
+    PyObject* hook = PyCFunction_NewEx(&fork_hook_def, nullptr, nullptr);
+    PyObject* no_args = PyTuple_New(0);
+    PyObject* kwargs = hook == nullptr ? nullptr : Py_BuildValue("{s:O}", "after_in_child", hook);
+    if (register_at_fork != nullptr && no_args != nullptr && kwargs != nullptr)
+        result = PyObject_Call(register_at_fork, no_args, kwargs);
+    Py_XDECREF(kwargs);
+    Py_XDECREF(no_args);
+    Py_XDECREF(hook);
+    Py_XDECREF(register_at_fork);
+    Py_DECREF(os);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
+}  // namespace
+
+bool ensure_exit_hook() {
+    if (g_hook_registered) return true;
+    if (!register_fork_hook() || !register_exit_hook()) return false;
+    g_hook_registered = true;
+    return true;
+}
+
+bool enter_python() {
+    g_inside.fetch_add(1, std::memory_order_seq_cst);
+    if (g_exiting.load(std::memory_order_seq_cst)) {
+        g_inside.fetch_sub(1, std::memory_order_seq_cst);
+        return false;
+    }
+    return true;
+}
+
+void leave_python() { g_inside.fetch_sub(1, std::memory_order_seq_cst); }
+
+void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
+                size_t body_len, int32_t kind, const char* message) {
+    if (!enter_python()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* header_dict = nullptr;
+    PyObject* body_obj = nullptr;
+    PyObject* status_obj = nullptr;
+    PyObject* kind_obj = nullptr;
+    PyObject* message_obj = nullptr;
+    PyObject* module = nullptr;
+    PyObject* settle = nullptr;
+    PyObject* schedule = nullptr;
+    PyObject* result = nullptr;
+    do {
+        header_dict = PyDict_New();
+        if (header_dict == nullptr) break;
+        bool dict_ok = true;
+        for (size_t i = 0; i < header_count; ++i) {
+            const HeaderEntry& h = headers[i];
+            PyObject* name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name),
+                                                  static_cast<Py_ssize_t>(h.name_len), "strict");
+            PyObject* value = name == nullptr ? nullptr
+                                              : PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
+                                                                     static_cast<Py_ssize_t>(h.value_len), "strict");
+            if (value == nullptr) {
+                // Undecodable headers are left out; the rest is still delivered.
+                Py_XDECREF(name);
+                PyErr_Clear();
+                continue;
+            }
+            int rc = PyDict_SetItem(header_dict, name, value);
+            Py_DECREF(name);
+            Py_DECREF(value);
+            if (rc < 0) {
+                dict_ok = false;
+                break;
+            }
+        }
+        if (!dict_ok) break;
+        body_obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), static_cast<Py_ssize_t>(body_len));
+        if (body_obj == nullptr) break;
+        status_obj = PyLong_FromLong(status);
+        if (status_obj == nullptr) break;
+        kind_obj = PyLong_FromLong(kind);
+        if (kind_obj == nullptr) break;
+        message_obj = PyUnicode_FromString(message);
+        if (message_obj == nullptr) break;
+        module = PyImport_ImportModule("tarnix.core.http");
+        if (module == nullptr) break;
+        settle = PyObject_GetAttrString(module, "_settle");
+        if (settle == nullptr) break;
+        schedule = PyObject_GetAttrString(static_cast<PyObject*>(job->loop), "call_soon_threadsafe");
+        if (schedule == nullptr) break;
+        result = PyObject_CallFunctionObjArgs(schedule, settle, static_cast<PyObject*>(job->future), status_obj,
+                                              header_dict, body_obj, kind_obj, message_obj, nullptr);
+    } while (false);
+    // A failed delivery is dropped silently: nothing may escape this thread.
+    if (result == nullptr) PyErr_Clear();
+    Py_XDECREF(result);
+    Py_XDECREF(schedule);
+    Py_XDECREF(settle);
+    Py_XDECREF(module);
+    Py_XDECREF(message_obj);
+    Py_XDECREF(kind_obj);
+    Py_XDECREF(status_obj);
+    Py_XDECREF(body_obj);
+    Py_XDECREF(header_dict);
+    PyGILState_Release(gil);
+    leave_python();
+}
+
+void release_job(Job* job) {
+    if (enter_python()) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        Py_XDECREF(static_cast<PyObject*>(job->future));
+        Py_XDECREF(static_cast<PyObject*>(job->loop));
+        // May run the pool's destructor; this job's connection is already
+        // back in the pool or closed.
+        Py_XDECREF(static_cast<PyObject*>(job->pool_owner));
+        PyGILState_Release(gil);
+        leave_python();
+    }
+    // After interpreter exit began the references are leaked on purpose:
+    // the objects may no longer be touched.
+    job->future = job->loop = job->pool_owner = nullptr;
+    free_job(job);
+}
+
+}  // namespace tarnix

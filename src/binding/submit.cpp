@@ -1,0 +1,168 @@
+// submit: copies one request out of Python objects into a job and starts
+// the job's I/O thread.
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "binding.h"
+#include "http/pool.h"
+#include "platform/heap.h"
+#include "platform/thread.h"
+
+namespace tarnix {
+namespace {
+
+const JobHooks JOB_HOOKS = {settle_job, release_job};
+
+void io_thread_main(void* arg) { run_job(static_cast<Job*>(arg), JOB_HOOKS); }
+
+void free_entries(HeaderEntry* entries, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (entries[i].name_len != 0) heap_free(const_cast<uint8_t*>(entries[i].name));
+        if (entries[i].value_len != 0) heap_free(const_cast<uint8_t*>(entries[i].value));
+    }
+    if (entries != nullptr) heap_free(entries);
+}
+
+// Copies n bytes into a buffer of their own; an empty copy owns nothing.
+bool copy_bytes(const char* src, Py_ssize_t n, const uint8_t** out) {
+    *out = nullptr;
+    if (n == 0) return true;
+    auto* p = static_cast<uint8_t*>(heap_alloc(static_cast<size_t>(n)));
+    if (p == nullptr) return false;
+    std::memcpy(p, src, static_cast<size_t>(n));
+    *out = p;
+    return true;
+}
+
+// Header lists must be a list of tuples of at least two items. Checked
+// before anything is copied, so a bad shape is a TypeError, not a failed copy.
+bool check_header_shape(PyObject* list) {
+    if (!PyList_Check(list)) {
+        raise_builtin("TypeError", "submit: headers must be a list of (name, value) tuples");
+        return false;
+    }
+    Py_ssize_t n = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (!PyTuple_Check(item) || PyTuple_Size(item) < 2) {
+            raise_builtin("TypeError", "submit: each header must be a (name, value) tuple");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Converts the (already shape-checked) list; false on any failure with
+// nothing left allocated and no exception set.
+bool convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
+    *out = nullptr;
+    *out_count = 0;
+    auto n = static_cast<size_t>(PyList_Size(list));
+    if (n == 0) return true;
+    if (n > SIZE_MAX / sizeof(HeaderEntry)) return false;
+    auto* entries = static_cast<HeaderEntry*>(heap_alloc(n * sizeof(HeaderEntry)));
+    if (entries == nullptr) return false;
+    size_t built = 0;
+    for (; built < n; ++built) {
+        PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(built));
+        HeaderEntry& e = entries[built];
+        e = HeaderEntry{nullptr, 0, nullptr, 0};
+        Py_ssize_t name_len = 0, value_len = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(item, 0), &name_len);
+        if (name == nullptr) break;
+        const char* value = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(item, 1), &value_len);
+        if (value == nullptr) break;
+        if (!copy_bytes(name, name_len, &e.name)) break;
+        e.name_len = static_cast<size_t>(name_len);
+        if (!copy_bytes(value, value_len, &e.value)) {
+            if (e.name_len != 0) heap_free(const_cast<uint8_t*>(e.name));
+            break;
+        }
+        e.value_len = static_cast<size_t>(value_len);
+    }
+    if (built != n) {
+        // Conversion errors are reported as a failed build, not as themselves.
+        PyErr_Clear();
+        free_entries(entries, built);
+        return false;
+    }
+    *out = entries;
+    *out_count = n;
+    return true;
+}
+
+}  // namespace
+
+PyObject* submit(PyObject*, PyObject* args) {
+    if (PyTuple_Size(args) < 9) {
+        raise_builtin("TypeError", "submit expects 9 arguments");
+        return nullptr;
+    }
+    PyObject* capsule = PyTuple_GetItem(args, 0);
+    auto* pool = static_cast<Pool*>(PyCapsule_GetPointer(capsule, POOL_CAPSULE_NAME));
+    if (pool == nullptr) return nullptr;
+    int32_t method = 0;
+    if (!int32_arg(PyTuple_GetItem(args, 1), &method)) return nullptr;
+    if (static_cast<uint32_t>(method) >= 7) {
+        raise_builtin("ValueError", "submit: method ordinal out of range");
+        return nullptr;
+    }
+    Py_ssize_t target_len = 0;
+    const char* target = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(args, 2), &target_len);
+    if (target == nullptr) return nullptr;
+    char* body = nullptr;
+    Py_ssize_t body_len = 0;
+    if (PyBytes_AsStringAndSize(PyTuple_GetItem(args, 4), &body, &body_len) < 0) return nullptr;
+    PyObject* header_list = PyTuple_GetItem(args, 3);
+    if (!check_header_shape(header_list)) return nullptr;
+    PyObject* future = PyTuple_GetItem(args, 7);
+    PyObject* loop = PyTuple_GetItem(args, 8);
+    if (!ensure_exit_hook()) return nullptr;
+
+    OwnedBytes host_copy, target_copy, body_copy;
+    HeaderEntry* entries = nullptr;
+    size_t entry_count = 0;
+    if (!host_copy.assign_copy(pool->host.data(), pool->host.size()) ||
+        !target_copy.assign_copy(target, static_cast<size_t>(target_len)) ||
+        !body_copy.assign_copy(body, static_cast<size_t>(body_len)) ||
+        !convert_headers(header_list, &entries, &entry_count)) {
+        raise_builtin("MemoryError", "tarnix: out of memory building request");
+        return nullptr;
+    }
+    void* block = heap_alloc(sizeof(Job));
+    if (block == nullptr) {
+        free_entries(entries, entry_count);
+        raise_builtin("MemoryError", "tarnix: out of memory building request");
+        return nullptr;
+    }
+    Job* job = new (block) Job();
+    job->pool = pool;
+    job->host = static_cast<OwnedBytes&&>(host_copy);
+    job->target = static_cast<OwnedBytes&&>(target_copy);
+    job->headers = entries;
+    job->header_count = entry_count;
+    job->body = static_cast<OwnedBytes&&>(body_copy);
+    job->port = pool->port;
+    job->method = static_cast<uint8_t>(method);
+    Py_INCREF(future);
+    Py_INCREF(loop);
+    // The capsule stays alive until the job is released, so dropping the
+    // last Python reference to a pool cannot free it under a running job.
+    Py_INCREF(capsule);
+    job->future = future;
+    job->loop = loop;
+    job->pool_owner = capsule;
+
+    if (!spawn_detached_thread(io_thread_main, job)) {
+        Py_DECREF(future);
+        Py_DECREF(loop);
+        Py_DECREF(capsule);
+        free_job(job);
+        raise_builtin("RuntimeError", "tarnix: failed to spawn I/O thread");
+        return nullptr;
+    }
+    return PyLong_FromLong(0);
+}
+
+}  // namespace tarnix

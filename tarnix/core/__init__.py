@@ -1,0 +1,1 @@
+"""Low-level layer over the native engine."""

@@ -1,0 +1,31 @@
+"""Exceptions raised for failed requests.
+
+Each carries the engine's message unchanged, as ``str(exc)`` and as
+``exc.message``.
+"""
+
+__all__ = ["Error", "TransportError", "ConnectError", "TLSError", "ProtocolError"]
+
+
+class Error(Exception):
+    """Base class of every tarnix request failure."""
+
+    def __init__(self, message=""):
+        super().__init__(message)
+        self.message = message
+
+
+class TransportError(Error):
+    """The connection could not be used: sending, reading, or memory."""
+
+
+class ConnectError(TransportError):
+    """No connection could be opened: the host did not resolve or refused."""
+
+
+class TLSError(Error):
+    """The TLS handshake or the certificate verification failed."""
+
+
+class ProtocolError(Error):
+    """The server's response could not be framed or decoded."""

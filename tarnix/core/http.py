@@ -1,0 +1,47 @@
+"""The hand-back point of the native engine.
+
+The engine's I/O threads schedule ``_settle`` on the request's event loop
+through ``loop.call_soon_threadsafe``; it runs on the loop's thread.
+"""
+
+from .errors import ConnectError, Error, ProtocolError, TLSError, TransportError
+
+__all__ = ["Response"]
+
+_CONNECT_MESSAGES = frozenset(("failed to resolve host", "connection failed"))
+
+
+class Response:
+    """A complete response as the engine delivered it."""
+
+    __slots__ = ("status", "headers", "body")
+
+    def __init__(self, status, headers, body):
+        self.status = status
+        self.headers = headers
+        self.body = body
+
+    def __repr__(self):
+        return f"<Response [{self.status}] {len(self.body)} bytes>"
+
+
+def _error(kind, message):
+    if kind == 1:
+        if message in _CONNECT_MESSAGES:
+            return ConnectError(message)
+        return TransportError(message)
+    if kind == 3:
+        return TLSError(message)
+    if kind == 4:
+        return ProtocolError(message)
+    # Not produced by the engine; never leave the future pending over it.
+    return Error(message)
+
+
+def _settle(future, status, headers, body, kind, message):
+    if future.done():
+        return
+    if kind == 0:
+        future.set_result(Response(status, headers, body))
+    else:
+        future.set_exception(_error(kind, message))

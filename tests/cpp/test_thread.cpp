@@ -1,0 +1,124 @@
+// I/O threads run on stacks that are kept and handed to later threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <thread>
+
+#include "platform/thread.h"
+
+using namespace tarnix;
+
+namespace {
+
+struct StackRange {
+    uintptr_t low = 0;
+    size_t size = 0;
+};
+
+StackRange own_stack() {
+    StackRange r;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        pthread_attr_getstack(&attr, &addr, &r.size);
+        r.low = reinterpret_cast<uintptr_t>(addr);
+        pthread_attr_destroy(&attr);
+    }
+    return r;
+}
+
+bool wait_for(const std::atomic<int>& counter, int target) {
+    for (int i = 0; counter.load() < target && i < 10000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return counter.load() >= target;
+}
+
+}  // namespace
+
+// Each thread fills a stretch of its stack with its own number, gives up the
+// processor a few times and checks the stretch: a stack handed out again
+// while its previous thread still ran would show another thread's bytes.
+TEST(ThreadStacks, NoStackServesTwoLiveThreads) {
+    struct Shared {
+        std::atomic<int> done{0};
+        std::atomic<int> corrupted{0};
+        std::atomic<int> small{0};
+        std::atomic<int> live{0};
+    };
+    static Shared sh;
+    constexpr int N = 1500;
+    constexpr int MAX_LIVE = 48;
+    for (int i = 0; i < N; ++i) {
+        while (sh.live.load() >= MAX_LIVE) sched_yield();
+        sh.live.fetch_add(1);
+        ASSERT_TRUE(spawn_detached_thread(
+            [](void* arg) {
+                const auto id = static_cast<uint8_t>(reinterpret_cast<uintptr_t>(arg));
+                volatile uint8_t block[32768];
+                for (size_t k = 0; k < sizeof(block); k += 512) block[k] = id;
+                for (int y = 0; y < 3; ++y) sched_yield();
+                for (size_t k = 0; k < sizeof(block); k += 512)
+                    if (block[k] != id) {
+                        sh.corrupted.fetch_add(1);
+                        break;
+                    }
+                if (own_stack().size < IO_THREAD_STACK_SIZE) sh.small.fetch_add(1);
+                sh.live.fetch_sub(1);
+                sh.done.fetch_add(1);
+            },
+            reinterpret_cast<void*>(uintptr_t(i)))) << i;
+    }
+    ASSERT_TRUE(wait_for(sh.done, N));
+    EXPECT_EQ(sh.corrupted.load(), 0);
+    EXPECT_EQ(sh.small.load(), 0);
+}
+
+TEST(ThreadStacks, StacksOfFinishedThreadsAreReused) {
+    struct Shared {
+        std::atomic<int> done{0};
+        std::atomic<uintptr_t> lows[200];
+    };
+    static Shared sh;
+    constexpr int N = 200;
+    for (int i = 0; i < N; ++i) {
+        ASSERT_TRUE(spawn_detached_thread(
+            [](void* arg) {
+                sh.lows[reinterpret_cast<uintptr_t>(arg)].store(own_stack().low);
+                sh.done.fetch_add(1);
+            },
+            reinterpret_cast<void*>(uintptr_t(i))));
+        ASSERT_TRUE(wait_for(sh.done, i + 1));
+        // Give the thread time to leave the kernel.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    int reused = 0;
+    for (int i = 1; i < N; ++i)
+        for (int j = 0; j < i; ++j)
+            if (sh.lows[i].load() == sh.lows[j].load()) {
+                ++reused;
+                break;
+            }
+    EXPECT_GT(reused, N / 2);
+}
+
+TEST(ThreadStacksDeathTest, BelowTheStackIsAGuardPage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            std::atomic<int> started{0};
+            spawn_detached_thread(
+                [](void* arg) {
+                    static_cast<std::atomic<int>*>(arg)->store(1);
+                    auto* below = reinterpret_cast<volatile uint8_t*>(own_stack().low - 1);
+                    *below = 1;
+                },
+                &started);
+            for (int i = 0; i < 5000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        "");
+}
