@@ -1,15 +1,119 @@
-// Placeholder until TLS connections land: every TLS open fails.
 #include "http/tls_connection.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <new>
+
+#include "http/connection.h"
+#include "http/pool.h"
+#include "platform/clock.h"
+#include "platform/heap.h"
+#include "platform/net.h"
+#include "platform/stream.h"
+#include "tls/session.h"
 
 namespace tarnix {
 
-ErrorKind open_tls_connection(Pool*, TlsConnection** out) {
+namespace {
+
+struct HeapFree {
+    void operator()(uint8_t* p) const { heap_free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, HeapFree>;
+
+}  // namespace
+
+// One heap block; the readers, writers and session point into it, so it never
+// moves.
+struct TlsConnection {
+    Stream stream;
+    Buffer socket_write_buf;
+    Buffer socket_read_buf;
+    Buffer tls_read_buf;
+    Buffer tls_write_buf;
+    FdSink socket_sink;
+    FdSource socket_source;
+    BufferedWriter socket_writer;
+    BufferedReader socket_reader;
+    TlsSession session;
+
+    explicit TlsConnection(const Stream& s)
+        : stream(s),
+          socket_sink(s.fd),
+          socket_source(s.fd),
+          socket_writer(&socket_sink, nullptr, 0),
+          socket_reader(&socket_source, nullptr, 0) {}
+
+    // The socket closes first; the session (no I/O), then the buffers (most
+    // recent first) go with the members.
+    ~TlsConnection() { socket_close(stream.fd); }
+};
+
+namespace {
+
+struct ConnectionFree {
+    void operator()(TlsConnection* c) const {
+        c->~TlsConnection();
+        heap_free(c);
+    }
+};
+using ConnectionPtr = std::unique_ptr<TlsConnection, ConnectionFree>;
+
+}  // namespace
+
+ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
     *out = nullptr;
-    return ErrorKind::TlsFailed;
+    void* block = heap_alloc(sizeof(TlsConnection));
+    if (block == nullptr) return ErrorKind::OutOfMemory;
+    Stream stream;
+    ErrorKind err = connect_host(pool->host.slice(), pool->port, &stream);
+    if (err != ErrorKind::None) {
+        heap_free(block);
+        return err;
+    }
+    ConnectionPtr conn(new (block) TlsConnection(stream));
+    // Every write is already one coalesced flight; without this the request
+    // after the client's Finished waits for the server's delayed ACK.
+    int one = 1;
+    setsockopt(stream.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    Buffer* buffers[] = {&conn->socket_write_buf, &conn->socket_read_buf, &conn->tls_read_buf, &conn->tls_write_buf};
+    for (Buffer* b : buffers) {
+        b->reset(static_cast<uint8_t*>(heap_alloc(TLS_RECORD_BUFFER_SIZE)));
+        if (!*b) return ErrorKind::OutOfMemory;
+    }
+    conn->socket_writer = BufferedWriter(&conn->socket_sink, conn->socket_write_buf.get(), TLS_RECORD_BUFFER_SIZE);
+    conn->socket_reader = BufferedReader(&conn->socket_source, conn->socket_read_buf.get(), TLS_RECORD_BUFFER_SIZE);
+
+    TlsSessionOptions options;
+    options.server_name = pool->host.slice();
+    options.check_host = true;
+    options.ca_bundle = &pool->ca_bundle;
+    options.ca_lock = &pool->ca_lock;
+    options.read_buffer = conn->tls_read_buf.get();
+    options.read_buffer_len = TLS_RECORD_BUFFER_SIZE;
+    options.write_buffer = conn->tls_write_buf.get();
+    options.write_buffer_len = TLS_RECORD_BUFFER_SIZE;
+    options.allow_truncation = false;
+    options.now = wall_clock_ns();
+    if (!tls_session_open(&conn->session, conn->socket_reader, conn->socket_writer, options))
+        return ErrorKind::TlsFailed;
+    *out = conn.release();
+    return ErrorKind::None;
 }
-void destroy_tls_connection(TlsConnection*) {}
-ByteSink& tls_connection_writer(TlsConnection*) { __builtin_trap(); }
-BufferedReader& tls_connection_reader(TlsConnection*) { __builtin_trap(); }
-ByteSink& tls_connection_socket_writer(TlsConnection*) { __builtin_trap(); }
+
+void destroy_tls_connection(TlsConnection* conn) {
+    if (conn == nullptr) return;
+    ConnectionPtr owned(conn);
+    // Best effort: pending plaintext and close_notify reach the socket, or not.
+    conn->session.close();
+    conn->socket_writer.flush();
+}
+
+ByteSink& tls_connection_writer(TlsConnection* conn) { return conn->session.writer(); }
+BufferedReader& tls_connection_reader(TlsConnection* conn) { return conn->session.reader(); }
+ByteSink& tls_connection_socket_writer(TlsConnection* conn) { return conn->socket_writer; }
 
 }  // namespace tarnix

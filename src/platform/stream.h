@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/types.h>
 
 #include "platform/bytes.h"
@@ -46,6 +47,10 @@ public:
     // Appends everything up to the end of the stream (the end is success).
     IoStatus append_to_end(ByteBuf& out);
 
+    // Up to `cap` bytes: buffered ones first, else one transport read (large
+    // requests bypass the buffer). >0 bytes, 0 end of stream, <0 error.
+    ssize_t read_some(uint8_t* dst, size_t cap);
+
     size_t buffered() const { return end_ - start_; }
     size_t capacity() const { return cap_; }
     ByteSource* source() const { return src_; }
@@ -57,6 +62,21 @@ private:
     size_t start_ = 0;
     size_t end_ = 0;
 };
+
+inline ssize_t BufferedReader::read_some(uint8_t* dst, size_t cap) {
+    if (start_ == end_) {
+        start_ = end_ = 0;
+        if (cap >= cap_) return src_->read_some(dst, cap);
+        ssize_t n = src_->read_some(buf_, cap_);
+        if (n <= 0) return n;
+        end_ = size_t(n);
+    }
+    size_t k = end_ - start_;
+    if (k > cap) k = cap;
+    std::memcpy(dst, buf_ + start_, k);
+    start_ += k;
+    return ssize_t(k);
+}
 
 // Buffered writer over a transport sink, with a buffer it does not own.
 class BufferedWriter final : public ByteSink {

@@ -1,0 +1,94 @@
+// TLS client session over a connection's buffered socket reader and writer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/bytes.h"
+#include "platform/stream.h"
+
+struct ssl_st;
+
+namespace tarnix {
+
+struct CaBundle;
+class RwLock;
+
+// Settings of one handshake.
+struct TlsSessionOptions {
+    __int128 now = 0;       // ns since 1970-01-01 UTC; every validity check uses it
+    Slice server_name;      // sent as SNI and matched against the leaf
+    bool check_host = true;
+    CaBundle* ca_bundle = nullptr;  // first trust source; replaced under ca_lock
+    RwLock* ca_lock = nullptr;
+    uint8_t* read_buffer = nullptr;   // decrypted data for the plaintext reader
+    size_t read_buffer_len = 0;
+    uint8_t* write_buffer = nullptr;  // plaintext waiting to be sealed
+    size_t write_buffer_len = 0;
+    bool allow_truncation = false;    // a transport end without close_notify is an error
+};
+
+// What the custom BIO and the certificate hook reach through the session.
+struct TlsTransport {
+    BufferedReader* socket_reader = nullptr;
+    ByteSink* socket_writer = nullptr;
+    const TlsSessionOptions* options = nullptr;  // set during the handshake only
+    uint32_t record_left = 0;  // body bytes of the incoming record not yet read
+    uint8_t header_len = 0;    // bytes of the incoming record header seen so far
+    uint8_t header[5] = {};
+    bool eof = false;          // the transport ended
+};
+
+struct SslFree {
+    void operator()(ssl_st* s) const;
+};
+
+// Owns the library's connection state; lives inside its connection object
+// because the reader and writer point into it.
+class TlsSession {
+public:
+    TlsSession() = default;
+    TlsSession(const TlsSession&) = delete;
+    TlsSession& operator=(const TlsSession&) = delete;
+
+    // Plaintext writer: buffers into write_buffer; flush seals records into
+    // the socket writer's buffer (the caller then flushes the socket writer).
+    ByteSink& writer() { return plain_writer_; }
+    // Plaintext reader: decrypted bytes; clean end only after close_notify.
+    BufferedReader& reader() { return plain_reader_; }
+
+    // Seals pending plaintext, then a close_notify alert, into the socket
+    // writer's buffer. False when either could not be written.
+    bool close();
+
+private:
+    friend bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
+                                 const TlsSessionOptions& options);
+
+    class RecordSource final : public ByteSource {
+    public:
+        ssl_st* ssl = nullptr;
+        ssize_t read_some(uint8_t* dst, size_t cap) override;
+    };
+    class RecordSink final : public ByteSink {
+    public:
+        ssl_st* ssl = nullptr;
+        bool write_all(const uint8_t* src, size_t n) override;
+        bool flush() override { return true; }
+    };
+
+    TlsTransport transport_;
+    std::unique_ptr<ssl_st, SslFree> ssl_;
+    RecordSource source_;
+    RecordSink sink_;
+    BufferedReader plain_reader_{nullptr, nullptr, 0};
+    BufferedWriter plain_writer_{nullptr, nullptr, 0};
+};
+
+// Runs a full client handshake (no resumption) with the certificate checks
+// over the socket reader and writer. False on any failure; the session then
+// holds nothing.
+bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
+                      const TlsSessionOptions& options);
+
+}  // namespace tarnix

@@ -1,0 +1,446 @@
+"""HTTPS end to end: handshake parameters, trust decisions, host checks,
+connection reuse and the end of a TLS stream."""
+
+import asyncio
+import base64
+import gc
+import os
+import shutil
+import ssl
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives.asymmetric import ec, ed448
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+import pki
+from tarnix import _tarnix
+from tarnix.core.errors import TLSError, TransportError, ProtocolError
+from tls_servers import WAIT, HelloCatcher, OpenSslServer, TlsServer, respond_and_close
+
+GET = 0
+TLS_FAILED = "TLS handshake or certificate verification failed"
+CA_LOAD_FAILED = "tarnix: failed to load the TLS CA bundle"
+
+
+# -- helpers -------------------------------------------------------------------
+
+def make_pool(port, ca_path="", host="localhost", max_connections=4):
+    return _tarnix.pool_create(host, port, True, 0, max_connections, 0, 0, str(ca_path))
+
+
+def fetch(pool, target="/"):
+    """One GET through the engine and the event loop; returns the response or
+    raises the request's error."""
+
+    async def go():
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        _tarnix.submit(pool, GET, target, [], b"", None, None, future, loop)
+        return await asyncio.wait_for(future, WAIT)
+
+    return asyncio.run(go())
+
+
+def refused(pool):
+    with pytest.raises(TLSError) as exc:
+        fetch(pool)
+    assert str(exc.value) == TLS_FAILED
+    return True
+
+
+@pytest.fixture(scope="module")
+def ca():
+    """A root and an intermediate under it; the CA file holds the root."""
+    root = pki.make_ca("tarnix test root")
+    inter = pki.make_ca("tarnix test intermediate", root)
+    return root, inter
+
+
+@pytest.fixture
+def ca_file(tmp_path, ca):
+    path = tmp_path / "ca.pem"
+    path.write_bytes(ca[0].pem)
+    return path
+
+
+@pytest.fixture
+def serve(tmp_path):
+    servers = []
+
+    def start(cert, chain=(), **kw):
+        server = TlsServer(cert, chain, workdir=tmp_path / f"srv{len(servers)}", **kw)
+        servers.append(server)
+        return server
+
+    yield start
+    for s in servers:
+        s.close()
+
+
+@pytest.fixture
+def system_store():
+    """Writes the test system trust store (roots and CRLs in one PEM file);
+    restored afterwards. Skips when the build has no test store."""
+    path = os.environ.get("TARNIX_TEST_TRUST_STORE")
+    if not path:
+        pytest.skip("build without a test trust store (TARNIX_TEST_TRUST_STORE)")
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    old = path.read_bytes() if path.exists() else None
+
+    def write(*pems):
+        tmp = path.with_suffix(".tmp")
+        tmp.write_bytes(b"".join(pems))
+        os.replace(tmp, path)  # a new file each time, never half written
+
+    write()
+    yield write
+    if old is None:
+        path.unlink(missing_ok=True)
+    else:
+        write(old)
+
+
+# -- the ClientHello ---------------------------------------------------------------
+
+MLKEM, P256, P384, X25519 = 0x11EC, 0x17, 0x18, 0x1D
+
+
+def test_client_hello_on_the_wire():
+    catcher = HelloCatcher()
+    try:
+        pool = make_pool(catcher.port, host="Tarnix.localhost")
+        refused(pool)
+        hello = catcher.hello.get(timeout=WAIT)
+    finally:
+        catcher.close()
+    assert not isinstance(hello, Exception), hello
+    assert hello["record_version"] == 0x0301 and hello["legacy_version"] == 0x0303
+    assert hello["session_id_len"] == 32
+    assert hello["compression"] == [0]
+    # The library lists its TLS 1.3 suites before the TLS 1.2 ones and adds
+    # the renegotiation SCSV.
+    assert [s for s in hello["cipher_suites"] if s != 0x00FF] == [0x1303, 0x1301, 0x1302, 0xCCA8, 0xC02F, 0xC030]
+    assert hello["versions"] == [0x0304, 0x0303]
+    assert hello["server_name"] == b"Tarnix.localhost"
+    assert hello["psk_modes"] == [1]
+    # In order; SHA-1 only where the library's default security level allows it.
+    wanted = [0x0403, 0x0503, 0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806, 0x0809, 0x080A, 0x080B, 0x0201,
+              0x0807]
+    sigalgs = hello["signature_algorithms"]
+    assert sigalgs == [s for s in wanted if s in sigalgs]
+    assert set(wanted) - set(sigalgs) <= {0x0201}
+    if ssl.OPENSSL_VERSION_INFO >= (3, 5):  # the hybrid group and several shares
+        assert MLKEM in hello["groups"]
+    if MLKEM in hello["groups"]:
+        assert hello["groups"] == [MLKEM, P256, P384, X25519]
+        assert hello["key_shares"] == [MLKEM, P256, P384, X25519]
+    else:
+        assert hello["groups"] == [P256, P384, X25519]
+        assert hello["key_shares"] == [P256]
+    # No ALPN, session ticket, pre-shared key, early data or certificate compression.
+    assert not {16, 35, 41, 42, 27} & set(hello["extensions"])
+
+
+# -- trust ---------------------------------------------------------------------------
+
+def test_chain_anchored_by_the_ca_file(serve, ca, ca_file):
+    root, inter = ca
+    # The system store does not know this root, so success means the bundle
+    # alone decided.
+    server = serve(pki.make_leaf(inter), [inter])
+    assert fetch(make_pool(server.port, ca_file)).status == 200
+    # The intermediate itself in the CA file anchors too, also when the server
+    # sends nothing but its leaf.
+    only_inter = ca_file.parent / "inter.pem"
+    only_inter.write_bytes(inter.pem)
+    server = serve(pki.make_leaf(inter))
+    assert fetch(make_pool(server.port, only_inter)).status == 200
+    # A self-signed leaf placed in the CA file is trusted as itself.
+    selfsigned = pki.make_leaf(None)
+    pinned = ca_file.parent / "pinned.pem"
+    pinned.write_bytes(selfsigned.pem)
+    server = serve(selfsigned)
+    assert fetch(make_pool(server.port, pinned)).status == 200
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["self-signed", "expired", "not yet valid", "wrong root", "leaf as issuer", "client auth only",
+     "rsa 8192"],
+)
+def test_untrusted_chains_fail(serve, ca, ca_file, case):
+    root, inter = ca
+    chain = [inter]
+    if case == "self-signed":
+        leaf, chain = pki.make_leaf(None), []
+    elif case == "expired":
+        leaf = pki.make_leaf(inter, not_before=pki.NOW - 30 * pki.DAY, not_after=pki.NOW - pki.DAY)
+    elif case == "not yet valid":
+        leaf = pki.make_leaf(inter, not_before=pki.NOW + pki.DAY)
+    elif case == "wrong root":
+        # Same names, other keys: the signatures do not check out.
+        imposter = pki.make_ca("tarnix test intermediate", pki.make_ca("tarnix test root"))
+        leaf, chain = pki.make_leaf(imposter), [imposter]
+    elif case == "leaf as issuer":
+        # A leaf of the trusted chain signs a certificate for another name.
+        honest = pki.make_leaf(inter, dns=["honest.localhost"])
+        leaf, chain = pki.make_leaf(honest), [honest, inter]
+    elif case == "client auth only":
+        leaf = pki.make_leaf(inter, eku=[ExtendedKeyUsageOID.CLIENT_AUTH])
+    elif case == "rsa 8192":
+        # 1,038 bytes of public key, above the 600-byte limit.
+        leaf = pki.make_leaf(inter, key=rsa8192_key())
+    server = serve(leaf, chain)
+    assert refused(make_pool(server.port, ca_file))
+    assert server.next_event().startswith("handshake failed")
+
+
+_rsa8192 = []
+
+
+def rsa8192_key():
+    if not _rsa8192:
+        _rsa8192.append(pki.make_key("rsa8192"))
+    return _rsa8192[0]
+
+
+@pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384"])
+def test_leaf_key_kinds_within_the_limit(serve, ca, ca_file, kind):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter, key_kind=kind), [inter])
+    assert fetch(make_pool(server.port, ca_file)).status == 200
+
+
+def test_no_extended_key_usage_is_fine(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter, eku=None), [inter])
+    assert fetch(make_pool(server.port, ca_file)).status == 200
+
+
+def test_failed_handshake_gives_the_slot_back(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter, dns=["elsewhere.localhost"]), [inter])
+    pool = make_pool(server.port, ca_file, max_connections=1)
+    assert refused(pool)
+    # With the only slot still counted as open, this would wait forever.
+    server.use(pki.make_leaf(inter), [inter])
+    assert fetch(pool).status == 200
+
+
+# -- the system trust store -----------------------------------------------------------
+
+def test_chain_only_the_system_store_trusts(serve, ca, system_store):
+    store_root = pki.make_ca("store root")
+    system_store(store_root.pem)
+    server = serve(pki.make_leaf(store_root), respond=respond_and_close)
+    pool = make_pool(server.port)  # no CA file: the bundle starts empty
+    assert fetch(pool).status == 200
+    # The store no longer trusts the root, but the pool's bundle was rebuilt
+    # from it: the next handshake is anchored there without asking the store.
+    system_store()
+    assert fetch(pool).status == 200
+    assert server.handshakes == 2
+    assert refused(make_pool(server.port))
+
+
+def test_store_acceptance_replaces_the_ca_file(serve, ca, ca_file, system_store):
+    root, inter = ca
+    store_root = pki.make_ca("store root")
+    system_store(store_root.pem)
+    server = serve(pki.make_leaf(store_root), respond=respond_and_close)
+    pool = make_pool(server.port, ca_file)
+    assert fetch(pool).status == 200
+    # The file's root is gone from the bundle now.
+    server.use(pki.make_leaf(inter), [inter])
+    assert refused(pool)
+    assert fetch(make_pool(server.port, ca_file)).status == 200
+
+
+@pytest.mark.parametrize("case", ["revoked", "client auth only", "expired", "self-signed"])
+def test_system_store_rejections(serve, system_store, case):
+    store_root = pki.make_ca("store root")
+    good = pki.make_leaf(store_root)
+    if case == "revoked":
+        leaf = pki.make_leaf(store_root)
+        system_store(store_root.pem, pki.make_crl(store_root, [leaf]))
+    else:
+        system_store(store_root.pem)
+        if case == "client auth only":
+            leaf = pki.make_leaf(store_root, eku=[ExtendedKeyUsageOID.CLIENT_AUTH])
+        elif case == "expired":
+            leaf = pki.make_leaf(store_root, not_before=pki.NOW - 30 * pki.DAY, not_after=pki.NOW - pki.DAY)
+        else:
+            leaf = pki.make_leaf(None)
+    server = serve(leaf)
+    assert refused(make_pool(server.port))
+    # The same store accepts an ordinary leaf of that root (a CRL that does
+    # not list it changes nothing).
+    server.use(good)
+    assert fetch(make_pool(server.port)).status == 200
+
+
+# -- host checks -----------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "host, dns, cn, ok",
+    [
+        ("localhost", ["other.localhost"], "localhost", False),  # commonName ignored beside names
+        ("localhost", None, "localhost", True),  # no names: the commonName counts
+        ("localhost", ["LocalHost"], None, True),
+        ("a.wild.localhost", ["*.wild.localhost"], None, True),
+        ("A.Wild.localhost", ["*.WILD.localhost"], None, True),
+        ("wild.localhost", ["*.wild.localhost"], None, False),
+        ("a.b.wild.localhost", ["*.wild.localhost"], None, False),
+        ("ab.wild.localhost", ["a*.wild.localhost"], None, False),
+        ("127.0.0.1", ["localhost"], "127.0.0.1", False),
+        ("127.0.0.1", ["127.0.0.1"], None, True),  # an IP literal as a dNSName entry
+    ],
+)
+def test_host_check(serve, ca, ca_file, host, dns, cn, ok):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter, dns=dns, cn=cn), [inter])
+    pool = make_pool(server.port, ca_file, host=host)
+    if ok:
+        assert fetch(pool).status == 200
+    else:
+        assert refused(pool)
+
+
+def test_ip_address_entries_never_count(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter, dns=[], ips=["127.0.0.1"], cn="127.0.0.1"), [inter])
+    assert refused(make_pool(server.port, ca_file, host="127.0.0.1"))
+
+
+# -- TLS 1.2 ---------------------------------------------------------------------------
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+@pytest.mark.parametrize("key_kind, ok", [("ec256", False), ("rsa2048", True)])
+def test_tls12_only_server(tmp_path, ca, ca_file, key_kind, ok):
+    root, inter = ca
+    server = OpenSslServer(pki.make_leaf(inter, key_kind=key_kind), [inter], workdir=tmp_path)
+    try:
+        pool = make_pool(server.port, ca_file)
+        if ok:
+            response = fetch(pool)
+            assert response.status == 200 and b"TLSv1.2" in response.body
+        else:
+            # Only ECDHE_RSA suites are offered for TLS 1.2.
+            assert refused(pool)
+    finally:
+        server.close()
+
+
+# -- connections -------------------------------------------------------------------------
+
+def test_reused_connection_runs_no_new_handshake(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter), [inter])
+    pool = make_pool(server.port, ca_file)
+    first, second = fetch(pool), fetch(pool)
+    assert first.body == b"hello 1 TLSv1.3"
+    assert second.body == b"hello 2 TLSv1.3"
+    assert server.handshakes == 1
+
+
+def test_destroying_an_idle_connection_sends_close_notify(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter), [inter])
+    pool = make_pool(server.port, ca_file)
+    assert fetch(pool).status == 200
+    del pool
+    gc.collect()
+    assert server.next_event() == "close_notify"
+
+
+@pytest.mark.parametrize("close_notify", [True, False])
+def test_body_to_the_end_of_the_stream(serve, ca, ca_file, close_notify):
+    root, inter = ca
+
+    def respond(server, conn):
+        respond_and_close(server, conn, close_notify)
+
+    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    pool = make_pool(server.port, ca_file)
+    if close_notify:
+        assert fetch(pool).body == b"body up to the end"
+    else:
+        # A truncation attack looks exactly like this.
+        with pytest.raises(TransportError) as exc:
+            fetch(pool)
+        assert str(exc.value) == "connection reset while reading response"
+
+
+@pytest.mark.parametrize("line_len, ok", [(16645, True), (16646, False)])
+def test_head_line_limit_is_one_record(serve, ca, ca_file, line_len, ok):
+    root, inter = ca
+    # The header line with its CRLF is line_len bytes.
+    header = b"X-Long: " + b"a" * (line_len - len(b"X-Long: ") - 2) + b"\r\n"
+
+    def respond(server, conn):
+        conn.recv(65536)
+        conn.sendall(b"HTTP/1.1 200 OK\r\n" + header + b"Content-Length: 2\r\n\r\nok")
+        conn.unwrap()
+
+    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    pool = make_pool(server.port, ca_file)
+    if ok:
+        assert fetch(pool).body == b"ok"
+    else:
+        with pytest.raises(ProtocolError) as exc:
+            fetch(pool)
+        assert str(exc.value) == "malformed HTTP response framing"
+
+
+# -- CA files ----------------------------------------------------------------------------
+
+def _pem_block(der: bytes) -> bytes:
+    return b"-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(der) + b"-----END CERTIFICATE-----\n"
+
+
+@pytest.mark.parametrize(
+    "name", ["missing", "directory", "unterminated", "bad padding", "empty block", "not base64"]
+)
+def test_bad_ca_files(tmp_path, ca, name):
+    root, _ = ca
+    path = tmp_path / "ca.pem"
+    good = root.pem
+    if name == "directory":
+        path.mkdir()
+    elif name == "unterminated":
+        path.write_bytes(good + b"-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(root.der))
+    elif name == "bad padding":
+        body = base64.b64encode(root.der).rstrip(b"=")
+        path.write_bytes(b"-----BEGIN CERTIFICATE-----\n" + body + b"===\n-----END CERTIFICATE-----\n")
+    elif name == "empty block":
+        path.write_bytes(good + b"-----BEGIN CERTIFICATE-----\n\n-----END CERTIFICATE-----\n")
+    elif name == "not base64":
+        path.write_bytes(b"-----BEGIN CERTIFICATE-----\nMII?\n-----END CERTIFICATE-----\n")
+    with pytest.raises(RuntimeError) as exc:
+        make_pool(1, path)
+    assert str(exc.value) == CA_LOAD_FAILED
+
+
+def test_ca_file_skips_certificates_it_cannot_use(tmp_path, serve, ca):
+    root, inter = ca
+    # Same subject as the root, other key, expired.
+    expired_twin = pki.make_leaf(None, cn="tarnix test root", dns=None, eku=None,
+                                 not_before=pki.NOW - 60 * pki.DAY, not_after=pki.NOW - pki.DAY)
+    unknown_key = pki.make_leaf(root, key=ed448.Ed448PrivateKey.generate())
+    unknown_curve = pki.make_leaf(root, key=ec.generate_private_key(ec.SECP224R1()))
+    later_twin = pki.make_ca("tarnix test root")
+    path = tmp_path / "ca.pem"
+    # The expired twin would take the root's subject if it were kept; the
+    # later twin must lose to the root, which came first.
+    path.write_bytes(
+        b"# comments and other blocks are never looked at\n"
+        + expired_twin.pem
+        + unknown_key.pem
+        + unknown_curve.pem
+        + root.pem
+        + later_twin.pem
+    )
+    server = serve(pki.make_leaf(inter), [inter])
+    assert fetch(make_pool(server.port, path)).status == 200

@@ -1,0 +1,249 @@
+"""TLS servers on 127.0.0.1 for the TLS tests, and a ClientHello reader."""
+
+from __future__ import annotations
+
+import queue
+import re
+import shutil
+import socket
+import ssl
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+WAIT = 20.0
+
+
+def _read_head(conn) -> bytes | None:
+    """One request head; None when the client sent close_notify."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def respond_keep_alive(server, conn):
+    """Answers requests on one connection until the client ends it."""
+    n = 0
+    while True:
+        try:
+            head = _read_head(conn)
+        except ssl.SSLEOFError:
+            server.events.put("eof without close_notify")
+            return
+        if head is None:
+            server.events.put("close_notify")
+            return
+        n += 1
+        body = f"hello {n} {conn.version()}".encode()
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+
+
+def respond_and_close(server, conn, close_notify=True):
+    """One response framed by the end of the stream, the end marked by a
+    close_notify or not."""
+    _read_head(conn)
+    conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody up to the end")
+    if close_notify:
+        conn.unwrap()
+    server.events.put("closed")
+
+
+class TlsServer:
+    """Python's ssl module behind a listening socket; counts handshakes. The
+    certificate can be exchanged between connections."""
+
+    def __init__(self, cert, chain=(), respond=respond_keep_alive, workdir=None):
+        self.respond = respond
+        self.handshakes = 0
+        self.events: queue.Queue = queue.Queue()
+        self._dir = Path(workdir or tempfile.mkdtemp())
+        self._lock = threading.Lock()
+        self.use(cert, chain)
+        self._sock = socket.create_server(("127.0.0.1", 0))
+        self.port = self._sock.getsockname()[1]
+        self._conns = []
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def use(self, cert, chain=()):
+        cert_file, key_file = cert.write_server_files(self._dir, list(chain))
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert_file, key_file)
+        # A transport end without close_notify must show as an error here.
+        ctx.options &= ~getattr(ssl, "OP_IGNORE_UNEXPECTED_EOF", 0)
+        with self._lock:
+            self._ctx = ctx
+
+    def _accept(self):
+        while True:
+            try:
+                raw, _ = self._sock.accept()
+            except OSError:
+                return
+            self._conns.append(raw)
+            # Real servers answer at once; Nagle here would stall each first
+            # response behind the session tickets.
+            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=self._serve, args=(raw,), daemon=True).start()
+
+    def _serve(self, raw):
+        with self._lock:
+            ctx = self._ctx
+        try:
+            conn = ctx.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
+        except (ssl.SSLError, OSError) as exc:
+            self.events.put(f"handshake failed: {exc}")
+            raw.close()
+            return
+        with self._lock:
+            self.handshakes += 1
+        try:
+            self.respond(self, conn)
+        except (ssl.SSLError, OSError) as exc:
+            self.events.put(f"error: {exc}")
+        finally:
+            conn.close()
+
+    def next_event(self, timeout=WAIT) -> str:
+        return self.events.get(timeout=timeout)
+
+    def close(self):
+        self._sock.close()
+        for c in self._conns:
+            try:
+                c.close()
+            except OSError:
+                pass
+
+
+class OpenSslServer:
+    """`openssl s_server -www` limited to TLS 1.2."""
+
+    def __init__(self, cert, chain=(), workdir=None):
+        exe = shutil.which("openssl")
+        if exe is None:
+            raise RuntimeError("no openssl command")
+        d = Path(workdir or tempfile.mkdtemp())
+        cert_file, key_file = cert.write_server_files(d)
+        args = [exe, "s_server", "-accept", "127.0.0.1:0", "-tls1_2", "-www",
+                "-cert", str(cert_file), "-key", str(key_file)]
+        if chain:
+            chain_file = d / "chain.pem"
+            chain_file.write_bytes(b"".join(c.pem for c in chain))
+            args += ["-cert_chain", str(chain_file)]
+        self._proc = subprocess.Popen(
+            args,
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        )
+        lines: queue.Queue = queue.Queue()
+
+        def drain():  # keeps the pipe from filling up
+            for line in self._proc.stdout:
+                lines.put(line)
+            lines.put(None)
+
+        threading.Thread(target=drain, daemon=True).start()
+        self.port = None
+        deadline = time.monotonic() + WAIT
+        while self.port is None:
+            try:
+                line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                line = None
+            if line is None:
+                self.close()
+                raise RuntimeError("s_server did not start")
+            m = re.search(r"ACCEPT .*:(\d+)", line)
+            if m:
+                self.port = int(m.group(1))
+
+    def close(self):
+        self._proc.kill()
+        self._proc.wait()
+
+
+def read_client_hello(conn) -> dict:
+    """Reads the client's first record and parses its ClientHello."""
+    buf = b""
+
+    def need(n):
+        nonlocal buf
+        while len(buf) < n:
+            chunk = conn.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed inside the ClientHello")
+            buf += chunk
+
+    need(5)
+    _, record_version, length = struct.unpack(">BHH", buf[:5])
+    need(5 + length)
+    body = buf[5:5 + length]
+    assert body[0] == 1, "not a ClientHello"
+    msg = body[4:4 + int.from_bytes(body[1:4], "big")]
+
+    def u16s(data):
+        return [struct.unpack(">H", data[i:i + 2])[0] for i in range(0, len(data), 2)]
+
+    hello = {"record_version": record_version, "legacy_version": struct.unpack(">H", msg[:2])[0]}
+    p = 2 + 32
+    hello["session_id_len"] = msg[p]
+    p += 1 + msg[p]
+    n = struct.unpack(">H", msg[p:p + 2])[0]
+    hello["cipher_suites"] = u16s(msg[p + 2:p + 2 + n])
+    p += 2 + n
+    hello["compression"] = list(msg[p + 1:p + 1 + msg[p]])
+    p += 1 + msg[p]
+    end = p + 2 + struct.unpack(">H", msg[p:p + 2])[0]
+    p += 2
+    hello["extensions"] = []
+    while p < end:
+        ext, n = struct.unpack(">HH", msg[p:p + 4])
+        data = msg[p + 4:p + 4 + n]
+        p += 4 + n
+        hello["extensions"].append(ext)
+        if ext == 0:
+            hello["server_name"] = data[5:5 + struct.unpack(">H", data[3:5])[0]]
+        elif ext == 10:
+            hello["groups"] = u16s(data[2:])
+        elif ext == 13:
+            hello["signature_algorithms"] = u16s(data[2:])
+        elif ext == 43:
+            hello["versions"] = u16s(data[1:1 + data[0]])
+        elif ext == 45:
+            hello["psk_modes"] = list(data[1:1 + data[0]])
+        elif ext == 51:
+            shares, q = [], 2
+            while q < len(data):
+                group, n = struct.unpack(">HH", data[q:q + 4])
+                shares.append(group)
+                q += 4 + n
+            hello["key_shares"] = shares
+    return hello
+
+
+class HelloCatcher:
+    """Accepts one connection, keeps its ClientHello and hangs up."""
+
+    def __init__(self):
+        self._sock = socket.create_server(("127.0.0.1", 0))
+        self.port = self._sock.getsockname()[1]
+        self.hello: queue.Queue = queue.Queue()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        conn, _ = self._sock.accept()
+        with conn:
+            try:
+                self.hello.put(read_client_hello(conn))
+            except Exception as exc:  # reported to the test
+                self.hello.put(exc)
+
+    def close(self):
+        self._sock.close()
