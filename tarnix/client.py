@@ -148,23 +148,17 @@ def _check_timeout(timeout: Any) -> Optional[float]:
 
 
 class _Pool:
-    """One origin's engine pool, handed to the engine in place of the event loop.
+    """One origin's engine pool and its queue of requests beyond the limit.
 
-    The engine only ever calls ``call_soon_threadsafe`` on what it was given
-    as the loop, and holds it until the request's thread is done. Handing it
-    this object, which owns the pool capsule, keeps the pool alive exactly as
-    long as any request still runs on it, even after the client has closed
-    or a request was abandoned on a timeout.
-
-    It also queues requests beyond the connection limit on the event loop:
-    the engine would otherwise start a thread for each of them that spins
-    until a connection is free.
+    Requests beyond the connection limit wait here, on the event loop: the
+    engine would otherwise start a thread for each of them that spins until
+    a connection is free. The engine itself keeps the pool alive while any
+    request still runs on it, even after the client has closed.
     """
 
-    __slots__ = ("call_soon_threadsafe", "capsule", "limit", "active", "waiters")
+    __slots__ = ("capsule", "limit", "active", "waiters")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, capsule: object, limit: int) -> None:
-        self.call_soon_threadsafe = loop.call_soon_threadsafe
+    def __init__(self, capsule: object, limit: int) -> None:
         self.capsule = capsule
         self.limit = limit
         self.active = 0
@@ -329,7 +323,7 @@ class Client:
                     raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
                 raise
             assert self._loop is not None
-            pool = self._pools[url.origin] = _Pool(self._loop, capsule, self._max_connections)
+            pool = self._pools[url.origin] = _Pool(capsule, self._max_connections)
         return pool
 
     async def _send(
@@ -353,7 +347,7 @@ class Client:
             future = loop.create_future()
             start = perf_counter()
             try:
-                _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, pool)
+                _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, loop)
             except RuntimeError as exc:
                 # Out of threads, for one: nothing was sent.
                 raise TransportError(str(exc)) from exc
