@@ -15,6 +15,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include "platform/fd.h"
 #include "tls/openssl_handles.h"
 
 namespace tarnix {
@@ -430,20 +431,6 @@ CaAddResult ca_bundle_add_der(CaBundle* b, size_t start, int64_t now_seconds) {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 constexpr char kBegin[] = "-----BEGIN CERTIFICATE-----";
 constexpr char kEnd[] = "-----END CERTIFICATE-----";
 
@@ -455,7 +442,7 @@ const uint8_t* find_marker(const uint8_t* from, const uint8_t* to, const char* m
 }  // namespace
 
 bool ca_bundle_add_pem_file(CaBundle* b, const char* path, int64_t now_seconds) {
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return false;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;

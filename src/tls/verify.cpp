@@ -19,6 +19,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include "platform/fd.h"
 #include "platform/rwlock.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
@@ -43,20 +44,6 @@ void free_openssl_bytes(unsigned char* p) { OPENSSL_free(p); }
 using OpenSslString = OpenSslPtr<char, free_openssl_string>;
 using OpenSslBytes = OpenSslPtr<unsigned char, free_openssl_bytes>;
 using BioPtr = OpenSslPtr<BIO, BIO_free_all>;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // What tells one version of the store file from the next.
 struct FileId {
@@ -126,7 +113,7 @@ private:
 };
 
 StoreSnapshot* StoreSnapshot::load(const char* path) {
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return nullptr;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
