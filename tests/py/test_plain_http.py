@@ -242,7 +242,10 @@ def test_unresolvable_and_refused(serve):
 
 def test_send_failure(serve):
     def handler(conn):
-        conn.close(reset=True)  # before reading anything of the request
+        # Reset once the request has started to arrive, so that the failure
+        # hits the send rather than the end of the connect.
+        conn._fill()
+        conn.close(reset=True)
 
     server = serve(handler)
     out = request(make_pool(server.port), POST, body=b"x" * (32 << 20))
