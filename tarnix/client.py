@@ -365,7 +365,7 @@ class Client:
         resp_headers = Headers._wrap(raw.headers)
         content = raw.body
         if content:
-            coding = resp_headers.get("content-encoding")
+            coding = resp_headers._get_lower("content-encoding")
             if coding:
                 content = decode_content(content, coding)
         return Response(raw.status, resp_headers, content, str(url), elapsed)
