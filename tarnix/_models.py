@@ -48,6 +48,19 @@ class Headers(Mapping[str, str]):
             self._lower = lower
         return lower
 
+    def _get_lower(self, key: str) -> Optional[str]:
+        """``get`` for a lower-case name, without folding every name first:
+        the client reads one header of each response, callers often none."""
+        lower = self._lower
+        if lower is not None:
+            return lower.get(key)
+        found = None
+        size = len(key)
+        for name, value in self._raw.items():
+            if len(name) == size and name.lower() == key:
+                found = value if found is None else f"{found}, {value}"
+        return found
+
     def __getitem__(self, name: str) -> str:
         return self._folded()[name.lower()]
 

@@ -132,8 +132,10 @@ def _encode_content(content: Any) -> bytes:
     raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
 
 
-def _expire(future: "asyncio.Future[Any]", timeout: Optional[float]) -> None:
-    if not future.done():
+def _expire(current: List[Any], timeout: Optional[float]) -> None:
+    # current[0] is what the request awaits now: its slot, then its response.
+    future = current[0]
+    if future is not None and not future.done():
         future.set_exception(TimeoutError(f"timed out after {timeout:g} seconds"))
 
 
@@ -164,10 +166,11 @@ class _Pool:
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
 
-    async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, deadline: Optional[float], timeout: Optional[float]) -> None:
+    async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, current: Optional[List[Any]]) -> None:
         waiter: "asyncio.Future[None]" = loop.create_future()
         self.waiters.append(waiter)
-        handle = None if deadline is None else loop.call_at(deadline, _expire, waiter, timeout)
+        if current is not None:
+            current[0] = waiter  # for the request's timer
         try:
             await waiter
         except BaseException:
@@ -180,9 +183,6 @@ class _Pool:
                 except ValueError:
                     pass
             raise
-        finally:
-            if handle is not None:
-                handle.cancel()
 
     def release(self) -> None:
         waiters = self.waiters
@@ -337,35 +337,45 @@ class Client:
         timeout: Optional[float],
     ) -> Response:
         pool = self._pools.get(url.origin) or self._pool(url)
-        if deadline is not None and deadline <= loop.time():
-            raise TimeoutError(f"timed out after {timeout:g} seconds")
-        if pool.active < pool.limit and not pool.waiters:
-            pool.active += 1
+        if deadline is None:
+            current = handle = None
         else:
-            await pool.wait_for_slot(loop, deadline, timeout)
+            if deadline <= loop.time():
+                raise TimeoutError(f"timed out after {timeout:g} seconds")
+            # One timer for the whole request: the wait for a connection
+            # slot, then the exchange.
+            current = [None]
+            handle = loop.call_at(deadline, _expire, current, timeout)
         try:
-            future = loop.create_future()
-            start = perf_counter()
-            try:
-                _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, loop)
-            except RuntimeError as exc:
-                # Out of threads, for one: nothing was sent.
-                raise TransportError(str(exc)) from exc
-            if deadline is None:
-                raw = await future
+            if pool.active < pool.limit and not pool.waiters:
+                pool.active += 1
             else:
-                handle = loop.call_at(deadline, _expire, future, timeout)
+                await pool.wait_for_slot(loop, current)
+                if current is not None and deadline <= loop.time():  # type: ignore[operator]
+                    # The slot came as the time ran out: send nothing.
+                    pool.release()
+                    raise TimeoutError(f"timed out after {timeout:g} seconds")
+            try:
+                future = loop.create_future()
+                if current is not None:
+                    current[0] = future
+                start = perf_counter()
                 try:
-                    raw = await future
-                finally:
-                    handle.cancel()
+                    _tarnix.submit(pool.capsule, ordinal, url.target, headers, body, None, None, future, loop)
+                except RuntimeError as exc:
+                    # Out of threads, for one: nothing was sent.
+                    raise TransportError(str(exc)) from exc
+                raw = await future
+            finally:
+                pool.release()
         finally:
-            pool.release()
+            if handle is not None:
+                handle.cancel()
         elapsed = perf_counter() - start
         resp_headers = Headers._wrap(raw.headers)
         content = raw.body
         if content:
-            coding = resp_headers.get("content-encoding")
+            coding = resp_headers._get_lower("content-encoding")
             if coding:
                 content = decode_content(content, coding)
         return Response(raw.status, resp_headers, content, str(url), elapsed)

@@ -348,3 +348,17 @@ def test_requests_beyond_the_connection_limit_queue(server):
             return cancelled, [r.status_code for r in results if isinstance(r, tarnix.Response)]
 
     assert run(go()) == (7, [200] * 15)
+
+
+def test_timeout_covers_the_queue_and_then_the_exchange(server):
+    async def go():
+        async with tarnix.Client(max_connections=1) as c:
+            first = asyncio.ensure_future(c.get(server.url + "/slow?delay=0.2"))
+            await asyncio.sleep(0.02)
+            # Gets the slot after about 0.2 s, then runs out of time while
+            # its own slow response is still coming.
+            with pytest.raises(tarnix.TimeoutError):
+                await c.get(server.url + "/slow?delay=1.0", timeout=0.5)
+            return (await first).status_code
+
+    assert run(go()) == 200

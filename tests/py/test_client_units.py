@@ -74,6 +74,16 @@ def test_response_basics():
     assert tarnix.Response(200, {}, b'{"a": [1]}').json() == {"a": [1]}
 
 
+def test_header_lookup_without_folding_agrees_with_get():
+    raw = {"Content-Encoding": "gzip", "content-encoding": "br", "Content-Type": "text/plain"}
+    for name in ("content-encoding", "content-type", "content-length", "content-typ"):
+        fresh = tarnix.Headers._wrap(dict(raw))
+        expected = tarnix.Headers(raw).get(name)
+        assert fresh._get_lower(name) == expected  # scanning the raw names
+        assert fresh.get(name) == fresh._get_lower(name) == expected  # after folding
+    assert tarnix.Headers(raw)["CONTENT-ENCODING"] == "gzip, br"
+
+
 def test_error_hierarchy():
     assert issubclass(tarnix.ConnectError, tarnix.TransportError)
     for cls in (tarnix.TransportError, tarnix.TLSError, tarnix.ProtocolError, tarnix.TimeoutError,
