@@ -51,6 +51,7 @@ void BufferedReader::discard(size_t n) {
 IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
     if (n > SIZE_MAX - out.size()) return IoStatus::OutOfMemory;
     size_t left = size_t(n);
+    uintptr_t faulted_from = 0, faulted_to = 0;  // stretch of `out` already faulted in
     // One growth for the whole length (up to a step) instead of one per read.
     if (!out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP)) return IoStatus::OutOfMemory;
     while (left != 0) {
@@ -76,6 +77,13 @@ IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
             !out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP))
             return IoStatus::OutOfMemory;
         size_t want = out.room() < left ? out.room() : left;
+        // Fault the whole stretch in at once the first time it is read into.
+        uintptr_t at = reinterpret_cast<uintptr_t>(out.tail());
+        if (at < faulted_from || at + want > faulted_to) {
+            heap_prefault(out.tail(), want);
+            faulted_from = at;
+            faulted_to = at + want;
+        }
         ssize_t r = src_->read_some(out.tail(), want);
         if (r == 0) return IoStatus::EndOfStream;
         if (r < 0) return IoStatus::ReadFailed;
