@@ -1,9 +1,6 @@
 // The operating system's trust store: the first existing file of a built-in
 // list of well-known CA bundle locations (fixed at build time).
 #pragma once
-#include <cstddef>
-#include <memory>
-
 namespace tarnix {
 
 // Path of the store file in use, or nullptr when none of the candidates exists.

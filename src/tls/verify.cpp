@@ -347,10 +347,4 @@ PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __i
     return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock);
 }
 
-bool rescan_system_roots(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
-    const char* path = system_trust_store_path();
-    if (path == nullptr) return true;
-    return rescan_roots_from_store(path, bundle, ca_lock, now_seconds);
-}
-
 }  // namespace tarnix

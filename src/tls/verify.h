@@ -22,16 +22,14 @@ enum class PlatformVerdict : uint8_t { Accepted, Rejected, OutOfMemory };
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
                                            RwLock* ca_lock);
 
-// Rebuilds `bundle` from the system store's roots (a store that cannot be
-// read leaves it as it was). False only when memory ran out while indexing.
-bool rescan_system_roots(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds);
-
-// The same two operations against the store file at `store_path`: a PEM file
-// whose "CERTIFICATE" blocks are the trusted roots and whose "X509 CRL"
-// blocks are the revocation lists. The parsed file is cached for the process
-// and parsed again when the file changes.
+// The same against the store file at `store_path`: a PEM file whose
+// "CERTIFICATE" blocks are the trusted roots and whose "X509 CRL" blocks are
+// the revocation lists. The parsed file is cached for the process and parsed
+// again when the file changes.
 PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
                                         CaBundle* bundle, RwLock* ca_lock);
+// Rebuilds `bundle` from the store's roots (a store that cannot be read
+// leaves it as it was). False only when memory ran out while indexing.
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds);
 
 }  // namespace tarnix
