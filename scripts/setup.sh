@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing need: Debian packages, then Python ones.
+# Installs what building and testing need: Debian packages system-wide, and
+# Python packages only into a private virtual environment (default
+# build/venv; TARNIX_VENV overrides). The user's own Python is never touched.
+# Prints nothing on success; the venv's interpreter is "$TARNIX_VENV/bin/python".
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 need_apt=()
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
@@ -15,5 +19,9 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 PY=${PYTHON:-python3}
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+venv=${TARNIX_VENV:-build/venv}
+if [ ! -x "$venv/bin/python" ]; then
+  "$PY" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest "cryptography>=41"

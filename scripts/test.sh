@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test suite: C++ unit tests (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), then the Python tests
-# against the installed wheel. Fails when any suite fails.
+# against the wheel installed into a private virtual environment under
+# build/ (the user's own Python is left alone). Fails when any suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-PY=${PYTHON:-python3}
+export TARNIX_VENV=${TARNIX_VENV:-$root/build/venv}
+PY="$TARNIX_VENV/bin/python"
 
 bash scripts/setup.sh
+export PATH="$TARNIX_VENV/bin:$PATH"
 
 echo "== C++ unit tests"
 cmake -S . -B build/unit -G Ninja -DTARNIX_BUILD_EXTENSION=OFF -DTARNIX_BUILD_TESTS=ON >/dev/null
@@ -33,7 +36,7 @@ wheels=build/test-wheel
 rm -rf "$wheels"
 "$PY" -m pip wheel -q --no-deps --disable-pip-version-check -w "$wheels" \
   -C cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
-"$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check --root-user-action=ignore "$wheels"/tarnix-*.whl
+"$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check "$wheels"/tarnix-*.whl
 
 # One abi3 binary must load in every CPython the machine has.
 others=()
