@@ -251,8 +251,8 @@ TEST(Framing, InterimResponsesAreDropped) {
     EXPECT_TRUE(r.has_body);
     EXPECT_TRUE(r.reusable);  // the interim Connection: close does not carry over
 
-    // Only a three-digit code after the first space is read; anything else is framed normally.
-    for (const char* line : {"HTTP/1.1 1000 X", "HTTP/1.1 10", "HTTP/1.1 +100", "HTTP/1.1  100"}) {
+    // Codes outside 100-199 and unreadable codes are framed as final responses.
+    for (const char* line : {"HTTP/1.1 1000 X", "HTTP/1.1 10", "HTTP/1.1 -100", "HTTP/1.1  100", "HTTP/1.1 1 00"}) {
         std::string resp = std::string(line) + "\r\nContent-Length: 1\r\n\r\nx";
         Exchange e(resp);
         RawResponse rr = e.run();
