@@ -48,6 +48,24 @@ void destroy_connection(Pool* pool, Connection& conn) {
     }
 }
 
+// Takes the most recently returned idle connection; the lock is held.
+bool pop_idle(Pool* pool, Connection* out) {
+    if (pool->use_tls) {
+        if (pool->idle_tls_len == 0) return false;
+        out->tls = pool->idle_tls[--pool->idle_tls_len];
+    } else {
+        if (pool->idle_plain_len == 0) return false;
+        out->plain = pool->idle_plain[--pool->idle_plain_len];
+    }
+    return true;
+}
+
+// Nothing arrived while the connection sat idle that makes it unfit to carry
+// a request. Never waits.
+bool is_quiet(Pool* pool, Connection& conn) {
+    return pool->use_tls ? tls_connection_is_quiet(conn.tls) : !socket_has_input(conn.plain.stream.fd);
+}
+
 }  // namespace
 
 Pool* pool_new() {
@@ -75,28 +93,36 @@ void pool_release(Pool* pool) {
     heap_free(pool);
 }
 
-ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh) {
+ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_only) {
     *out = Connection{};
     const bool tls = pool->use_tls != 0;
     if (tls) install_destroy_tls(pool);
 
     pool->lock.lock();
     for (;;) {
-        if (tls && pool->idle_tls_len > 0) {
-            out->tls = pool->idle_tls[--pool->idle_tls_len];
+        Connection idle;
+        if (!new_only && pop_idle(pool, &idle)) {
             pool->lock.unlock();
-            *fresh = false;
-            return ErrorKind::None;
-        }
-        if (!tls && pool->idle_plain_len > 0) {
-            out->plain = pool->idle_plain[--pool->idle_plain_len];
-            pool->lock.unlock();
-            *fresh = false;
-            return ErrorKind::None;
+            if (is_quiet(pool, idle)) {
+                *out = idle;
+                *fresh = false;
+                return ErrorKind::None;
+            }
+            // Closed by the peer, or carrying bytes that would be read as the
+            // answer to our request: never write to it.
+            discard_connection(pool, idle);
+            pool->lock.lock();
+            continue;
         }
         if (pool->open_connections < pool->max_connections) {
             ++pool->open_connections;
             pool->lock.unlock();
+            break;
+        }
+        if (new_only && pop_idle(pool, &idle)) {
+            // Its slot passes to the new connection; the count stays.
+            pool->lock.unlock();
+            destroy_connection(pool, idle);
             break;
         }
         // At the limit: sleep until another job gives a connection back or

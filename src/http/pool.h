@@ -56,8 +56,12 @@ void pool_release(Pool* pool);
 
 // Most recently returned idle connection, or a new one while below the
 // limit; at the limit sleeps until a connection of the pool is returned or
-// dropped, then tries again, without bound.
-ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh);
+// dropped, then tries again, without bound. An idle connection on which
+// something arrived while it sat unused (the peer's close, bytes nobody asked
+// for) is dropped unused and the next one is tried. With `new_only`, idle
+// connections are passed over; at the limit one of them is closed to make
+// room for the new one.
+ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_only = false);
 // The exchange succeeded and the response allows reuse.
 void return_connection(Pool* pool, Connection& conn);
 void discard_connection(Pool* pool, Connection& conn);

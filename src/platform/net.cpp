@@ -253,6 +253,15 @@ void socket_close(int fd) {
     if (fd >= 0) close(fd);
 }
 
+bool socket_has_input(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do rc = poll(&p, 1, 0);
+    while (rc < 0 && errno == EINTR);
+    // A socket that cannot be polled cannot be trusted with a request either.
+    return rc != 0;
+}
+
 bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
     if (len > sizeof(sockaddr_storage) || (addr->sa_family != AF_INET && addr->sa_family != AF_INET6)) return false;
     sockaddr_storage a{};

@@ -14,6 +14,10 @@ struct Stream {
 
 void socket_close(int fd);
 
+// True when reading would not wait: bytes, the peer's close or an error are
+// already there. Never waits itself.
+bool socket_has_input(int fd);
+
 // Connects to one address (blocking, no time-out). False on failure, with no
 // socket left open.
 bool connect_address(const sockaddr* addr, socklen_t len, Stream* out);

@@ -165,6 +165,33 @@ TEST(Pool, WaitersSleepUntilASlotIsFreed) {
     EXPECT_EQ(p.pool->idle_plain_len, 1u);
 }
 
+// A retry wants a new connection: idle ones are passed over, and at the
+// limit one of them is closed to make room instead of waiting for ever.
+TEST(Pool, NewOnlyPassesOverIdleConnections) {
+    Listener l(AF_INET);
+    ASSERT_TRUE(l.ok());
+    PoolHandle p("127.0.0.1", l.port, 2);
+    Connection a = acquire(p.pool, true);
+    return_connection(p.pool, a);
+    Connection b, c;
+    bool fresh = false;
+    ASSERT_EQ(acquire_connection(p.pool, &b, &fresh, true), ErrorKind::None);
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(p.pool->idle_plain_len, 1u);  // below the limit the idle one stays
+    ASSERT_EQ(acquire_connection(p.pool, &c, &fresh, true), ErrorKind::None);
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(p.open(), 2u);
+    EXPECT_EQ(p.pool->idle_plain_len, 0u);
+    int peer = l.accept_one();  // a's server side sees it closed
+    pollfd pfd{peer, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    char ch;
+    EXPECT_EQ(recv(peer, &ch, 1, 0), 0);
+    close(peer);
+    discard_connection(p.pool, b);
+    discard_connection(p.pool, c);
+}
+
 TEST(Pool, ManyThreadsNeverExceedTheLimit) {
     Listener l(AF_INET);
     ASSERT_TRUE(l.ok());
