@@ -31,6 +31,19 @@ enum class ResolveResult : uint8_t { Connected, NoAddress, ConnectFailed };
 // wins, the rest are closed, and the call returns once every attempt settled.
 ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out);
 
+// The addresses for `name` (NUL-terminated, syntax-checked), with `port`
+// set, in the order the resolver takes them: the hosts file, then the
+// loopback rule, then DNS; each source is asked only when the ones before it
+// gave nothing. Returns how many (at most `max`).
+size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
+
+// How the resolver queries DNS: fills `out` like resolve_addresses.
+using DnsLookupFn = size_t (*)(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
+// Points the resolver at another hosts file and DNS lookup (tests use their
+// own, never the network); nullptr restores /etc/hosts and the system's
+// lookup. `hosts_path` must outlive its use. Not for use while requests run.
+void set_resolver_sources(const char* hosts_path, DnsLookupFn dns);
+
 // Looks `name` up in hosts-file text (exact, case-insensitive match of a
 // canonical name or alias). Appends up to `max` addresses in file order with
 // `port` set; returns how many were found. Exposed for tests.
