@@ -1,0 +1,23 @@
+// Address helpers shared by each system's resolver and connector.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/socket_types.h"
+
+namespace tarnix {
+
+// More addresses than this for one name are dropped: no real origin needs
+// that many simultaneous attempts.
+constexpr size_t MAX_ADDRESSES = 32;
+// A hosts file larger than this is not read.
+constexpr size_t MAX_HOSTS_FILE = 64u * 1024 * 1024;
+
+socklen_t address_len(const sockaddr_storage& a);
+void set_port(sockaddr_storage* a, uint16_t port);
+// Appends unless already present or full; returns the new count.
+size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_storage& a);
+// 127.0.0.1 and ::1 with `port` set; `out` has room for two.
+size_t loopback_addresses(uint16_t port, sockaddr_storage* out);
+
+}  // namespace tarnix
