@@ -108,8 +108,8 @@ echo "exports: $exports"
 [ "$exports" = "PyInit__tarnix tarnix_module_methods " ] || { echo "unexpected exports" >&2; exit 1; }
 dlls=$(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
 echo "imports from: $dlls"
-printf '%s\n' "$dump" | grep -qi 'DLL Name: python3.dll' || { echo "python3.dll not imported" >&2; exit 1; }
-if printf '%s\n' "$dump" | grep -qiE 'DLL Name: (python3[0-9]+|libstdc|libgcc|libwinpthread|libssl|libcrypto)'; then
+grep -qi 'DLL Name: python3.dll' <<<"$dump" || { echo "python3.dll not imported" >&2; exit 1; }
+if grep -qiE 'DLL Name: (python3[0-9]+|libstdc|libgcc|libwinpthread|libssl|libcrypto)' <<<"$dump"; then
   echo "the module needs a DLL that does not come with Windows or the stable ABI" >&2
   exit 1
 fi

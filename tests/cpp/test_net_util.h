@@ -46,6 +46,14 @@ inline bool readable_now(int fd) {
     timeval now{0, 0};
     return select(0, &rd, nullptr, nullptr, &now) == 1;
 }
+// True when reading would not wait, waiting up to `ms` milliseconds.
+inline bool readable_within(int fd, int ms) {
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(SOCKET(unsigned(fd)), &rd);
+    timeval t{ms / 1000, (ms % 1000) * 1000};
+    return select(0, &rd, nullptr, nullptr, &t) == 1;
+}
 // Open handles of the process (sockets included).
 inline size_t open_descriptors() {
     DWORD n = 0;
@@ -71,6 +79,10 @@ inline int accept_socket(int fd) { return accept4(fd, nullptr, nullptr, SOCK_CLO
 inline bool readable_now(int fd) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, 0) == 1;
+}
+inline bool readable_within(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
 }
 inline size_t open_descriptors() {
     size_t n = 0;

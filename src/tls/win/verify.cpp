@@ -69,7 +69,9 @@ bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns) {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, leaf, &at, nullptr, &para,
+    // The server's intermediates are found through the leaf's own store,
+    // named explicitly: not every chain engine searches it by itself.
+    if (!CertGetCertificateChain(nullptr, leaf, &at, leaf->hCertStore, &para,
                                  CERT_CHAIN_REVOCATION_CHECK_END_CERT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
                                  nullptr, &chain))
         return false;
@@ -88,8 +90,17 @@ bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns) {
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     BOOL evaluated = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
+    DWORD chain_errors = chain->TrustStatus.dwErrorStatus;
     CertFreeCertificateChain(chain);
-    return evaluated && status.dwError == 0;
+    if (!evaluated) return false;
+    if (status.dwError == 0) return true;
+    // Some chain engines (Wine's) still fail the policy for a revocation
+    // status that could not be determined: accept when that is the chain's
+    // only flaw. A revoked certificate is reported as such and stays refused.
+    constexpr DWORD kUnknownRevocation = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    return status.dwError == DWORD(CRYPT_E_REVOCATION_OFFLINE) || status.dwError == DWORD(CERT_E_REVOCATION_FAILURE)
+               ? (chain_errors & ~kUnknownRevocation) == 0
+               : false;
 }
 
 enum class Rebuild : uint8_t { Done, Kept, OutOfMemory };

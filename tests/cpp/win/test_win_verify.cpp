@@ -16,6 +16,10 @@ using namespace testpki;
 
 namespace {
 
+// RSA throughout: the chain engines of every Windows version (and Wine's)
+// check its signatures.
+Key rsa_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(2048))); }
+
 __int128 ns(time_t t) { return static_cast<__int128>(t) * 1000000000; }
 
 // Adding a root to the user's store asks for confirmation on Windows itself;
@@ -25,18 +29,42 @@ bool under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// One test root in the user's "ROOT" store for the whole run: a chain engine
+// may read the store once, when it is first used.
+struct TestRoot : ::testing::Environment {
+    void SetUp() override {
+        key = rsa_key();
+        cert = make_cert({"tarnix Windows Test Root", "tarnix tests", 1, 0, 0, true}, key.get(), nullptr, nullptr);
+        ASSERT_TRUE(cert);
+        if (!under_wine()) return;
+        store = CertOpenSystemStoreW(0, L"ROOT");
+        ASSERT_NE(store, nullptr);
+        Bytes d = der(cert.get());
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, d.data(), DWORD(d.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, &added));
+        // Other openers of the store (the chain engine) see it once saved.
+        ASSERT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+    }
+    void TearDown() override {
+        if (added != nullptr) CertDeleteCertificateFromStore(added);  // also frees the context
+        if (store != nullptr) CertCloseStore(store, 0);
+    }
+    Key key;
+    Cert cert;
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT added = nullptr;
+};
+TestRoot* const g_root = static_cast<TestRoot*>(::testing::AddGlobalTestEnvironment(new TestRoot));
+
 class CryptoApiVerify : public ::testing::Test {
 protected:
     void SetUp() override {
         now_ = time(nullptr);
-        root_key_ = ec_key();
-        root_ = make_cert({"tarnix Windows Test Root", "tarnix tests", 1, 0, 0, true}, root_key_.get(), nullptr,
-                          nullptr);
-        inter_key_ = ec_key();
+        inter_key_ = rsa_key();
         inter_ = make_cert({"tarnix Windows Test Intermediate", "tarnix tests", 2, 0, 0, true}, inter_key_.get(),
-                           root_.get(), root_key_.get());
-        leaf_key_ = ec_key();
-        ASSERT_TRUE(root_ && inter_ && leaf_key_);
+                           g_root->cert.get(), g_root->key.get());
+        leaf_key_ = rsa_key();
+        ASSERT_TRUE(inter_ && leaf_key_);
 
         Key k = ec_key();
         Cert file_ca = make_cert({"From the CA file", "tarnix tests", 3, 0, 0, true}, k.get(), nullptr, nullptr);
@@ -44,18 +72,6 @@ protected:
         Bytes d = der(file_ca.get());
         ASSERT_TRUE(bundle_.bytes.append(d.data(), d.size()));
         ASSERT_EQ(ca_bundle_add_der(&bundle_, 0, now_), CaAddResult::Ok);
-    }
-    void TearDown() override {
-        if (added_ != nullptr) CertDeleteCertificateFromStore(added_);  // also frees the context
-        if (root_store_ != nullptr) CertCloseStore(root_store_, 0);
-    }
-
-    void trust_root() {
-        root_store_ = CertOpenSystemStoreW(0, L"ROOT");
-        ASSERT_NE(root_store_, nullptr);
-        Bytes d = der(root_.get());
-        ASSERT_TRUE(CertAddEncodedCertificateToStore(root_store_, X509_ASN_ENCODING, d.data(), DWORD(d.size()),
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, &added_));
     }
     Cert leaf(Eku eku, time_t nb = 0, time_t na = 0) {
         return make_cert({"server.test", "tarnix tests", 1000, nb, na, false, eku}, leaf_key_.get(), inter_.get(),
@@ -72,20 +88,21 @@ protected:
     }
 
     time_t now_{};
-    Key root_key_, inter_key_, leaf_key_;
-    Cert root_, inter_;
+    Key inter_key_, leaf_key_;
+    Cert inter_;
     Bytes file_ca_subject_;
     CaBundle bundle_;
     RwLock lock_;
-    HCERTSTORE root_store_ = nullptr;
-    PCCERT_CONTEXT added_ = nullptr;
 };
 
 }  // namespace
 
 TEST_F(CryptoApiVerify, UntrustedRootIsRejectedAndTheBundleKept) {
-    Cert l = leaf(Eku::ServerAuth);
-    EXPECT_EQ(verify(l.get(), true, ns(now_)), PlatformVerdict::Rejected);
+    Key k = rsa_key();
+    Cert self = make_cert({"server.test", "tarnix tests", 7, 0, 0, false, Eku::ServerAuth}, k.get(), nullptr, nullptr);
+    Bytes d = der(self.get());
+    Slice one[1] = {{d.data(), d.size()}};
+    EXPECT_EQ(verify_chain_with_platform(one, 1, ns(now_), &bundle_, &lock_), PlatformVerdict::Rejected);
     EXPECT_EQ(ca_bundle_count(&bundle_), 1u);
     EXPECT_TRUE(bundle_has(file_ca_subject_));
 
@@ -98,17 +115,15 @@ TEST_F(CryptoApiVerify, UntrustedRootIsRejectedAndTheBundleKept) {
 
 TEST_F(CryptoApiVerify, TrustedChainIsAcceptedAndTheBundleRebuiltFromRoot) {
     if (!under_wine()) GTEST_SKIP() << "adding a trusted root needs the user's confirmation on Windows";
-    trust_root();
     // No revocation information anywhere: the unknown status is ignored.
     Cert l = leaf(Eku::ServerAuth);
     ASSERT_EQ(verify(l.get(), true, ns(now_)), PlatformVerdict::Accepted);
-    EXPECT_TRUE(bundle_has(subject_der(root_.get())));
+    EXPECT_TRUE(bundle_has(subject_der(g_root->cert.get())));
     EXPECT_FALSE(bundle_has(file_ca_subject_));
 }
 
 TEST_F(CryptoApiVerify, WrongUsageTimeOrMissingIntermediateIsRejected) {
     if (!under_wine()) GTEST_SKIP() << "adding a trusted root needs the user's confirmation on Windows";
-    trust_root();
     Cert client = leaf(Eku::ClientAuth);
     EXPECT_EQ(verify(client.get(), true, ns(now_)), PlatformVerdict::Rejected);
     Cert expired = leaf(Eku::ServerAuth, now_ - 10 * 86400, now_ - 86400);
