@@ -4,7 +4,6 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,8 +19,6 @@
 #include "platform/net_addr.h"
 
 namespace tarnix {
-
-namespace {
 
 // Whole file in one heap block (nullptr when it cannot be read).
 char* read_hosts_file(const char* path, size_t* len) {
@@ -132,7 +129,7 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
     return winner;
 }
 
-size_t dns_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
+size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -151,18 +148,7 @@ size_t dns_addresses(const char* name, uint16_t port, sockaddr_storage* out, siz
     return n;
 }
 
-constexpr char SYSTEM_HOSTS_FILE[] = "/etc/hosts";
-std::atomic<const char*> g_hosts_path{SYSTEM_HOSTS_FILE};
-std::atomic<DnsLookupFn> g_dns{dns_addresses};
-
-}  // namespace
-
-void set_resolver_sources(const char* hosts_path, DnsLookupFn dns) {
-    g_hosts_path.store(hosts_path != nullptr ? hosts_path : SYSTEM_HOSTS_FILE);
-    g_dns.store(dns != nullptr ? dns : dns_addresses);
-}
-
-const char* system_hosts_path() { return SYSTEM_HOSTS_FILE; }
+const char* system_hosts_path() { return "/etc/hosts"; }
 
 void socket_close(int fd) {
     if (fd >= 0) close(fd);
@@ -205,43 +191,6 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
 void socket_set_nodelay(int fd) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
-    if (len > sizeof(sockaddr_storage) || (addr->sa_family != AF_INET && addr->sa_family != AF_INET6)) return false;
-    sockaddr_storage a{};
-    std::memcpy(&a, addr, len);
-    int fd = -1;
-    if (connect_first(&a, 1, &fd) < 0) return false;
-    out->fd = fd;
-    out->peer = a;
-    return true;
-}
-
-size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
-    size_t n = 0;
-    size_t hosts_len = 0;
-    char* hosts = read_hosts_file(g_hosts_path.load(), &hosts_len);
-    if (hosts != nullptr) {
-        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
-        heap_free(hosts);
-    }
-    if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
-    if (n == 0) n = g_dns.load()(name, port, out, max);
-    return n;
-}
-
-ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out) {
-    sockaddr_storage addrs[MAX_ADDRESSES];
-    size_t n = resolve_addresses(name, port, addrs, MAX_ADDRESSES);
-    if (n == 0) return ResolveResult::NoAddress;
-
-    int fd = -1;
-    long won = connect_first(addrs, n, &fd);
-    if (won < 0) return ResolveResult::ConnectFailed;
-    out->fd = fd;
-    out->peer = addrs[won];
-    return ResolveResult::Connected;
 }
 
 }  // namespace tarnix

@@ -2,6 +2,7 @@
 // hosts-file syntax, the loopback names, address lists without repeats.
 #include "platform/net_addr.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #ifdef _WIN32
@@ -10,6 +11,7 @@
 #include <net/if.h>
 #endif
 
+#include "platform/heap.h"
 #include "platform/net.h"
 
 namespace tarnix {
@@ -154,6 +156,59 @@ bool is_loopback_name(const char* name, size_t len) {
     if (len > 0 && name[len - 1] == '.') --len;  // "localhost." is the same name
     if (len < k || std::memcmp(name + len - k, kName, k) != 0) return false;
     return len == k || name[len - k - 1] == '.';
+}
+
+namespace {
+std::atomic<const char*> g_hosts_path{nullptr};  // nullptr: the system's file
+std::atomic<DnsLookupFn> g_dns{nullptr};          // nullptr: the system's lookup
+}  // namespace
+
+void set_resolver_sources(const char* hosts_path, DnsLookupFn dns) {
+    g_hosts_path.store(hosts_path);
+    g_dns.store(dns);
+}
+
+bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
+    // A negative length (socklen_t is signed on Windows) is refused as too long.
+    if (size_t(len) > sizeof(sockaddr_storage) || (addr->sa_family != AF_INET && addr->sa_family != AF_INET6))
+        return false;
+    sockaddr_storage a{};
+    std::memcpy(&a, addr, size_t(len));
+    int fd = -1;
+    if (connect_first(&a, 1, &fd) < 0) return false;
+    out->fd = fd;
+    out->peer = a;
+    return true;
+}
+
+size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
+    size_t n = 0;
+    size_t hosts_len = 0;
+    const char* path = g_hosts_path.load();
+    char* hosts = read_hosts_file(path != nullptr ? path : system_hosts_path(), &hosts_len);
+    if (hosts != nullptr) {
+        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
+        heap_free(hosts);
+    }
+    if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
+    if (n == 0) {
+        DnsLookupFn dns = g_dns.load();
+        n = (dns != nullptr ? dns : system_dns_lookup)(name, port, out, max);
+    }
+    return n;
+}
+
+ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out) {
+    sockaddr_storage addrs[MAX_ADDRESSES];
+    size_t n = resolve_addresses(name, port, addrs, MAX_ADDRESSES);
+    if (n == 0) return ResolveResult::NoAddress;
+
+    int fd = -1;
+    long won = connect_first(addrs, n, &fd);
+    if (won < 0) return ResolveResult::ConnectFailed;
+    out->fd = fd;
+    out->peer = addrs[won];
+    return ResolveResult::Connected;
 }
 
 }  // namespace tarnix

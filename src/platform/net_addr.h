@@ -20,4 +20,13 @@ size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_s
 // 127.0.0.1 and ::1 with `port` set; `out` has room for two.
 size_t loopback_addresses(uint16_t port, sockaddr_storage* out);
 
+// Each system's side of the resolver and connector:
+// the whole file at `path` in one heap block (nullptr when it cannot be read);
+char* read_hosts_file(const char* path, size_t* len);
+// the system's DNS lookup, filling `out` like resolve_addresses;
+size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
+// attempts to connect to every address at once: the index of the winner (its
+// socket in `won_fd`, in blocking mode) or -1; every other socket is closed.
+long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd);
+
 }  // namespace tarnix

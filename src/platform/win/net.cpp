@@ -7,7 +7,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -57,6 +56,8 @@ wchar_t* to_wide(const char* s) {
     }
     return w;
 }
+
+}  // namespace
 
 // Whole file in one heap block (nullptr when it cannot be read).
 char* read_hosts_file(const char* path, size_t* len) {
@@ -184,7 +185,7 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
     return winner;
 }
 
-size_t dns_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
+size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
     if (!winsock_ready()) return 0;
     wchar_t* wname = to_wide(name);
     if (wname == nullptr) return 0;
@@ -208,6 +209,8 @@ size_t dns_addresses(const char* name, uint16_t port, sockaddr_storage* out, siz
     return n;
 }
 
+namespace {
+
 // %SystemRoot%\System32\drivers\etc\hosts, found through the system
 // directory rather than the environment, as UTF-8.
 const char* find_system_hosts_path() {
@@ -224,21 +227,11 @@ const char* find_system_hosts_path() {
     return path;
 }
 
-const char* hosts_file_default() {
-    static const char* const path = find_system_hosts_path();
-    return path;
-}
-
-std::atomic<const char*> g_hosts_path{nullptr};  // nullptr: the system's file
-std::atomic<DnsLookupFn> g_dns{dns_addresses};
-
 }  // namespace
 
-const char* system_hosts_path() { return hosts_file_default(); }
-
-void set_resolver_sources(const char* hosts_path, DnsLookupFn dns) {
-    g_hosts_path.store(hosts_path);
-    g_dns.store(dns != nullptr ? dns : dns_addresses);
+const char* system_hosts_path() {
+    static const char* const path = find_system_hosts_path();
+    return path;
 }
 
 void socket_close(int fd) {
@@ -287,45 +280,6 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
 void socket_set_nodelay(int fd) {
     BOOL one = TRUE;
     setsockopt(as_socket(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-}
-
-bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
-    if (len < 0 || size_t(len) > sizeof(sockaddr_storage) || (addr->sa_family != AF_INET && addr->sa_family != AF_INET6))
-        return false;
-    sockaddr_storage a{};
-    std::memcpy(&a, addr, size_t(len));
-    int fd = -1;
-    if (connect_first(&a, 1, &fd) < 0) return false;
-    out->fd = fd;
-    out->peer = a;
-    return true;
-}
-
-size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
-    size_t n = 0;
-    size_t hosts_len = 0;
-    const char* path = g_hosts_path.load();
-    char* hosts = read_hosts_file(path != nullptr ? path : hosts_file_default(), &hosts_len);
-    if (hosts != nullptr) {
-        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
-        heap_free(hosts);
-    }
-    if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
-    if (n == 0) n = g_dns.load()(name, port, out, max);
-    return n;
-}
-
-ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out) {
-    sockaddr_storage addrs[MAX_ADDRESSES];
-    size_t n = resolve_addresses(name, port, addrs, MAX_ADDRESSES);
-    if (n == 0) return ResolveResult::NoAddress;
-
-    int fd = -1;
-    long won = connect_first(addrs, n, &fd);
-    if (won < 0) return ResolveResult::ConnectFailed;
-    out->fd = fd;
-    out->peer = addrs[won];
-    return ResolveResult::Connected;
 }
 
 }  // namespace tarnix
