@@ -73,6 +73,10 @@ bool register_fork_hook() {
 
 }  // namespace
 
+// atexit runs its handlers last registered first and ignores those
+// registered while it runs. Registered at import, the hook runs after every
+// handler registered later, so requests made or awaited in those handlers
+// still settle; only after it does the interpreter start finalising.
 bool ensure_exit_hook() {
     if (g_hook_registered) return true;
     if (!register_fork_hook() || !register_exit_hook()) return false;
