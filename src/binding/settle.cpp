@@ -84,6 +84,8 @@ bool ensure_exit_hook() {
     return true;
 }
 
+bool python_exiting() { return g_exiting.load(std::memory_order_seq_cst); }
+
 bool enter_python() {
     g_inside.fetch_add(1, std::memory_order_seq_cst);
     if (g_exiting.load(std::memory_order_seq_cst)) {

@@ -90,7 +90,7 @@ CLIENT_AT_EXIT = """
 """
 
 
-@pytest.mark.parametrize("mode", ["request-before", "first-at-exit"])
+@pytest.mark.parametrize("mode", ["request-before", "first-at-exit", "imported-later"])
 def test_client_request_inside_an_exit_handler(serve, mode):
     def answer(conn):
         while conn.read_request() is not None:
