@@ -104,3 +104,39 @@ def test_client_request_inside_an_exit_handler(serve, mode):
         assert "refused: tarnix: the interpreter is shutting down" in out
     else:
         assert "at exit 200" in out
+
+
+TLS_REQUESTS_AT_EXIT = """
+    import sys, time
+    from tarnix import _tarnix
+    port, ca_file, pause = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+
+    class Loop:
+        def call_soon_threadsafe(self, *args):
+            pass
+
+    pool = _tarnix.pool_create("localhost", port, True, 0, 1000, 0, 0, ca_file)
+    for _ in range(600):
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, object(), Loop())
+    # Exit while handshakes and reads are still inside the TLS library.
+    time.sleep(pause)
+    sys.exit(7)
+"""
+
+
+def test_exit_with_tls_requests_in_flight(tmp_path):
+    import pki
+    from tls_servers import OpenSslServer
+
+    root = pki.make_ca("tarnix exit test root")
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(root.pem)
+    # A fast server, so that handshakes and responses keep arriving while
+    # the process exits.
+    server = OpenSslServer(pki.make_leaf(root), workdir=tmp_path)
+    try:
+        # The crash came in a few runs of a hundred: many runs, each short.
+        for run in range(30):
+            run_script(TLS_REQUESTS_AT_EXIT, server.port, ca_file, (run % 3) / 100)
+    finally:
+        server.close()
