@@ -71,6 +71,23 @@ bool register_fork_hook() {
     return result != nullptr;
 }
 
+// True when interpreter shutdown has begun (the threading module marks it
+// before exit handlers run). Unknown counts as not begun.
+bool shutdown_begun() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* threading = modules == nullptr ? nullptr : PyDict_GetItemString(modules, "threading");
+    if (threading == nullptr) return false;
+    PyObject* flag = PyObject_GetAttrString(threading, "_SHUTTING_DOWN");
+    if (flag == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    int begun = PyObject_IsTrue(flag);
+    Py_DECREF(flag);
+    if (begun < 0) PyErr_Clear();
+    return begun == 1;
+}
+
 }  // namespace
 
 // atexit runs its handlers last registered first and ignores those
@@ -81,6 +98,9 @@ bool ensure_exit_hook() {
     if (g_hook_registered) return true;
     if (!register_fork_hook() || !register_exit_hook()) return false;
     g_hook_registered = true;
+    // Imported from an exit handler, the hook is never run: with nothing to
+    // keep I/O threads out of the finalised interpreter, take no requests.
+    if (shutdown_begun()) g_exiting.store(true, std::memory_order_seq_cst);
     return true;
 }
 
