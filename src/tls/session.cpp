@@ -308,8 +308,10 @@ bool usable_for_server(X509* leaf) {
 enum class Anchor : uint8_t { NotFound, Trusted, Rejected };
 
 // Looks the certificate's issuer up in the bundle and checks it against the
-// bundle certificate, holding the shared side of ca_lock for both.
-Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now, OSSL_LIB_CTX* libctx) {
+// bundle certificate, holding the shared side of ca_lock for both. A trusted
+// anchor is handed out as a copy of its own, usable after the lock is gone.
+Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now, OSSL_LIB_CTX* libctx,
+                            X509Ptr* anchor_out) {
     Slice issuer = name_der(X509_get_issuer_name(cert));
     if (issuer.ptr == nullptr) return Anchor::Rejected;
     SharedGuard guard(*o.ca_lock);
@@ -323,8 +325,9 @@ Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now,
     // On failure the library frees the object and clears the pointer.
     d2i_X509(&raw, &p, long(bytes.size() - offset));
     X509Ptr anchor(raw);
-    if (!anchor) return Anchor::Rejected;
-    return issued_by(cert, anchor.get(), now) ? Anchor::Trusted : Anchor::Rejected;
+    if (!anchor || !issued_by(cert, anchor.get(), now)) return Anchor::Rejected;
+    *anchor_out = std::move(anchor);
+    return Anchor::Trusted;
 }
 
 // The certificates' DER encodings, for the system store's verifier.
@@ -377,9 +380,11 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
         } else if (!may_issue(cert) || !issued_by(sk_X509_value(certs, i - 1), cert, now)) {
             return false;
         }
-        switch (check_against_bundle(cert, o, now, libctx)) {
+        X509Ptr anchor;
+        switch (check_against_bundle(cert, o, now, libctx, &anchor)) {
         case Anchor::Trusted:
-            return true;
+            // Our link rules hold; the path rules of the store path come next.
+            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now);
         case Anchor::Rejected:
             return false;
         case Anchor::NotFound:

@@ -265,6 +265,29 @@ X509* parse_exact(const Slice& der) {
     return cert.release();
 }
 
+void free_x509_stack_only(STACK_OF(X509)* s) { sk_X509_free(s); }
+using X509RefStackPtr = OpenSslPtr<STACK_OF(X509), free_x509_stack_only>;  // borrows its certificates
+
+int64_t floor_seconds(__int128 now_ns) {
+    __int128 secs = now_ns / 1000000000;
+    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
+    return static_cast<int64_t>(secs);
+}
+
+// OpenSSL's verifier under the server-authentication policy at `now_ns`:
+// both paths judge chains by these same rules.
+bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags) {
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
+    RevocationState state;
+    X509_STORE_CTX_set_app_data(ctx.get(), &state);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
+    X509_STORE_CTX_set_flags(ctx.get(), flags);
+    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
+    return X509_verify_cert(ctx.get()) == 1;
+}
+
 bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns) {
     X509Ptr leaf(parse_exact(certs[0]));
     X509StackPtr untrusted(sk_X509_new_null());
@@ -274,19 +297,8 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
         if (!c || !sk_X509_push(untrusted.get(), c.get())) return false;
         c.release();
     }
-
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-    if (!ctx || !X509_STORE_CTX_init(ctx.get(), snap->store(), leaf.get(), untrusted.get())) return false;
-    RevocationState state;
-    X509_STORE_CTX_set_app_data(ctx.get(), &state);
-    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
-    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
     // Only the end certificate's revocation is checked.
-    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK);
-    __int128 secs = now_ns / 1000000000;
-    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
-    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(secs));
-    return X509_verify_cert(ctx.get()) == 1;
+    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK);
 }
 
 int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 1000000000); }
@@ -331,6 +343,19 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
         return PlatformVerdict::OutOfMemory;
     }
     return PlatformVerdict::Accepted;
+}
+
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns) {
+    if (certs == nullptr || count < 1 || count > sk_X509_num(certs) || anchor == nullptr) return false;
+    ErrorMark mark;
+    X509StorePtr store(X509_STORE_new());
+    X509RefStackPtr untrusted(sk_X509_new_null());
+    if (!store || !untrusted || !X509_STORE_add_cert(store.get(), anchor)) return false;
+    for (int i = 1; i < count; i++) {
+        if (!sk_X509_push(untrusted.get(), sk_X509_value(certs, i))) return false;
+    }
+    // The anchor need not be a root: a CA file may hold an intermediate.
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, X509_V_FLAG_PARTIAL_CHAIN);
 }
 
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <openssl/x509.h>
+
 #include "platform/bytes.h"
 
 namespace tarnix {
@@ -28,6 +30,13 @@ PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __i
 // again when the file changes.
 PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
                                         CaBundle* bundle, RwLock* ca_lock);
+// A chain the server sent, leaf first, each certificate issued by the next,
+// whose certificate at `count - 1` was issued by `anchor`, a certificate of
+// the pool's bundle. Applies the store path's rules (path length, name
+// constraints, key usage, unknown critical extensions, validity, server
+// authentication) with `anchor` as the only trusted certificate.
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns);
+
 // Rebuilds `bundle` from the store's roots (a store that cannot be read
 // leaves it as it was). False only when memory ran out while indexing.
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds);

