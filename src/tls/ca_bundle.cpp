@@ -119,12 +119,16 @@ void CaBundle::swap(CaBundle& other) noexcept {
     SubjectIndex* i = index;
     index = other.index;
     other.index = i;
+    bool f = from_system_store;
+    from_system_store = other.from_system_store;
+    other.from_system_store = f;
 }
 
 void ca_bundle_release(CaBundle* b) {
     SubjectIndex::destroy(b->index);
     b->index = nullptr;
     b->bytes.clear();
+    b->from_system_store = false;
 }
 
 size_t ca_bundle_count(const CaBundle* b) { return b->index == nullptr ? 0 : b->index->count(); }

@@ -311,7 +311,7 @@ enum class Anchor : uint8_t { NotFound, Trusted, Rejected };
 // bundle certificate, holding the shared side of ca_lock for both. A trusted
 // anchor is handed out as a copy of its own, usable after the lock is gone.
 Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now, OSSL_LIB_CTX* libctx,
-                            X509Ptr* anchor_out) {
+                            X509Ptr* anchor_out, bool* from_store) {
     Slice issuer = name_der(X509_get_issuer_name(cert));
     if (issuer.ptr == nullptr) return Anchor::Rejected;
     SharedGuard guard(*o.ca_lock);
@@ -327,6 +327,7 @@ Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now,
     X509Ptr anchor(raw);
     if (!anchor || !issued_by(cert, anchor.get(), now)) return Anchor::Rejected;
     *anchor_out = std::move(anchor);
+    *from_store = o.ca_bundle->from_system_store;
     return Anchor::Trusted;
 }
 
@@ -381,10 +382,12 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
             return false;
         }
         X509Ptr anchor;
-        switch (check_against_bundle(cert, o, now, libctx, &anchor)) {
+        bool from_store = false;
+        switch (check_against_bundle(cert, o, now, libctx, &anchor, &from_store)) {
         case Anchor::Trusted:
-            // Our link rules hold; the path rules of the store path come next.
-            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now);
+            // Our link rules hold; the path rules of the store path come next,
+            // and its revocation checks when the anchor is a store root.
+            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now, from_store);
         case Anchor::Rejected:
             return false;
         case Anchor::NotFound:

@@ -88,6 +88,7 @@ public:
                same_file(id_, id);
     }
     X509_STORE* store() const { return store_.get(); }
+    STACK_OF(X509_CRL)* crls() const { return crls_.get(); }
     // A block that could not be decoded, or a revocation list that does not
     // parse: the file as a whole cannot be relied on.
     bool damaged() const { return damaged_; }
@@ -107,6 +108,7 @@ private:
     ByteBuf path_;  // NUL-terminated copy
     FileId id_{};
     X509StorePtr store_;
+    X509CrlStackPtr crls_;  // also in store_; handed to chains anchored in a rebuilt bundle
     ByteBuf ders_;   // DER of every certificate block, in file order
     ByteBuf spans_;  // DerSpan per certificate block
     bool damaged_ = false;
@@ -140,7 +142,8 @@ StoreSnapshot* StoreSnapshot::load(const char* path) {
     StoreSnapshot* snap = new (mem) StoreSnapshot();
     snap->id_ = file_id(st);
     snap->store_.reset(X509_STORE_new());
-    if (!snap->store_ || !snap->path_.append(path, std::strlen(path) + 1) || !snap->parse(text.data(), got)) {
+    snap->crls_.reset(sk_X509_CRL_new_null());
+    if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) || !snap->parse(text.data(), got)) {
         snap->unref();
         return nullptr;
     }
@@ -179,7 +182,8 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
                 damaged_ = true;
                 return true;
             }
-            if (!X509_STORE_add_crl(store_.get(), crl.get())) return false;
+            if (!X509_STORE_add_crl(store_.get(), crl.get()) || !sk_X509_CRL_push(crls_.get(), crl.get())) return false;
+            crl.release();
         }
         // Keys, trusted-certificate blocks and anything else: not ours.
     }
@@ -276,13 +280,15 @@ int64_t floor_seconds(__int128 now_ns) {
 
 // OpenSSL's verifier under the server-authentication policy at `now_ns`:
 // both paths judge chains by these same rules.
-bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags) {
+bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
+                  STACK_OF(X509_CRL)* crls = nullptr) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
     RevocationState state;
     X509_STORE_CTX_set_app_data(ctx.get(), &state);
     X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
     if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
+    if (crls != nullptr) X509_STORE_CTX_set0_crls(ctx.get(), crls);
     X509_STORE_CTX_set_flags(ctx.get(), flags);
     X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
     return X509_verify_cert(ctx.get()) == 1;
@@ -322,6 +328,7 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
         }
     }
     {
+        fresh.from_system_store = true;
         ExclusiveGuard guard(*ca_lock);
         bundle->swap(fresh);
     }
@@ -345,7 +352,7 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
     return PlatformVerdict::Accepted;
 }
 
-bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns) {
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation) {
     if (certs == nullptr || count < 1 || count > sk_X509_num(certs) || anchor == nullptr) return false;
     ErrorMark mark;
     X509StorePtr store(X509_STORE_new());
@@ -355,7 +362,15 @@ bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int
         if (!sk_X509_push(untrusted.get(), sk_X509_value(certs, i))) return false;
     }
     // The anchor need not be a root: a CA file may hold an intermediate.
-    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, X509_V_FLAG_PARTIAL_CHAIN);
+    unsigned long flags = X509_V_FLAG_PARTIAL_CHAIN;
+    // The store as it is now: revocation data added after the rebuild counts.
+    SnapshotRef snap(check_revocation ? acquire_snapshot(system_trust_store_path()) : nullptr);
+    STACK_OF(X509_CRL)* crls = nullptr;
+    if (snap.get() != nullptr && !snap.get()->damaged()) {
+        crls = snap.get()->crls();
+        flags |= X509_V_FLAG_CRL_CHECK;
+    }
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, crls);
 }
 
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {

@@ -34,8 +34,10 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
 // whose certificate at `count - 1` was issued by `anchor`, a certificate of
 // the pool's bundle. Applies the store path's rules (path length, name
 // constraints, key usage, unknown critical extensions, validity, server
-// authentication) with `anchor` as the only trusted certificate.
-bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns);
+// authentication) with `anchor` as the only trusted certificate. With
+// `check_revocation` (the anchor came from the system store) the leaf is
+// checked against the store's current CRLs as on the store path.
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation);
 
 // Rebuilds `bundle` from the store's roots (a store that cannot be read
 // leaves it as it was). False only when memory ran out while indexing.

@@ -102,6 +102,25 @@ def serve(tmp_path):
         s.close()
 
 
+# -- revocation after the bundle was rebuilt from the store ---------------------------
+
+def test_revoked_leaf_stays_refused_once_the_bundle_holds_the_store_roots(serve, system_store):
+    root = pki.make_ca("store root")
+    good, revoked = pki.make_leaf(root), pki.make_leaf(root)
+    system_store(root.pem, pki.make_crl(root, [revoked]))
+    server = serve(revoked)
+    pool = make_pool(server.port)
+    assert refused(pool)
+    server.use(good)
+    assert accepted(pool)  # the pool's bundle now holds the store's roots
+    server.use(revoked)
+    assert refused(pool)
+    # Revocation data is read afresh: a CRL added later counts too.
+    system_store(root.pem, pki.make_crl(root, [revoked, good]))
+    server.use(good)
+    assert refused(pool)
+
+
 # -- path constraints on both paths ---------------------------------------------------
 
 def _constrained_chain(case):
