@@ -278,6 +278,15 @@ int64_t floor_seconds(__int128 now_ns) {
     return static_cast<int64_t>(secs);
 }
 
+// Keys under 80 bits of security (RSA or DSA under 1024 bits, EC under 160)
+// can be broken by a well-funded attacker.
+constexpr int MIN_SECURITY_BITS = 80;
+
+bool strong_enough(X509* cert) {
+    EVP_PKEY* key = X509_get0_pubkey(cert);
+    return key != nullptr && EVP_PKEY_get_security_bits(key) >= MIN_SECURITY_BITS;
+}
+
 // OpenSSL's verifier under the server-authentication policy at `now_ns`:
 // both paths judge chains by these same rules.
 bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
@@ -291,7 +300,16 @@ bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __in
     if (crls != nullptr) X509_STORE_CTX_set0_crls(ctx.get(), crls);
     X509_STORE_CTX_set_flags(ctx.get(), flags);
     X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
-    return X509_verify_cert(ctx.get()) == 1;
+    if (X509_verify_cert(ctx.get()) != 1) return false;
+    // Every key of the chain, the trusted one included. The verifier's own
+    // security level would also refuse SHA-1 signatures, which both paths
+    // still accept.
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    if (chain == nullptr || sk_X509_num(chain) < 1) return false;
+    for (int i = 0; i < sk_X509_num(chain); i++) {
+        if (!strong_enough(sk_X509_value(chain, i))) return false;
+    }
+    return true;
 }
 
 bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns) {

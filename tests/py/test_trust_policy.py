@@ -182,3 +182,38 @@ def test_name_constraints_permit_what_they_name(tmp_path, serve):
     server = serve(pki.make_cert(inter, "tarnix leaf", dns=["a.localhost"]), [inter])
     assert accepted(make_pool(server.port, ca_file, host="a.localhost"))
 
+
+# -- key strength --------------------------------------------------------------------------
+
+_weak = {}
+
+
+def weak_rsa_key():
+    if "rsa768" not in _weak:
+        _weak["rsa768"] = pki.openssl_rsa_key(768)
+    return _weak["rsa768"]
+
+
+@pytest.mark.parametrize("path", ["ca file", "system store"])
+@pytest.mark.parametrize("where", ["leaf", "intermediate", "root"])
+def test_keys_under_80_bits_of_security_are_refused(tmp_path, serve, system_store, path, where):
+    root = pki.make_cert(None, "weak root", ca=True, key=weak_rsa_key() if where == "root" else None)
+    inter = pki.make_cert(root, "weak intermediate", ca=True, key=weak_rsa_key() if where == "intermediate" else None)
+    leaf = pki.make_cert(inter, "tarnix leaf", key=weak_rsa_key() if where == "leaf" else None)
+    server = serve(leaf, [inter])
+    if path == "ca file":
+        ca_file = tmp_path / "ca.pem"
+        ca_file.write_bytes(root.pem)
+        pool = make_pool(server.port, ca_file)
+    else:
+        system_store(root.pem)
+        pool = make_pool(server.port)
+    assert refused(pool)
+
+
+def test_rsa_1024_is_the_smallest_key_accepted(tmp_path, serve):
+    root = pki.make_ca("root")
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(root.pem)
+    server = serve(pki.make_cert(root, "tarnix leaf", key=pki.openssl_rsa_key(1024)))
+    assert accepted(make_pool(server.port, ca_file))
