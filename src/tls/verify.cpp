@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -118,8 +119,9 @@ StoreSnapshot* StoreSnapshot::load(const char* path) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return nullptr;
     struct stat st;
+    // The PEM parser takes an int length: 2 GiB or more would go negative.
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) >= CA_BUNDLE_MAX_BYTES) {
+        static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(INT_MAX)) {
         return nullptr;
     }
     ByteBuf text;

@@ -156,4 +156,16 @@ TEST_F(TrustPolicy, KeysUnder80BitsOfSecurityAreRefusedAnywhereInTheChain) {
     EXPECT_EQ(through_store({under_root.get()}), PlatformVerdict::Rejected);
 }
 
+TEST_F(TrustPolicy, StoreFilesOf2GiBOrMoreAreRefused) {
+    // A good root up front and zeros after it, 2 GiB in all (sparse, so it
+    // costs no disk). Its length does not fit the parser's int.
+    Key lk = ec_key();
+    Cert direct = leaf(lk.get(), root_.get(), root_key_.get());
+    std::string text = pem(root_.get());
+    ASSERT_TRUE(write_file(store_, text));
+    EXPECT_EQ(through_store({direct.get()}), PlatformVerdict::Accepted);
+    ASSERT_EQ(truncate(store_.c_str(), off_t{1} << 31), 0);
+    EXPECT_EQ(through_store({direct.get()}), PlatformVerdict::Rejected);
+}
+
 }  // namespace
