@@ -17,6 +17,7 @@
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
 #include "tls/host_check.h"
+#include "tls/library.h"
 #include "tls/verify.h"
 
 namespace tarnix {
@@ -413,6 +414,11 @@ int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
 }
 
 }  // namespace
+
+OSSL_LIB_CTX* tls_library_context() {
+    TlsGlobals* g = tls_globals();
+    return g != nullptr ? g->libctx.get() : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Session.

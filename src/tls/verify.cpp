@@ -24,6 +24,7 @@
 #include "platform/rwlock.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
+#include "tls/library.h"
 #include "tls/openssl_handles.h"
 
 namespace tarnix {
@@ -170,16 +171,15 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
             if (ERR_GET_LIB(e) != ERR_LIB_PEM || ERR_GET_REASON(e) != PEM_R_NO_START_LINE) damaged_ = true;
             return true;
         }
-        const unsigned char* p = data.get();
         if (std::strcmp(name.get(), PEM_STRING_X509) == 0) {
             DerSpan span{ders_.size(), static_cast<size_t>(n)};
             if (!ders_.append(data.get(), span.len) || !spans_.append(&span, sizeof span)) return false;
             // A certificate that does not parse cannot anchor anything; the
             // bundle rebuild still sees it and refuses the file.
-            X509Ptr cert(d2i_X509(nullptr, &p, n));
+            X509Ptr cert(parse_certificate(data.get(), static_cast<size_t>(n)));
             if (cert && !X509_STORE_add_cert(store_.get(), cert.get())) return false;
         } else if (std::strcmp(name.get(), PEM_STRING_X509_CRL) == 0) {
-            X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, n));
+            X509CrlPtr crl(parse_crl(data.get(), static_cast<size_t>(n)));
             if (!crl) {
                 damaged_ = true;
                 return true;
@@ -263,13 +263,7 @@ int verify_callback(int ok, X509_STORE_CTX* ctx) {
     }
 }
 
-X509* parse_exact(const Slice& der) {
-    if (der.ptr == nullptr || der.len == 0 || der.len > static_cast<size_t>(INT32_MAX)) return nullptr;
-    const unsigned char* p = der.ptr;
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.len)));
-    if (!cert || static_cast<size_t>(p - der.ptr) != der.len) return nullptr;
-    return cert.release();
-}
+X509* parse_exact(const Slice& der) { return parse_certificate(der.ptr, der.len); }
 
 void free_x509_stack_only(STACK_OF(X509)* s) { sk_X509_free(s); }
 using X509RefStackPtr = OpenSslPtr<STACK_OF(X509), free_x509_stack_only>;  // borrows its certificates
@@ -293,7 +287,7 @@ bool strong_enough(X509* cert) {
 // both paths judge chains by these same rules.
 bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
                   STACK_OF(X509_CRL)* crls = nullptr) {
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
     if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
     RevocationState state;
     X509_STORE_CTX_set_app_data(ctx.get(), &state);

@@ -12,6 +12,8 @@
 #include "platform/rwlock.h"
 #include "test_pki.h"
 #include "tls/ca_bundle.h"
+#include "tls/library.h"
+#include "tls/openssl_handles.h"
 #include "tls/verify.h"
 
 using namespace tarnix;
@@ -166,6 +168,33 @@ TEST_F(TrustPolicy, StoreFilesOf2GiBOrMoreAreRefused) {
     EXPECT_EQ(through_store({direct.get()}), PlatformVerdict::Accepted);
     ASSERT_EQ(truncate(store_.c_str(), off_t{1} << 31), 0);
     EXPECT_EQ(through_store({direct.get()}), PlatformVerdict::Rejected);
+}
+
+// Whatever another user of OpenSSL in the process did to the default library
+// context (here: asked for algorithms no loaded provider has, as an
+// openssl.cnf may), the engine judges certificates in its own.
+TEST_F(TrustPolicy, TheDefaultLibraryContextDoesNotSway) {
+    Key ik = ec_key(), lk = ec_key();
+    Cert inter = ca("Inter", ik.get(), root_.get(), root_key_.get());
+    Cert server = leaf(lk.get(), inter.get(), ik.get());
+    ASSERT_TRUE(write_file(store_, pem(root_.get())));
+    Bytes root_der = der(root_.get());
+
+    struct Restore {
+        ~Restore() { EVP_set_default_properties(nullptr, ""); }
+    } restore;
+    ASSERT_EQ(EVP_set_default_properties(nullptr, "fips=yes"), 1);
+    CaBundle file;
+    ASSERT_TRUE(file.bytes.append(root_der.data(), root_der.size()));
+    EXPECT_EQ(ca_bundle_add_der(&file, 0, now_), CaAddResult::Ok);
+    EXPECT_EQ(ca_bundle_count(&file), 1u);
+    EXPECT_EQ(through_store({server.get(), inter.get()}), PlatformVerdict::Accepted);
+    // Certificates the engine parsed itself, as the handshake hands them over.
+    Bytes sd = der(server.get()), id = der(inter.get());
+    X509Ptr s2(parse_certificate(sd.data(), sd.size())), i2(parse_certificate(id.data(), id.size())),
+        r2(parse_certificate(root_der.data(), root_der.size()));
+    ASSERT_TRUE(s2 && i2 && r2);
+    EXPECT_TRUE(through_bundle({s2.get(), i2.get()}, r2.get()));
 }
 
 }  // namespace
