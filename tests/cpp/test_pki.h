@@ -12,6 +12,7 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -28,7 +29,16 @@ using Bytes = std::vector<uint8_t>;
 inline Key ec_key(const char* curve = "P-256") { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
 inline Key ed25519_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")); }
 inline Key ed448_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448")); }
-inline Key rsa_key(size_t bits) { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", bits)); }
+// `primes` above 2 makes large keys quickly (each prime is smaller).
+inline Key rsa_key(unsigned bits, unsigned primes = 2) {
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr),
+                                                                   EVP_PKEY_CTX_free);
+    EVP_PKEY* key = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), int(primes)) <= 0 || EVP_PKEY_keygen(ctx.get(), &key) <= 0)
+        return nullptr;
+    return Key(key);
+}
 
 inline Key dsa_key() {
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> pctx(
