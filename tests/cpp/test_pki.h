@@ -6,11 +6,13 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -27,6 +29,16 @@ using Bytes = std::vector<uint8_t>;
 inline Key ec_key(const char* curve = "P-256") { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
 inline Key ed25519_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")); }
 inline Key ed448_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448")); }
+// `primes` above 2 makes large keys quickly (each prime is smaller).
+inline Key rsa_key(unsigned bits, unsigned primes = 2) {
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr),
+                                                                   EVP_PKEY_CTX_free);
+    EVP_PKEY* key = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), int(primes)) <= 0 || EVP_PKEY_keygen(ctx.get(), &key) <= 0)
+        return nullptr;
+    return Key(key);
+}
 
 inline Key dsa_key() {
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> pctx(
@@ -54,6 +66,14 @@ struct CertSpec {
     time_t not_after = 0;   // absolute; 0 means in a year
     bool ca = false;
     Eku eku = Eku::None;
+    // Leaf names in the library's configuration syntax ("DNS:a.test",
+    // "IP:127.0.0.1"); empty means "DNS:<cn>". Ignored for CAs.
+    std::vector<std::string> alt_names = {};
+    bool no_alt_names = false;          // leaf without a subjectAltName extension
+    bool no_basic_constraints = false;  // as a version 1 era certificate would be
+    bool no_key_ids = false;            // neither subject nor authority key identifier
+    // Further extensions (nid, configuration value), added last.
+    std::vector<std::pair<int, std::string>> extensions = {};
 };
 
 inline bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
@@ -72,7 +92,10 @@ inline const EVP_MD* digest_for(EVP_PKEY* key) {
     return (id == EVP_PKEY_ED25519 || id == EVP_PKEY_ED448) ? nullptr : EVP_sha256();
 }
 
-// Issued by (issuer, issuer_key); self-signed when issuer is null.
+// Issued by (issuer, issuer_key); self-signed when issuer is null. The issuer
+// Name and authority key identifier come from `issuer` and the signature from
+// `issuer_key`, so a key other than the issuer's own makes a forgery that
+// names a genuine issuer.
 inline Cert make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
     Cert cert(X509_new());
     time_t now = time(nullptr);
@@ -90,18 +113,28 @@ inline Cert make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKE
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_set_pubkey(cert.get(), key);
     X509* iss = issuer ? issuer : cert.get();
-    add_ext(cert.get(), iss, NID_subject_key_identifier, "hash");
-    if (issuer) add_ext(cert.get(), iss, NID_authority_key_identifier, "keyid");
+    if (!spec.no_key_ids) {
+        add_ext(cert.get(), iss, NID_subject_key_identifier, "hash");
+        if (issuer) add_ext(cert.get(), iss, NID_authority_key_identifier, "keyid");
+    }
     if (spec.ca) {
-        add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:TRUE");
+        if (!spec.no_basic_constraints) add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:TRUE");
         add_ext(cert.get(), iss, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
     } else {
-        add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:FALSE");
+        if (!spec.no_basic_constraints) add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:FALSE");
         add_ext(cert.get(), iss, NID_key_usage, "critical,digitalSignature,keyEncipherment");
-        add_ext(cert.get(), iss, NID_subject_alt_name, ("DNS:" + spec.cn).c_str());
+        if (!spec.no_alt_names) {
+            std::string names;
+            for (const std::string& n : spec.alt_names) names += (names.empty() ? "" : ",") + n;
+            if (names.empty()) names = "DNS:" + spec.cn;
+            if (!add_ext(cert.get(), iss, NID_subject_alt_name, names.c_str())) return nullptr;
+        }
     }
     if (spec.eku == Eku::ServerAuth) add_ext(cert.get(), iss, NID_ext_key_usage, "serverAuth");
     if (spec.eku == Eku::ClientAuth) add_ext(cert.get(), iss, NID_ext_key_usage, "clientAuth");
+    for (const auto& [nid, value] : spec.extensions) {
+        if (!add_ext(cert.get(), iss, nid, value.c_str())) return nullptr;
+    }
     EVP_PKEY* signer = issuer ? issuer_key : key;
     if (X509_sign(cert.get(), signer, digest_for(signer)) <= 0) return nullptr;
     return cert;
