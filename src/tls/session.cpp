@@ -18,6 +18,7 @@
 #include "tls/ca_bundle.h"
 #include "tls/host_check.h"
 #include "tls/library.h"
+#include "tls/ocsp.h"
 #include "tls/verify.h"
 
 namespace tarnix {
@@ -63,6 +64,7 @@ std::atomic<TlsGlobals*> g_tls{nullptr};
 pthread_mutex_t g_tls_init = PTHREAD_MUTEX_INITIALIZER;
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void* arg);
+int check_stapled_status(SSL* ssl, void* arg);
 
 // ---------------------------------------------------------------------------
 // BIO over the connection's buffered socket reader and writer.
@@ -209,6 +211,11 @@ bool configure_context(SSL_CTX* ctx) {
     // building, and the context's own store stays empty.
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verify_server_chain, nullptr);
+    // Ask for a stapled OCSP response (status_request); judged once the
+    // chain is verified.
+    if (SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp) != 1 ||
+        SSL_CTX_set_tlsext_status_cb(ctx, check_stapled_status) != 1)
+        return false;
     return true;
 }
 
@@ -366,7 +373,10 @@ private:
     size_t n_;
 };
 
-bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_LIB_CTX* libctx) {
+bool check_server_chain(STACK_OF(X509)* certs, TlsTransport* t, OSSL_LIB_CTX* libctx) {
+    const TlsSessionOptions& o = *t->options;
+    X509_free(t->status_issuer);
+    t->status_issuer = nullptr;
     int count = sk_X509_num(certs);
     if (count < 1) return false;
     Instant now = instant_of(o.now);
@@ -388,7 +398,7 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
         case Anchor::Trusted:
             // Our link rules hold; the path rules of the store path come next,
             // and its revocation checks when the anchor is a store root.
-            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now, from_store);
+            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now, from_store, &t->status_issuer);
         case Anchor::Rejected:
             return false;
         case Anchor::NotFound:
@@ -398,8 +408,8 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
     // Nothing anchored in the bundle: the system store decides.
     DerList der{size_t(count)};
     if (!der.fill(certs)) return false;
-    return verify_chain_with_platform(der.slices(), size_t(count), o.now, o.ca_bundle, o.ca_lock) ==
-           PlatformVerdict::Accepted;
+    return verify_chain_with_platform(der.slices(), size_t(count), o.now, o.ca_bundle, o.ca_lock,
+                                      &t->status_issuer) == PlatformVerdict::Accepted;
 }
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
@@ -408,9 +418,27 @@ int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
     TlsGlobals* g = g_tls.load(std::memory_order_acquire);
     STACK_OF(X509)* certs = X509_STORE_CTX_get0_untrusted(store_ctx);
     bool ok = t != nullptr && t->options != nullptr && g != nullptr && certs != nullptr &&
-              check_server_chain(certs, *t->options, g->libctx.get());
+              check_server_chain(certs, t, g->libctx.get());
     X509_STORE_CTX_set_error(store_ctx, ok ? X509_V_OK : X509_V_ERR_CERT_REJECTED);
     return ok ? 1 : 0;
+}
+
+// Runs once the server's flight is in, after the chain was verified. A leaf
+// a verifiable response reports revoked is refused; no response, or one that
+// cannot be verified, leaves the status unknown, which is accepted, as on
+// the store path.
+int check_stapled_status(SSL* ssl, void*) {
+    TlsTransport* t = static_cast<TlsTransport*>(SSL_get_app_data(ssl));
+    if (t == nullptr || t->options == nullptr) return 0;
+    if (t->status_issuer == nullptr) return 1;  // this chain's revocation is not checked
+    const unsigned char* response = nullptr;
+    long len = SSL_get_tlsext_status_ocsp_resp(ssl, &response);
+    if (response == nullptr || len <= 0) return 1;
+    X509* leaf = SSL_get0_peer_certificate(ssl);
+    if (leaf == nullptr) return 0;
+    return stapled_status(response, size_t(len), leaf, t->status_issuer, t->options->now) == StapleStatus::Revoked
+               ? 0
+               : 1;
 }
 
 }  // namespace
@@ -495,6 +523,8 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     }
     int rc = SSL_do_handshake(ssl.get());
     t.options = nullptr;
+    X509_free(t.status_issuer);
+    t.status_issuer = nullptr;
     ERR_clear_error();
     if (rc != 1) return false;
 

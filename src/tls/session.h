@@ -8,6 +8,7 @@
 #include "platform/stream.h"
 
 struct ssl_st;
+struct x509_st;
 
 namespace tarnix {
 
@@ -37,6 +38,10 @@ struct TlsTransport {
     uint8_t header_len = 0;    // bytes of the incoming record header seen so far
     uint8_t header[5] = {};
     bool eof = false;          // the transport ended
+    // The leaf's issuer when the chain's revocation is checked (a reference,
+    // dropped when the handshake ends): a stapled OCSP response is judged
+    // against it.
+    x509_st* status_issuer = nullptr;
 };
 
 struct SslFree {

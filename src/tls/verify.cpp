@@ -286,7 +286,7 @@ bool strong_enough(X509* cert) {
 // OpenSSL's verifier under the server-authentication policy at `now_ns`:
 // both paths judge chains by these same rules.
 bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
-                  STACK_OF(X509_CRL)* crls = nullptr) {
+                  STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
     if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
     RevocationState state;
@@ -308,10 +308,16 @@ bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __in
     for (int i = 0; i < sk_X509_num(chain); i++) {
         if (!strong_enough(sk_X509_value(chain, i))) return false;
     }
+    // A leaf trusted as itself has no issuer to vouch for its status.
+    if (leaf_issuer != nullptr && sk_X509_num(chain) > 1) {
+        X509* issuer = sk_X509_value(chain, 1);
+        if (X509_up_ref(issuer) != 1) return false;
+        *leaf_issuer = issuer;
+    }
     return true;
 }
 
-bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns) {
+bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns, X509** leaf_issuer) {
     X509Ptr leaf(parse_exact(certs[0]));
     X509StackPtr untrusted(sk_X509_new_null());
     if (!leaf || !untrusted) return false;
@@ -321,7 +327,8 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
         c.release();
     }
     // Only the end certificate's revocation is checked.
-    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK);
+    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, nullptr,
+                        leaf_issuer);
 }
 
 int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 1000000000); }
@@ -355,21 +362,29 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
 }  // namespace
 
 PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
-                                        CaBundle* bundle, RwLock* ca_lock) {
+                                        CaBundle* bundle, RwLock* ca_lock, X509** leaf_issuer) {
     if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
     SnapshotRef snap(acquire_snapshot(store_path));
     if (snap.get() == nullptr || snap.get()->damaged()) return PlatformVerdict::Rejected;
+    X509* issuer = nullptr;
     {
         ErrorMark mark;
-        if (!chain_accepted(snap.get(), certs, count, now_ns)) return PlatformVerdict::Rejected;
+        if (!chain_accepted(snap.get(), certs, count, now_ns, &issuer)) return PlatformVerdict::Rejected;
     }
     if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
+        X509_free(issuer);
         return PlatformVerdict::OutOfMemory;
+    }
+    if (leaf_issuer != nullptr) {
+        *leaf_issuer = issuer;
+    } else {
+        X509_free(issuer);
     }
     return PlatformVerdict::Accepted;
 }
 
-bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation) {
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation,
+                           X509** leaf_issuer) {
     if (certs == nullptr || count < 1 || count > sk_X509_num(certs) || anchor == nullptr) return false;
     ErrorMark mark;
     X509StorePtr store(X509_STORE_new());
@@ -390,7 +405,8 @@ bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int
         crls = snap.get()->crls();
         flags |= X509_V_FLAG_CRL_CHECK;
     }
-    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, crls);
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, crls,
+                        check_revocation ? leaf_issuer : nullptr);
 }
 
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
@@ -401,10 +417,10 @@ bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* c
 }
 
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
-                                           RwLock* ca_lock) {
+                                           RwLock* ca_lock, X509** leaf_issuer) {
     const char* path = system_trust_store_path();
     if (path == nullptr) return PlatformVerdict::Rejected;
-    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock);
+    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer);
 }
 
 }  // namespace tarnix

@@ -217,3 +217,125 @@ def test_rsa_1024_is_the_smallest_key_accepted(tmp_path, serve):
     ca_file.write_bytes(root.pem)
     server = serve(pki.make_cert(root, "tarnix leaf", key=pki.openssl_rsa_key(1024)))
     assert accepted(make_pool(server.port, ca_file))
+
+
+# -- stapled OCSP responses ---------------------------------------------------------------
+
+class StaplingServer:
+    """`openssl s_server -www` on 127.0.0.1, stapling the OCSP response in
+    `status_file` (read again for every handshake)."""
+
+    def __init__(self, workdir, cert, status_file, tls12=False):
+        cert_file, key_file = cert.write_server_files(workdir)
+        args = [shutil.which("openssl"), "s_server", "-accept", "127.0.0.1:0", "-www",
+                "-cert", str(cert_file), "-key", str(key_file), "-status_file", str(status_file)]
+        if tls12:
+            args.append("-tls1_2")
+        self._proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, text=True)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(x) for x in self._proc.stdout] + [lines.put(None)],
+                         daemon=True).start()
+        self.port = None
+        deadline = time.monotonic() + WAIT
+        while self.port is None and time.monotonic() < deadline:
+            try:
+                line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            m = re.search(r"ACCEPT .*:(\d+)", line)
+            if m:
+                self.port = int(m.group(1))
+        if self.port is None:
+            self.close()
+            raise RuntimeError("s_server did not start")
+
+    def close(self):
+        self._proc.kill()
+        self._proc.wait()
+
+
+def ocsp_response(workdir: Path, issuer, about, revoked, signer=None) -> bytes:
+    """A DER OCSP response that `openssl ocsp` makes from an index file:
+    `about` good or revoked, signed by `signer` (the issuer by default)."""
+    signer = signer or issuer
+    workdir.mkdir(parents=True, exist_ok=True)
+    files = {}
+    for name, data in [("issuer.crt", issuer.pem), ("signer.crt", signer.pem), ("signer.key", signer.key_pem),
+                       ("cert.crt", about.pem)]:
+        files[name] = workdir / name
+        files[name].write_bytes(data)
+    serial = f"{about.cert.serial_number:X}"
+    serial = "0" * (len(serial) % 2) + serial
+    state = "R\t301231000000Z\t251201000000Z" if revoked else "V\t301231000000Z\t"
+    (workdir / "index.txt").write_text(f"{state}\t{serial}\tunknown\t/CN=tarnix leaf\n")
+    out = workdir / "response.der"
+    subprocess.run(
+        ["openssl", "ocsp", "-index", str(workdir / "index.txt"), "-rsigner", str(files["signer.crt"]),
+         "-rkey", str(files["signer.key"]), "-CA", str(files["issuer.crt"]), "-issuer", str(files["issuer.crt"]),
+         "-cert", str(files["cert.crt"]), "-respout", str(out), "-ndays", "1", "-no_nonce"],
+        check=True, capture_output=True,
+    )
+    return out.read_bytes()
+
+
+needs_openssl = pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+
+
+@pytest.fixture
+def stapling(tmp_path):
+    servers = []
+
+    def start(cert, status_file, tls12=False):
+        server = StaplingServer(tmp_path / f"srv{len(servers)}", cert, status_file, tls12)
+        servers.append(server)
+        return server
+
+    yield start
+    for s in servers:
+        s.close()
+
+
+@needs_openssl
+@pytest.mark.parametrize("tls12", [False, True], ids=["tls1.3", "tls1.2"])
+def test_stapled_revocation_on_the_store_path_and_through_the_rebuilt_bundle(tmp_path, system_store, stapling,
+                                                                              tls12):
+    root = pki.make_ca("ocsp root")
+    leaf = pki.make_cert(root, "tarnix leaf", key_kind="rsa2048" if tls12 else "ec256")
+    system_store(root.pem)
+    status = tmp_path / "status.der"
+    status.write_bytes(ocsp_response(tmp_path / "revoked", root, leaf, revoked=True))
+    server = stapling(leaf, status, tls12)
+    assert refused(make_pool(server.port))
+    pool = make_pool(server.port)
+    status.write_bytes(ocsp_response(tmp_path / "good", root, leaf, revoked=False))
+    assert accepted(pool)  # the pool's bundle now holds the store's roots
+    status.write_bytes(ocsp_response(tmp_path / "revoked", root, leaf, revoked=True))
+    assert refused(pool)
+
+
+@needs_openssl
+@pytest.mark.parametrize("signer, about, ok", [
+    ("delegated responder", "leaf", False),
+    ("responder without OCSP signing", "leaf", True),
+    ("stranger", "leaf", True),
+    ("issuer", "another certificate", True),
+])
+def test_which_stapled_responses_count(tmp_path, system_store, stapling, signer, about, ok):
+    root = pki.make_ca("ocsp root")
+    leaf = pki.make_cert(root, "tarnix leaf")
+    signers = {
+        "issuer": root,
+        "delegated responder": pki.make_responder(root),
+        "responder without OCSP signing": pki.make_responder(root, ocsp_signing=False),
+        "stranger": pki.make_responder(pki.make_ca("ocsp root")),  # same names, other keys
+    }
+    subject = leaf if about == "leaf" else pki.make_cert(root, "tarnix leaf")
+    system_store(root.pem)
+    status = tmp_path / "status.der"
+    status.write_bytes(ocsp_response(tmp_path / "r", root, subject, revoked=True, signer=signers[signer]))
+    server = stapling(leaf, status)
+    assert (accepted if ok else refused)(make_pool(server.port))
+
