@@ -33,9 +33,26 @@ void set_timeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+// Staples the response the server was given.
+int staple_response(SSL* ssl, void* arg) {
+    auto* der = static_cast<std::vector<uint8_t>*>(arg);
+    void* copy = OPENSSL_memdup(der->data(), der->size());
+    if (copy == nullptr) return SSL_TLSEXT_ERR_ALERT_FATAL;
+    SSL_set_tlsext_status_ocsp_resp(ssl, static_cast<unsigned char*>(copy), static_cast<long>(der->size()));
+    return SSL_TLSEXT_ERR_OK;
+}
+
 std::shared_ptr<SSL_CTX> make_server_ctx(const ServerSpec& spec) {
-    std::shared_ptr<SSL_CTX> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    auto* staple = spec.staple.empty() ? nullptr : new std::vector<uint8_t>(spec.staple);
+    std::shared_ptr<SSL_CTX> ctx(SSL_CTX_new(TLS_server_method()), [staple](SSL_CTX* c) {
+        SSL_CTX_free(c);
+        delete staple;
+    });
     if (!ctx || spec.chain.empty() || spec.key == nullptr) return nullptr;
+    if (staple != nullptr) {
+        SSL_CTX_set_tlsext_status_cb(ctx.get(), staple_response);
+        SSL_CTX_set_tlsext_status_arg(ctx.get(), staple);
+    }
     // The server presents whatever the test hands it: weak keys and old
     // signatures included, and exactly the chain given.
     SSL_CTX_set_security_level(ctx.get(), 0);
