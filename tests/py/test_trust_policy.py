@@ -9,6 +9,7 @@ import re
 import shutil
 import ssl
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -339,3 +340,35 @@ def test_which_stapled_responses_count(tmp_path, system_store, stapling, signer,
     server = stapling(leaf, status)
     assert (accepted if ok else refused)(make_pool(server.port))
 
+
+
+# -- the engine's own library context ------------------------------------------------------
+
+CHILD = """
+import asyncio, ssl, sys
+from tarnix import _tarnix
+port, ca = int(sys.argv[1]), sys.argv[2]
+async def go():
+    loop = asyncio.get_running_loop()
+    future = loop.create_future()
+    pool = _tarnix.pool_create("localhost", port, True, 0, 4, 0, 0, ca)
+    _tarnix.submit(pool, 0, "/", [], b"", None, None, future, loop)
+    return await asyncio.wait_for(future, 20)
+print((asyncio.run(go())).status)
+"""
+
+
+def test_an_openssl_cnf_loaded_by_python_changes_no_verdict(tmp_path, serve, system_store):
+    # Asks the default library context for algorithms no loaded provider has.
+    cnf = tmp_path / "openssl.cnf"
+    cnf.write_text("openssl_conf = init\n[init]\nalg_section = evp\n[evp]\ndefault_properties = fips=yes\n")
+    root = pki.make_ca("cnf root")
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(root.pem)
+    system_store(root.pem)
+    server = serve(pki.make_cert(root, "tarnix leaf"))
+    env = dict(os.environ, OPENSSL_CONF=str(cnf))
+    for ca in (str(ca_file), ""):
+        out = subprocess.run([sys.executable, "-c", CHILD, str(server.port), ca], env=env, capture_output=True,
+                             text=True, timeout=60)
+        assert out.stdout.strip() == "200", (ca, out.stdout, out.stderr[-2000:])
