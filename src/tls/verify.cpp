@@ -146,7 +146,8 @@ StoreSnapshot* StoreSnapshot::load(const char* path) {
     snap->id_ = file_id(st);
     snap->store_.reset(X509_STORE_new());
     snap->crls_.reset(sk_X509_CRL_new_null());
-    if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) || !snap->parse(text.data(), got)) {
+    if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) ||
+        !snap->parse(text.data(), got)) {
         snap->unref();
         return nullptr;
     }
@@ -184,7 +185,8 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
                 damaged_ = true;
                 return true;
             }
-            if (!X509_STORE_add_crl(store_.get(), crl.get()) || !sk_X509_CRL_push(crls_.get(), crl.get())) return false;
+            if (!X509_STORE_add_crl(store_.get(), crl.get()) || !sk_X509_CRL_push(crls_.get(), crl.get()))
+                return false;
             crl.release();
         }
         // Keys, trusted-certificate blocks and anything else: not ours.
@@ -229,17 +231,24 @@ StoreSnapshot* acquire_snapshot(const char* path) {
     return snap;
 }
 
-// Revocation state of one verification: a list that cannot be trusted
-// (bad signature, unknown issuer, not yet valid, ...) leaves the status
-// unknown rather than revoked.
-struct RevocationState {
+// State of one verification. A revocation list that cannot be trusted (bad
+// signature, unknown issuer, not yet valid, ...) leaves the status unknown
+// rather than revoked. On the bundle path every certificate sent has had its
+// validity checked already (notAfter holds to the end of its second, where
+// the verifier ends it a second early), and the anchor's expiry was judged
+// when it entered the bundle, so the verifier's own time verdicts do not count.
+struct VerifyState {
     bool crl_unusable = false;
+    bool validity_checked = false;
 };
 
 int verify_callback(int ok, X509_STORE_CTX* ctx) {
     if (ok) return 1;
-    auto* state = static_cast<RevocationState*>(X509_STORE_CTX_get_app_data(ctx));
+    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
     switch (X509_STORE_CTX_get_error(ctx)) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return state->validity_checked ? 1 : 0;
     case X509_V_ERR_UNABLE_TO_GET_CRL:
         return 1;  // no list for the issuer: unknown, ignored
     case X509_V_ERR_CRL_HAS_EXPIRED:
@@ -286,19 +295,17 @@ bool strong_enough(X509* cert) {
 // OpenSSL's verifier under the server-authentication policy at `now_ns`:
 // both paths judge chains by these same rules.
 bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
-                  STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
+                  bool validity_checked, STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
     if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
-    RevocationState state;
+    VerifyState state;
+    state.validity_checked = validity_checked;
     X509_STORE_CTX_set_app_data(ctx.get(), &state);
     X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
     if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
     if (crls != nullptr) X509_STORE_CTX_set0_crls(ctx.get(), crls);
     X509_STORE_CTX_set_flags(ctx.get(), flags);
-    // A time of its own would override "no time checks".
-    if ((flags & X509_V_FLAG_NO_CHECK_TIME) == 0) {
-        X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
-    }
+    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
     if (X509_verify_cert(ctx.get()) != 1) return false;
     // Every key of the chain, the trusted one included. The verifier's own
     // security level would also refuse SHA-1 signatures, which both paths
@@ -327,7 +334,7 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
         c.release();
     }
     // Only the end certificate's revocation is checked.
-    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, nullptr,
+    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, false, nullptr,
                         leaf_issuer);
 }
 
@@ -394,10 +401,7 @@ bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int
         if (!sk_X509_push(untrusted.get(), sk_X509_value(certs, i))) return false;
     }
     // The anchor need not be a root: a CA file may hold an intermediate.
-    // Validity stays our own check of each certificate sent (notAfter holds
-    // to the end of its second; the verifier would end it a second early);
-    // the anchor's expiry was judged when it entered the bundle.
-    unsigned long flags = X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_NO_CHECK_TIME;
+    unsigned long flags = X509_V_FLAG_PARTIAL_CHAIN;
     // The store as it is now: revocation data added after the rebuild counts.
     SnapshotRef snap(check_revocation ? acquire_snapshot(system_trust_store_path()) : nullptr);
     STACK_OF(X509_CRL)* crls = nullptr;
@@ -405,7 +409,7 @@ bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int
         crls = snap.get()->crls();
         flags |= X509_V_FLAG_CRL_CHECK;
     }
-    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, crls,
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, true, crls,
                         check_revocation ? leaf_issuer : nullptr);
 }
 

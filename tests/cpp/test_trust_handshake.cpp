@@ -101,6 +101,10 @@ TEST_F(StoreTrustHandshake, RevocationHoldsOnceTheBundleHoldsTheStoreRoots) {
     Crl both = make_crl(inter_.get(), inter_key_.get(), {100, 104}, now_ - 3600, now_ + 86400);
     ASSERT_TRUE(store_.write(pem(root_.get()) + pem(both.get())));
     EXPECT_FALSE(accepts(spec({leaf_.get(), inter_.get()}), pool));
+    // A list that is not valid yet cannot be trusted: unknown, as on the store path.
+    Crl early = make_crl(inter_.get(), inter_key_.get(), {100, 104}, now_ + 3600, now_ + 86400);
+    ASSERT_TRUE(store_.write(pem(root_.get()) + pem(early.get())));
+    EXPECT_TRUE(accepts(spec({leaf_.get(), inter_.get()}), pool));
 }
 
 TEST_F(StoreTrustHandshake, StapledResponsesWhereRevocationIsChecked) {
