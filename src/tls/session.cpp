@@ -377,6 +377,8 @@ bool check_server_chain(STACK_OF(X509)* certs, TlsTransport* t, OSSL_LIB_CTX* li
     const TlsSessionOptions& o = *t->options;
     X509_free(t->status_issuer);
     t->status_issuer = nullptr;
+    release_accepted_store(t->accepted_store);
+    t->accepted_store = nullptr;
     int count = sk_X509_num(certs);
     if (count < 1) return false;
     Instant now = instant_of(o.now);
@@ -409,7 +411,7 @@ bool check_server_chain(STACK_OF(X509)* certs, TlsTransport* t, OSSL_LIB_CTX* li
     DerList der{size_t(count)};
     if (!der.fill(certs)) return false;
     return verify_chain_with_platform(der.slices(), size_t(count), o.now, o.ca_bundle, o.ca_lock,
-                                      &t->status_issuer) == PlatformVerdict::Accepted;
+                                      &t->status_issuer, &t->accepted_store) == PlatformVerdict::Accepted;
 }
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
@@ -526,7 +528,14 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     X509_free(t.status_issuer);
     t.status_issuer = nullptr;
     ERR_clear_error();
-    if (rc != 1) return false;
+    AcceptedStore* accepted = t.accepted_store;
+    t.accepted_store = nullptr;
+    if (rc != 1) {
+        release_accepted_store(accepted);
+        return false;
+    }
+    // Running out of memory while indexing the store's roots fails the handshake.
+    if (!rebuild_from_accepted_store(accepted, options.ca_bundle, options.ca_lock, options.now)) return false;
 
     session->source_.ssl = ssl.get();
     session->sink_.ssl = ssl.get();

@@ -14,6 +14,7 @@ namespace tarnix {
 
 struct CaBundle;
 class RwLock;
+struct AcceptedStore;
 
 // Settings of one handshake.
 struct TlsSessionOptions {
@@ -42,6 +43,11 @@ struct TlsTransport {
     // dropped when the handshake ends): a stapled OCSP response is judged
     // against it.
     x509_st* status_issuer = nullptr;
+    // The store version that accepted the chain: the pool's bundle is
+    // rebuilt from it once the handshake has succeeded, not before, so a
+    // handshake that fails later (a revoked staple, a server without the
+    // key) leaves the pool's trust as it was.
+    AcceptedStore* accepted_store = nullptr;
 };
 
 struct SslFree {

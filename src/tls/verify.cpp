@@ -368,8 +368,27 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
 
 }  // namespace
 
+struct AcceptedStore {
+    StoreSnapshot* snap;  // one reference
+};
+
+void release_accepted_store(AcceptedStore* accepted) {
+    if (accepted == nullptr) return;
+    accepted->snap->unref();
+    delete accepted;
+}
+
+bool rebuild_from_accepted_store(AcceptedStore* accepted, CaBundle* bundle, RwLock* ca_lock, __int128 now_ns) {
+    if (accepted == nullptr) return true;
+    bool ok = bundle == nullptr || ca_lock == nullptr ||
+              rebuild_bundle(accepted->snap, bundle, ca_lock, whole_seconds(now_ns));
+    release_accepted_store(accepted);
+    return ok;
+}
+
 PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
-                                        CaBundle* bundle, RwLock* ca_lock, X509** leaf_issuer) {
+                                        CaBundle* bundle, RwLock* ca_lock, X509** leaf_issuer,
+                                        AcceptedStore** defer_rebuild) {
     if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
     SnapshotRef snap(acquire_snapshot(store_path));
     if (snap.get() == nullptr || snap.get()->damaged()) return PlatformVerdict::Rejected;
@@ -378,7 +397,15 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
         ErrorMark mark;
         if (!chain_accepted(snap.get(), certs, count, now_ns, &issuer)) return PlatformVerdict::Rejected;
     }
-    if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
+    if (defer_rebuild != nullptr) {
+        auto* accepted = new (std::nothrow) AcceptedStore{snap.get()};
+        if (accepted == nullptr) {
+            X509_free(issuer);
+            return PlatformVerdict::OutOfMemory;
+        }
+        snap.get()->ref();
+        *defer_rebuild = accepted;
+    } else if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
         X509_free(issuer);
         return PlatformVerdict::OutOfMemory;
     }
@@ -421,10 +448,10 @@ bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* c
 }
 
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
-                                           RwLock* ca_lock, X509** leaf_issuer) {
+                                           RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
     const char* path = system_trust_store_path();
     if (path == nullptr) return PlatformVerdict::Rejected;
-    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer);
+    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer, defer_rebuild);
 }
 
 }  // namespace tarnix

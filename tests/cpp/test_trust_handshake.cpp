@@ -112,6 +112,7 @@ TEST_F(StoreTrustHandshake, StapledResponsesWhereRevocationIsChecked) {
     Trust pool;
     // The store path: revoked is refused, good and unknown are accepted.
     EXPECT_FALSE(accepts(spec({leaf_.get(), inter_.get()}, nullptr, revoked_by_inter(leaf_.get())), pool));
+    EXPECT_EQ(pool.count(), 0u);  // a refused handshake does not rebuild the bundle
     EXPECT_TRUE(accepts(
         spec({leaf_.get(), inter_.get()}, nullptr, revoked_by_inter(leaf_.get(), V_OCSP_CERTSTATUS_UNKNOWN)), pool));
     // Now through the rebuilt bundle.

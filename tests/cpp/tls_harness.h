@@ -42,7 +42,7 @@ struct ServerSpec {
     int min_version = TLS1_2_VERSION;
     int max_version = TLS1_3_VERSION;
     Responder respond = respond_keep_alive;
-    std::vector<uint8_t> staple;  // DER OCSP response sent when the client asks for status
+    std::vector<uint8_t> staple{};  // DER OCSP response sent when the client asks for status
 };
 
 // One OpenSSL server: each connection runs on its own thread. Every socket
