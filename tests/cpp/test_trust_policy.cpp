@@ -107,7 +107,8 @@ TEST_F(TrustPolicy, PathRulesHoldThroughTheBundleAsThroughTheStore) {
     Cert top = ca("Top", tk.get(), root_.get(), root_key_.get());
     ASSERT_TRUE(add_and_resign(top.get(), root_.get(), root_key_.get(), NID_basic_constraints,
                                "critical,CA:TRUE,pathlen:0"));
-    X509_delete_ext(top.get(), X509_get_ext_by_NID(top.get(), NID_basic_constraints, -1));  // the first one
+    // Only the second basicConstraints, the one with pathlen:0, stays.
+    X509_EXTENSION_free(X509_delete_ext(top.get(), X509_get_ext_by_NID(top.get(), NID_basic_constraints, -1)));
     ASSERT_GT(X509_sign(top.get(), root_key_.get(), digest_for(root_key_.get())), 0);
     Cert below = ca("Below", ik.get(), top.get(), tk.get());
     Cert deep = leaf(lk.get(), below.get(), ik.get());
