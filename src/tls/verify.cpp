@@ -240,7 +240,28 @@ StoreSnapshot* acquire_snapshot(const char* path) {
 struct VerifyState {
     bool crl_unusable = false;
     bool validity_checked = false;
+    // Bundle path: the certificates sent, leaf first, up to the one the
+    // anchor issued, every link of which (signature and validity) we have
+    // checked already; and the verifier's own link check, for any other chain.
+    STACK_OF(X509)* checked = nullptr;
+    int checked_count = 0;
+    X509* anchor = nullptr;
+    X509_STORE_CTX_verify_fn link_check = nullptr;
 };
+
+// The verifier's last step checks every link's signature and validity
+// again. When it built exactly the chain we checked, that work is done
+// (two signature checks saved on a typical handshake).
+int check_links(X509_STORE_CTX* ctx) {
+    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+    bool same = chain != nullptr && state->checked != nullptr && sk_X509_num(chain) == state->checked_count + 1 &&
+                sk_X509_value(chain, state->checked_count) == state->anchor;
+    for (int i = 0; same && i < state->checked_count; i++) {
+        same = sk_X509_value(chain, i) == sk_X509_value(state->checked, i);
+    }
+    return same ? 1 : state->link_check(ctx);
+}
 
 int verify_callback(int ok, X509_STORE_CTX* ctx) {
     if (ok) return 1;
@@ -295,11 +316,14 @@ bool strong_enough(X509* cert) {
 // OpenSSL's verifier under the server-authentication policy at `now_ns`:
 // both paths judge chains by these same rules.
 bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
-                  bool validity_checked, STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
+                  VerifyState& state, STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
     X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
     if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
-    VerifyState state;
-    state.validity_checked = validity_checked;
+    if (state.checked != nullptr) {
+        state.link_check = X509_STORE_CTX_get_verify(ctx.get());
+        if (state.link_check == nullptr) return false;
+        X509_STORE_CTX_set_verify(ctx.get(), check_links);
+    }
     X509_STORE_CTX_set_app_data(ctx.get(), &state);
     X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
     if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
@@ -334,7 +358,8 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
         c.release();
     }
     // Only the end certificate's revocation is checked.
-    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, false, nullptr,
+    VerifyState state;
+    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, state, nullptr,
                         leaf_issuer);
 }
 
@@ -436,7 +461,12 @@ bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int
         crls = snap.get()->crls();
         flags |= X509_V_FLAG_CRL_CHECK;
     }
-    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, true, crls,
+    VerifyState state;
+    state.validity_checked = true;
+    state.checked = certs;
+    state.checked_count = count;
+    state.anchor = anchor;
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, state, crls,
                         check_revocation ? leaf_issuer : nullptr);
 }
 

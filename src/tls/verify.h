@@ -46,8 +46,9 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
                                         AcceptedStore** defer_rebuild = nullptr);
 // A chain the server sent, leaf first, each certificate issued by the next,
 // whose certificate at `count - 1` was issued by `anchor`, a certificate of
-// the pool's bundle. Applies the store path's rules (path length, name
-// constraints, key usage, unknown critical extensions, validity, server
+// the pool's bundle; the caller has checked every link's signature and the
+// validity of every certificate sent. Applies the store path's rules (path
+// length, name constraints, key usage, unknown critical extensions, server
 // authentication) with `anchor` as the only trusted certificate. With
 // `check_revocation` (the anchor came from the system store) the leaf is
 // checked against the store's current CRLs as on the store path, and
