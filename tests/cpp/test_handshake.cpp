@@ -133,10 +133,10 @@ TEST_F(Handshake, EachLinkMustBeValidAtTheHandshakesTime) {
     Key sub_key = ec_key();
     Cert old_sub = make_cert({"Sub CA", "tarnix tests", 3, now_ - 7200, now_ - 60, true}, sub_key.get(), inter_.get(),
                              inter_key_.get());
-    Cert sub_leaf = make_cert({"server.test", "tarnix tests", 106, 0, 0, false, Eku::ServerAuth}, leaf_key_.get(),
-                              old_sub.get(), sub_key.get());
+    Cert sub_leaf = make_cert({"server.test", "tarnix tests", 106, now_ - 7200, now_ + 3600, false, Eku::ServerAuth},
+                              leaf_key_.get(), old_sub.get(), sub_key.get());
     EXPECT_FALSE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}));
-    EXPECT_TRUE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}, "server.test", nullptr, ns(now_ - 3600)));
+    EXPECT_TRUE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}, "server.test", nullptr, ns(now_ - 1800)));
 }
 
 TEST_F(Handshake, EveryIssuerTheServerSendsMustBeACa) {
@@ -265,6 +265,10 @@ TEST_F(PlatformHandshake, StoreRefusalsLeaveTheBundleAlone) {
     EXPECT_FALSE(accepts({client.get(), inter_.get()}, "server.test", &file_trust_));
     EXPECT_FALSE(accepts({expired.get(), inter_.get()}, "server.test", &file_trust_));
     EXPECT_FALSE(accepts({forged.get(), inter_.get()}, "server.test", &file_trust_));
+    // Server authentication is required of the intermediates too.
+    Cert client_inter = make_cert({"Handshake Intermediate", "tarnix tests", 2, 0, 0, true, Eku::ClientAuth},
+                                  inter_key_.get(), root_.get(), root_key_.get());
+    EXPECT_FALSE(accepts({leaf_.get(), client_inter.get()}, "server.test", &file_trust_));
     EXPECT_EQ(file_trust_.count(), 1u);
     EXPECT_TRUE(bundle_has(file_trust_, file_ca_.get()));
     // The host is still the engine's to check.
