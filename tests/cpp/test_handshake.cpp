@@ -192,7 +192,7 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
     Cert no_eku = leaf({"server.test", "tarnix tests", 111, 0, 0, false, Eku::None});
     EXPECT_TRUE(accepts({no_eku.get(), inter_.get()}));
     CertSpec both{"server.test", "tarnix tests", 112, 0, 0, false};
-    both.extensions = {{NID_ext_key_usage, "clientAuth,serverAuth"}};
+    both.extensions = {{"extendedKeyUsage", "clientAuth,serverAuth"}};
     Cert both_uses = leaf(both);
     EXPECT_TRUE(accepts({both_uses.get(), inter_.get()}));
 

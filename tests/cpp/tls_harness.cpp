@@ -118,10 +118,26 @@ bool TlsTestServer::use(const ServerSpec& spec) {
     std::shared_ptr<SSL_CTX> ctx = make_server_ctx(spec);
     ERR_clear_error();
     if (!ctx) return false;
+    SSL_CTX_set_tlsext_status_cb(ctx.get(), status_callback);
+    SSL_CTX_set_tlsext_status_arg(ctx.get(), this);
     std::lock_guard<std::mutex> g(mu_);
     ctx_ = std::move(ctx);
     respond_ = spec.respond;
+    staple_ = spec.ocsp_staple;
     return true;
+}
+
+// Runs only for a ClientHello with the status_request extension.
+int TlsTestServer::status_callback(SSL* ssl, void* arg) {
+    auto* self = static_cast<TlsTestServer*>(arg);
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->status_requests_++;
+    if (self->staple_.empty()) return SSL_TLSEXT_ERR_NOACK;
+    // The library takes ownership of the copy.
+    auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(self->staple_.data(), self->staple_.size()));
+    if (copy == nullptr) return SSL_TLSEXT_ERR_ALERT_FATAL;
+    SSL_set_tlsext_status_ocsp_resp(ssl, copy, long(self->staple_.size()));
+    return SSL_TLSEXT_ERR_OK;
 }
 
 TlsTestServer::~TlsTestServer() {
@@ -215,6 +231,11 @@ void TlsTestServer::serve(int fd) {
 int TlsTestServer::handshakes() const {
     std::lock_guard<std::mutex> g(mu_);
     return handshakes_;
+}
+
+int TlsTestServer::status_requests() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return status_requests_;
 }
 
 void TlsTestServer::post(const std::string& event) {
