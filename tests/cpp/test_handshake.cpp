@@ -2,7 +2,9 @@
 // server: every rule a server's chain is judged by.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/framing.h"
@@ -207,6 +209,24 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
     }
 }
 
+TEST_F(Handshake, Tls12OnlyServers) {
+    // Only ECDHE_RSA suites are offered for TLS 1.2; the chain rules are the
+    // same as under TLS 1.3.
+    Key rsa = rsa_key(2048);
+    Key attacker = ec_key();
+    Cert rsa_leaf = make_cert({"server.test", "tarnix tests", 114, 0, 0, false, Eku::ServerAuth}, rsa.get(),
+                              inter_.get(), inter_key_.get());
+    Cert forged = make_cert({"server.test", "tarnix tests", 115, 0, 0, false, Eku::ServerAuth}, rsa.get(),
+                            inter_.get(), attacker.get());
+    auto tls12 = [&](X509* leaf, EVP_PKEY* key) {
+        TlsTestServer server({{leaf, inter_.get()}, key, TLS1_2_VERSION, TLS1_2_VERSION});
+        return handshake(server, "server.test", trust_);
+    };
+    EXPECT_TRUE(tls12(rsa_leaf.get(), rsa.get()));
+    EXPECT_FALSE(tls12(forged.get(), rsa.get()));
+    EXPECT_FALSE(tls12(leaf_.get(), leaf_key_.get()));
+}
+
 // Chains the bundle does not anchor go to the system trust store, which this
 // test build looks for in its own build tree first.
 class PlatformHandshake : public Handshake {
@@ -288,6 +308,25 @@ TEST_F(PlatformHandshake, EndCertificateRevokedByTheIssuersList) {
     EXPECT_FALSE(accepts({leaf_.get(), inter_.get()}, "server.test", &a));
     EXPECT_EQ(a.count(), 0u);
     EXPECT_TRUE(accepts({other.get(), inter_.get()}, "server.test", &b));
+}
+
+TEST_F(PlatformHandshake, ConcurrentHandshakesWhileTheBundleIsReplaced) {
+    // Early handshakes go to the store and swap in a rebuilt bundle while
+    // others look their issuers up in it.
+    ASSERT_TRUE(store_.write(pem(root_.get())));
+    Trust shared;
+    TlsTestServer server({{leaf_.get(), inter_.get()}, leaf_key_.get()});
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; i++) accepted += handshake(server, "server.test", shared) ? 1 : 0;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(accepted.load(), 20);
+    EXPECT_EQ(server.handshakes(), 20);
+    EXPECT_TRUE(bundle_has(shared, root_.get()));
 }
 
 // Whole connections as a pool opens them: loopback TCP, then exchanges.
