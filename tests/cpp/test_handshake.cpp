@@ -58,6 +58,8 @@ protected:
 
 TEST_F(Handshake, ChainAnchoredInTheBundle) {
     EXPECT_TRUE(accepts({leaf_.get(), inter_.get()}));
+    // What follows the first anchored certificate is not looked at.
+    EXPECT_TRUE(accepts({leaf_.get(), inter_.get(), root_.get()}));
     // The intermediate in the bundle anchors a leaf sent alone; a pinned
     // self-signed leaf anchors itself.
     Trust inter_only;

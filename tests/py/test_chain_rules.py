@@ -5,39 +5,18 @@ the CA file must be valid now, like every other."""
 import pytest
 
 import pki
-from test_tls import fetch, make_pool, refused
-from tls_servers import TlsServer
-
-
-@pytest.fixture(scope="module")
-def chain():
-    """A root, an intermediate under it, and a CA file for each."""
-    root = pki.make_ca("tarnix chain root")
-    inter = pki.make_ca("tarnix chain intermediate", root)
-    return root, inter
+# ca (a root and an intermediate under it) and serve are fixtures.
+from test_tls import ca, fetch, make_pool, refused, serve  # noqa: F401
 
 
 @pytest.fixture
-def ca_files(tmp_path, chain):
-    root, inter = chain
+def ca_files(tmp_path, ca):
+    """A CA file holding the root, and one holding the intermediate."""
+    root, inter = ca
     files = {"root": tmp_path / "root.pem", "intermediate": tmp_path / "inter.pem"}
     files["root"].write_bytes(root.pem)
     files["intermediate"].write_bytes(inter.pem)
     return files
-
-
-@pytest.fixture
-def serve(tmp_path):
-    servers = []
-
-    def start(cert, chain=()):
-        server = TlsServer(cert, chain, workdir=tmp_path / f"srv{len(servers)}")
-        servers.append(server)
-        return server
-
-    yield start
-    for s in servers:
-        s.close()
 
 
 def check(server, ca_file, ok):
@@ -51,8 +30,8 @@ def check(server, ca_file, ok):
 
 
 @pytest.mark.parametrize("forged", [False, True], ids=["genuine", "forged"])
-def test_every_link_is_signed_by_the_next_certificate(serve, chain, ca_files, forged):
-    root, inter = chain
+def test_every_link_is_signed_by_the_next_certificate(serve, ca, ca_files, forged):
+    root, inter = ca
     attacker = pki.make_key() if forged else None
     # A leaf signed by an attacker's key, naming the genuine intermediate and
     # its key identifier, sent with that intermediate: anyone holding a public
@@ -61,7 +40,7 @@ def test_every_link_is_signed_by_the_next_certificate(serve, chain, ca_files, fo
     check(serve(leaf, [inter]), ca_files["root"], not forged)
     # One link up: an intermediate forged in the genuine one's name issues a
     # sound leaf.
-    sub = pki.make_ca("tarnix chain sub", inter, signer_key=attacker)
+    sub = pki.make_ca("tarnix test sub", inter, signer_key=attacker)
     check(serve(pki.make_leaf(sub), [sub, inter]), ca_files["root"], not forged)
 
 
@@ -70,25 +49,23 @@ LATER = dict(not_before=pki.NOW + pki.DAY, not_after=pki.NOW + 30 * pki.DAY)
 
 
 @pytest.mark.parametrize(
-    "case, ok",
+    "leaf_dates, inter_dates, ca_file, ok",
     [
-        ("sound leaf, sound intermediate", True),
-        ("sound leaf, expired intermediate", False),
-        ("sound leaf alone", True),
-        ("expired leaf alone", False),
-        ("not yet valid leaf alone", False),
+        ({}, {}, "root", True),
+        ({}, LONG_AGO, "root", False),
+        ({}, None, "intermediate", True),
+        (LONG_AGO, None, "intermediate", False),
+        (LATER, None, "intermediate", False),
     ],
+    ids=["sound chain", "expired intermediate", "leaf alone", "expired leaf alone", "not yet valid leaf alone"],
 )
-def test_the_certificate_that_links_to_the_ca_file_must_be_valid(serve, chain, ca_files, case, ok):
-    root, inter = chain
-    if "intermediate" in case:
-        # Same name and key as the one in the CA file's chain, other dates.
-        sent = inter if case.endswith("sound intermediate") else pki.make_ca(
-            "tarnix chain intermediate", root, key=inter.key, **LONG_AGO)
-        server = serve(pki.make_leaf(inter), [sent])
-        ca_file = ca_files["root"]
-    else:
-        dates = LONG_AGO if "expired" in case else LATER if "not yet" in case else {}
-        server = serve(pki.make_leaf(inter, **dates))
-        ca_file = ca_files["intermediate"]
-    check(server, ca_file, ok)
+def test_the_certificate_that_links_to_the_ca_file_must_be_valid(
+    serve, ca, ca_files, leaf_dates, inter_dates, ca_file, ok
+):
+    """`inter_dates` None sends the leaf alone; otherwise it goes with an
+    intermediate of the same name and key as the genuine one, valid then."""
+    root, inter = ca
+    chain = []
+    if inter_dates is not None:
+        chain = [pki.make_ca("tarnix test intermediate", root, key=inter.key, **inter_dates) if inter_dates else inter]
+    check(serve(pki.make_leaf(inter, **leaf_dates), chain), ca_files[ca_file], ok)
