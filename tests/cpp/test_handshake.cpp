@@ -327,7 +327,6 @@ TEST_F(PlatformHandshake, ConcurrentHandshakesWhileTheBundleIsReplaced) {
     }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(accepted.load(), 20);
-    EXPECT_EQ(server.handshakes(), 20);
     EXPECT_TRUE(bundle_has(shared, root_.get()));
 }
 
