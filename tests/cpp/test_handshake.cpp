@@ -2,7 +2,9 @@
 // server: every rule a server's chain is judged by.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/framing.h"
@@ -56,6 +58,8 @@ protected:
 
 TEST_F(Handshake, ChainAnchoredInTheBundle) {
     EXPECT_TRUE(accepts({leaf_.get(), inter_.get()}));
+    // What follows the first anchored certificate is not looked at.
+    EXPECT_TRUE(accepts({leaf_.get(), inter_.get(), root_.get()}));
     // The intermediate in the bundle anchors a leaf sent alone; a pinned
     // self-signed leaf anchors itself.
     Trust inter_only;
@@ -133,11 +137,10 @@ TEST_F(Handshake, EachLinkMustBeValidAtTheHandshakesTime) {
     Key sub_key = ec_key();
     Cert old_sub = make_cert({"Sub CA", "tarnix tests", 3, now_ - 7200, now_ - 60, true}, sub_key.get(), inter_.get(),
                              inter_key_.get());
-    // Valid from well before the earlier handshake time, however long setting up took.
-    Cert sub_leaf = make_cert({"server.test", "tarnix tests", 106, now_ - 7200, 0, false, Eku::ServerAuth},
+    Cert sub_leaf = make_cert({"server.test", "tarnix tests", 106, now_ - 7200, now_ + 3600, false, Eku::ServerAuth},
                               leaf_key_.get(), old_sub.get(), sub_key.get());
     EXPECT_FALSE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}));
-    EXPECT_TRUE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}, "server.test", nullptr, ns(now_ - 3600)));
+    EXPECT_TRUE(accepts({sub_leaf.get(), old_sub.get(), inter_.get()}, "server.test", nullptr, ns(now_ - 1800)));
 }
 
 TEST_F(Handshake, EveryIssuerTheServerSendsMustBeACa) {
@@ -193,7 +196,7 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
     Cert no_eku = leaf({"server.test", "tarnix tests", 111, 0, 0, false, Eku::None});
     EXPECT_TRUE(accepts({no_eku.get(), inter_.get()}));
     CertSpec both{"server.test", "tarnix tests", 112, 0, 0, false};
-    both.extensions = {{NID_ext_key_usage, "clientAuth,serverAuth"}};
+    both.extensions = {{"extendedKeyUsage", "clientAuth,serverAuth"}};
     Cert both_uses = leaf(both);
     EXPECT_TRUE(accepts({both_uses.get(), inter_.get()}));
 
@@ -206,6 +209,24 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
                              inter_.get(), inter_key_.get());
         EXPECT_EQ(accepts({big.get(), inter_.get()}, "server.test", nullptr, 0, rsa.get()), bits == 4096);
     }
+}
+
+TEST_F(Handshake, Tls12OnlyServers) {
+    // Only ECDHE_RSA suites are offered for TLS 1.2; the chain rules are the
+    // same as under TLS 1.3.
+    Key rsa = rsa_key(2048);
+    Key attacker = ec_key();
+    Cert rsa_leaf = make_cert({"server.test", "tarnix tests", 114, 0, 0, false, Eku::ServerAuth}, rsa.get(),
+                              inter_.get(), inter_key_.get());
+    Cert forged = make_cert({"server.test", "tarnix tests", 115, 0, 0, false, Eku::ServerAuth}, rsa.get(),
+                            inter_.get(), attacker.get());
+    auto tls12 = [&](X509* leaf, EVP_PKEY* key) {
+        TlsTestServer server({{leaf, inter_.get()}, key, TLS1_2_VERSION, TLS1_2_VERSION});
+        return handshake(server, "server.test", trust_);
+    };
+    EXPECT_TRUE(tls12(rsa_leaf.get(), rsa.get()));
+    EXPECT_FALSE(tls12(forged.get(), rsa.get()));
+    EXPECT_FALSE(tls12(leaf_.get(), leaf_key_.get()));
 }
 
 // Chains the bundle does not anchor go to the system trust store, which this
@@ -266,6 +287,10 @@ TEST_F(PlatformHandshake, StoreRefusalsLeaveTheBundleAlone) {
     EXPECT_FALSE(accepts({client.get(), inter_.get()}, "server.test", &file_trust_));
     EXPECT_FALSE(accepts({expired.get(), inter_.get()}, "server.test", &file_trust_));
     EXPECT_FALSE(accepts({forged.get(), inter_.get()}, "server.test", &file_trust_));
+    // Server authentication is required of the intermediates too.
+    Cert client_inter = make_cert({"Handshake Intermediate", "tarnix tests", 2, 0, 0, true, Eku::ClientAuth},
+                                  inter_key_.get(), root_.get(), root_key_.get());
+    EXPECT_FALSE(accepts({leaf_.get(), client_inter.get()}, "server.test", &file_trust_));
     EXPECT_EQ(file_trust_.count(), 1u);
     EXPECT_TRUE(bundle_has(file_trust_, file_ca_.get()));
     // The host is still the engine's to check.
@@ -285,6 +310,24 @@ TEST_F(PlatformHandshake, EndCertificateRevokedByTheIssuersList) {
     EXPECT_FALSE(accepts({leaf_.get(), inter_.get()}, "server.test", &a));
     EXPECT_EQ(a.count(), 0u);
     EXPECT_TRUE(accepts({other.get(), inter_.get()}, "server.test", &b));
+}
+
+TEST_F(PlatformHandshake, ConcurrentHandshakesWhileTheBundleIsReplaced) {
+    // Early handshakes go to the store and swap in a rebuilt bundle while
+    // others look their issuers up in it.
+    ASSERT_TRUE(store_.write(pem(root_.get())));
+    Trust shared;
+    TlsTestServer server({{leaf_.get(), inter_.get()}, leaf_key_.get()});
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; i++) accepted += handshake(server, "server.test", shared) ? 1 : 0;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(accepted.load(), 20);
+    EXPECT_TRUE(bundle_has(shared, root_.get()));
 }
 
 // Whole connections as a pool opens them: loopback TCP, then exchanges.

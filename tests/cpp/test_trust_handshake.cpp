@@ -35,7 +35,7 @@ protected:
     }
     ServerSpec spec(std::vector<X509*> chain, EVP_PKEY* key = nullptr, Bytes staple = {}) {
         ServerSpec s{chain, key ? key : leaf_key_.get()};
-        s.staple = std::move(staple);
+        s.ocsp_staple = std::move(staple);
         return s;
     }
     bool accepts(const ServerSpec& s, Trust& trust, const std::string& host = "server.test") {

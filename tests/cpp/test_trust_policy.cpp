@@ -23,7 +23,6 @@ namespace {
 
 __int128 ns(time_t t) { return static_cast<__int128>(t) * 1000000000; }
 
-Key rsa_key(unsigned bits) { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits))); }
 
 // Adds an extension after the fact and signs again.
 bool add_and_resign(X509* cert, X509* issuer, EVP_PKEY* issuer_key, int nid, const char* value) {

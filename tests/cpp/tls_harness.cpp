@@ -33,26 +33,9 @@ void set_timeouts(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// Staples the response the server was given.
-int staple_response(SSL* ssl, void* arg) {
-    auto* der = static_cast<std::vector<uint8_t>*>(arg);
-    void* copy = OPENSSL_memdup(der->data(), der->size());
-    if (copy == nullptr) return SSL_TLSEXT_ERR_ALERT_FATAL;
-    SSL_set_tlsext_status_ocsp_resp(ssl, static_cast<unsigned char*>(copy), static_cast<long>(der->size()));
-    return SSL_TLSEXT_ERR_OK;
-}
-
 std::shared_ptr<SSL_CTX> make_server_ctx(const ServerSpec& spec) {
-    auto* staple = spec.staple.empty() ? nullptr : new std::vector<uint8_t>(spec.staple);
-    std::shared_ptr<SSL_CTX> ctx(SSL_CTX_new(TLS_server_method()), [staple](SSL_CTX* c) {
-        SSL_CTX_free(c);
-        delete staple;
-    });
+    std::shared_ptr<SSL_CTX> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     if (!ctx || spec.chain.empty() || spec.key == nullptr) return nullptr;
-    if (staple != nullptr) {
-        SSL_CTX_set_tlsext_status_cb(ctx.get(), staple_response);
-        SSL_CTX_set_tlsext_status_arg(ctx.get(), staple);
-    }
     // The server presents whatever the test hands it: weak keys and old
     // signatures included, and exactly the chain given.
     SSL_CTX_set_security_level(ctx.get(), 0);
@@ -135,10 +118,26 @@ bool TlsTestServer::use(const ServerSpec& spec) {
     std::shared_ptr<SSL_CTX> ctx = make_server_ctx(spec);
     ERR_clear_error();
     if (!ctx) return false;
+    SSL_CTX_set_tlsext_status_cb(ctx.get(), status_callback);
+    SSL_CTX_set_tlsext_status_arg(ctx.get(), this);
     std::lock_guard<std::mutex> g(mu_);
     ctx_ = std::move(ctx);
     respond_ = spec.respond;
+    staple_ = spec.ocsp_staple;
     return true;
+}
+
+// Runs only for a ClientHello with the status_request extension.
+int TlsTestServer::status_callback(SSL* ssl, void* arg) {
+    auto* self = static_cast<TlsTestServer*>(arg);
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->status_requests_++;
+    if (self->staple_.empty()) return SSL_TLSEXT_ERR_NOACK;
+    // The library takes ownership of the copy.
+    auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(self->staple_.data(), self->staple_.size()));
+    if (copy == nullptr) return SSL_TLSEXT_ERR_ALERT_FATAL;
+    SSL_set_tlsext_status_ocsp_resp(ssl, copy, long(self->staple_.size()));
+    return SSL_TLSEXT_ERR_OK;
 }
 
 TlsTestServer::~TlsTestServer() {
@@ -232,6 +231,11 @@ void TlsTestServer::serve(int fd) {
 int TlsTestServer::handshakes() const {
     std::lock_guard<std::mutex> g(mu_);
     return handshakes_;
+}
+
+int TlsTestServer::status_requests() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return status_requests_;
 }
 
 void TlsTestServer::post(const std::string& event) {

@@ -42,7 +42,9 @@ struct ServerSpec {
     int min_version = TLS1_2_VERSION;
     int max_version = TLS1_3_VERSION;
     Responder respond = respond_keep_alive;
-    std::vector<uint8_t> staple{};  // DER OCSP response sent when the client asks for status
+    // DER OCSP response stapled when the client asks for the certificate's
+    // status; empty staples nothing.
+    std::vector<uint8_t> ocsp_staple = {};
 };
 
 // One OpenSSL server: each connection runs on its own thread. Every socket
@@ -67,6 +69,8 @@ public:
 
     // Handshakes that completed on the server side.
     int handshakes() const;
+    // ClientHellos that asked for the certificate's status (OCSP stapling).
+    int status_requests() const;
     // Next event, in order: "handshake failed", "close_notify", "eof",
     // "closed", or a responder's own; "" after `timeout_ms` without one.
     std::string next_event(int timeout_ms = 10000);
@@ -76,6 +80,7 @@ private:
     void accept_loop();
     void serve(int fd);
     void start_serving(int fd);
+    static int status_callback(SSL* ssl, void* arg);
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
@@ -84,6 +89,8 @@ private:
     Responder respond_;
     bool ok_ = false;
     int handshakes_ = 0;
+    int status_requests_ = 0;
+    std::vector<uint8_t> staple_;
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     bool stopping_ = false;

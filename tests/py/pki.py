@@ -85,13 +85,24 @@ def _builder(subject, issuer_name, public_key, not_before, not_after):
     )
 
 
-def make_ca(cn: str, issuer: Cert | None = None, key_kind: str = "ec256", path_length: int | None = None) -> Cert:
-    """A root (self-signed) or, with `issuer`, an intermediate CA."""
-    key = make_key(key_kind)
+def make_ca(
+    cn: str,
+    issuer: Cert | None = None,
+    key_kind: str = "ec256",
+    path_length: int | None = None,
+    not_before: _dt.datetime | None = None,
+    not_after: _dt.datetime | None = None,
+    key=None,
+    signer_key=None,
+) -> Cert:
+    """A root (self-signed) or, with `issuer`, an intermediate CA. A
+    `signer_key` other than the issuer's makes a forgery that still names the
+    issuer and its key identifier."""
+    key = key or make_key(key_kind)
     subject = _name(cn)
-    signer_key = issuer.key if issuer else key
+    signer_key = signer_key or (issuer.key if issuer else key)
     issuer_name = issuer.cert.subject if issuer else subject
-    b = _builder(subject, issuer_name, key.public_key(), NOW - 30 * DAY, NOW + 365 * DAY)
+    b = _builder(subject, issuer_name, key.public_key(), not_before or NOW - 30 * DAY, not_after or NOW + 365 * DAY)
     b = b.add_extension(x509.BasicConstraints(ca=True, path_length=path_length), critical=True)
     b = b.add_extension(
         x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True
@@ -114,12 +125,14 @@ def make_leaf(
     not_before: _dt.datetime | None = None,
     not_after: _dt.datetime | None = None,
     eku: list | None = (ExtendedKeyUsageOID.SERVER_AUTH,),
+    signer_key=None,
 ) -> Cert:
     """A server certificate; `issuer` None makes it self-signed. `dns` None
-    leaves the subjectAltName extension out."""
+    leaves the subjectAltName extension out. `signer_key` forges as in
+    make_ca."""
     key = key or make_key(key_kind)
     subject = _name(cn)
-    signer_key = issuer.key if issuer else key
+    signer_key = signer_key or (issuer.key if issuer else key)
     issuer_name = issuer.cert.subject if issuer else subject
     b = _builder(
         subject,
