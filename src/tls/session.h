@@ -8,11 +8,13 @@
 #include "platform/stream.h"
 
 struct ssl_st;
+struct x509_st;
 
 namespace tarnix {
 
 struct CaBundle;
 class RwLock;
+struct AcceptedStore;
 
 // Settings of one handshake.
 struct TlsSessionOptions {
@@ -37,6 +39,16 @@ struct TlsTransport {
     uint8_t header_len = 0;    // bytes of the incoming record header seen so far
     uint8_t header[5] = {};
     bool eof = false;          // the transport ended
+    bool no_wait = false;      // a failed socket read means "nothing yet" (idle check)
+    // The leaf's issuer when the chain's revocation is checked (a reference,
+    // dropped when the handshake ends): a stapled OCSP response is judged
+    // against it.
+    x509_st* status_issuer = nullptr;
+    // The store version that accepted the chain: the pool's bundle is
+    // rebuilt from it once the handshake has succeeded, not before, so a
+    // handshake that fails later (a revoked staple, a server without the
+    // key) leaves the pool's trust as it was.
+    AcceptedStore* accepted_store = nullptr;
 };
 
 struct SslFree {
@@ -60,6 +72,13 @@ public:
     // Seals pending plaintext, then a close_notify alert, into the socket
     // writer's buffer. False when either could not be written.
     bool close();
+
+    // For a connection about to be reused: processes the records that have
+    // already arrived, without waiting for more (the socket source reports
+    // "nothing yet" as a failed read meanwhile). True when none of them
+    // carried application data, an alert or the end of the stream; session
+    // tickets and key updates keep the session usable.
+    bool drain_idle();
 
 private:
     friend bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
