@@ -59,7 +59,16 @@ private:
     PCCERT_CONTEXT leaf_ = nullptr;
 };
 
-bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns) {
+// A reference to the leaf's issuer in the built chain (for judging a stapled
+// status response), or nullptr.
+X509* leaf_issuer_of(PCCERT_CHAIN_CONTEXT chain) {
+    if (chain->cChain == 0 || chain->rgpChain[0]->cElement < 2) return nullptr;
+    PCCERT_CONTEXT issuer = chain->rgpChain[0]->rgpElement[1]->pCertContext;
+    const unsigned char* p = issuer->pbCertEncoded;
+    return d2i_X509(nullptr, &p, long(issuer->cbCertEncoded));
+}
+
+bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns, X509** leaf_issuer) {
     FILETIME at;
     if (!to_filetime(now_ns, &at)) return false;
     LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
@@ -90,17 +99,16 @@ bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns) {
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
     BOOL evaluated = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
-    DWORD chain_errors = chain->TrustStatus.dwErrorStatus;
-    CertFreeCertificateChain(chain);
-    if (!evaluated) return false;
-    if (status.dwError == 0) return true;
     // Some chain engines (Wine's) still fail the policy for a revocation
     // status that could not be determined: accept when that is the chain's
     // only flaw. A revoked certificate is reported as such and stays refused.
     constexpr DWORD kUnknownRevocation = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-    return status.dwError == DWORD(CRYPT_E_REVOCATION_OFFLINE) || status.dwError == DWORD(CERT_E_REVOCATION_FAILURE)
-               ? (chain_errors & ~kUnknownRevocation) == 0
-               : false;
+    bool ok = evaluated && (status.dwError == 0 || ((status.dwError == DWORD(CRYPT_E_REVOCATION_OFFLINE) ||
+                                                     status.dwError == DWORD(CERT_E_REVOCATION_FAILURE)) &&
+                                                    (chain->TrustStatus.dwErrorStatus & ~kUnknownRevocation) == 0));
+    if (ok && leaf_issuer != nullptr) *leaf_issuer = leaf_issuer_of(chain);
+    CertFreeCertificateChain(chain);
+    return ok;
 }
 
 enum class Rebuild : uint8_t { Done, Kept, OutOfMemory };
@@ -132,6 +140,7 @@ Rebuild rebuild_from_root_store(CaBundle* bundle, RwLock* ca_lock, int64_t now_s
     CertCloseStore(root, 0);
     if (result != Rebuild::Done) return result;
     {
+        fresh.from_system_store = true;
         ExclusiveGuard guard(*ca_lock);
         bundle->swap(fresh);
     }
@@ -147,14 +156,24 @@ int64_t whole_seconds(__int128 now_ns) {
 }  // namespace
 
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
-                                           RwLock* ca_lock) {
+                                           RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
+    // The bundle is rebuilt here, at acceptance; nothing is left for later.
+    if (defer_rebuild != nullptr) *defer_rebuild = nullptr;
     if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
+    X509* issuer = nullptr;
     {
         ServerChain chain;
-        if (!chain.collect(certs, count) || !chain_accepted(chain.leaf(), now_ns)) return PlatformVerdict::Rejected;
+        if (!chain.collect(certs, count) || !chain_accepted(chain.leaf(), now_ns, &issuer))
+            return PlatformVerdict::Rejected;
     }
-    if (rebuild_from_root_store(bundle, ca_lock, whole_seconds(now_ns)) == Rebuild::OutOfMemory)
+    if (rebuild_from_root_store(bundle, ca_lock, whole_seconds(now_ns)) == Rebuild::OutOfMemory) {
+        X509_free(issuer);
         return PlatformVerdict::OutOfMemory;
+    }
+    if (leaf_issuer != nullptr)
+        *leaf_issuer = issuer;
+    else
+        X509_free(issuer);
     return PlatformVerdict::Accepted;
 }
 

@@ -117,7 +117,18 @@ TEST_F(CryptoApiVerify, TrustedChainIsAcceptedAndTheBundleRebuiltFromRoot) {
     if (!under_wine()) GTEST_SKIP() << "adding a trusted root needs the user's confirmation on Windows";
     // No revocation information anywhere: the unknown status is ignored.
     Cert l = leaf(Eku::ServerAuth);
-    ASSERT_EQ(verify(l.get(), true, ns(now_)), PlatformVerdict::Accepted);
+    Bytes ld = der(l.get()), id = der(inter_.get());
+    Slice certs[2] = {{ld.data(), ld.size()}, {id.data(), id.size()}};
+    X509* issuer = nullptr;
+    AcceptedStore* later = reinterpret_cast<AcceptedStore*>(1);
+    ASSERT_EQ(verify_chain_with_platform(certs, 2, ns(now_), &bundle_, &lock_, &issuer, &later),
+              PlatformVerdict::Accepted);
+    // The issuer for judging a stapled response; the bundle is already rebuilt.
+    ASSERT_NE(issuer, nullptr);
+    EXPECT_EQ(X509_cmp(issuer, inter_.get()), 0);
+    X509_free(issuer);
+    EXPECT_EQ(later, nullptr);
+    EXPECT_TRUE(bundle_.from_system_store);
     EXPECT_TRUE(bundle_has(subject_der(g_root->cert.get())));
     EXPECT_FALSE(bundle_has(file_ca_subject_));
 }
