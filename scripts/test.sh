@@ -3,7 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer), the concurrency tests under
 # ThreadSanitizer, a short run of each fuzzer, then the Python tests
 # against the wheel installed into a private virtual environment under
-# build/ (the user's own Python is left alone). Fails when any suite fails.
+# build/ (the user's own Python is left alone), and a short soak. Fails when
+# any suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -64,3 +65,7 @@ echo "== Python tests"
 # Run from tests/ so that the installed package, not the source tree, is imported.
 cd "$root/tests"
 "$PY" -m pytest -q -p no:cacheprovider py "$@"
+
+echo "== Soak (short): memory, descriptors and threads back to their baseline"
+cd "$root"
+"$PY" bench/soak.py --requests "${TARNIX_SOAK_REQUESTS:-2000}"
