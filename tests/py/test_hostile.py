@@ -65,8 +65,9 @@ def mutate(rng, data):
 def cases():
     """(response bytes, how to send them) by case number. Ways to send:
     ("close",) whole then close; ("bytes",) one byte per write then close;
-    ("reset", k) the first k bytes then a reset; ("keep",) whole, and the
-    connection stays for the next request."""
+    ("reset", k) the first k bytes then a reset; ("late", extra) whole, then
+    `extra` a moment later, then close; ("keep",) whole, and the connection
+    stays for the next request."""
     rng = random.Random(SEED)
     out = []
     for _ in range(1500):
@@ -98,6 +99,9 @@ def cases():
         b"",
     ]
     out += [(r, ("close",)) for r in adversarial]
+    # Bytes nobody asked for, arriving after the response was read.
+    out += [(OK, ("late", extra)) for extra in (b"HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n",
+                                                 b"\x00garbage")]
     # Without keep-alive, so that each of these meets a connection of its own.
     for r in (ok, VALID[1]):
         r = r.replace(b"200 OK\r\n", b"200 OK\r\nConnection: close\r\n")
@@ -133,6 +137,10 @@ def _serve_connection(sock, context):
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 for i in range(len(response)):
                     sock.sendall(response[i:i + 1])
+            elif how[0] == "late":
+                sock.sendall(response)
+                time.sleep(0.02)
+                sock.sendall(how[1])
             elif how[0] == "reset":
                 sock.sendall(response[:how[1]])
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
@@ -237,38 +245,42 @@ def nothing_left_behind():
     assert after[1] <= before[1], f"threads: {before[1]} before, {after[1]} after"
 
 
-def run_cases(server, tls, numbers, inflight=12, limit=4):
+def run_cases(server, tls, numbers, inflight=12, limit=4, settle_before_check=0.0):
     """Submits the cases, at most `inflight` at a time, on one pool; returns
     every outcome. The pool is dropped before returning."""
     from tarnix import _tarnix
 
     ports, ca_path = server
     pool = _tarnix.pool_create("localhost", ports[tls], tls, 0, limit, 0, 0, ca_path if tls else "")
-    col = Collector()
-    deadline = time.monotonic() + DEADLINE
-    for sent, case in enumerate(numbers):
+    try:
+        col = Collector()
+        deadline = time.monotonic() + DEADLINE
+        for sent, case in enumerate(numbers):
+            with col.cond:
+                assert col.cond.wait_for(lambda: sent - col.settled < inflight, deadline - time.monotonic()), \
+                    f"no outcome for {sent - col.settled} requests (cases up to {case})"
+            _tarnix.submit(pool, 0, f"/case/{case}", [], b"", None, None, object(), col.loop_for(case))
         with col.cond:
-            assert col.cond.wait_for(lambda: sent - col.settled < inflight, deadline - time.monotonic()), \
-                f"no outcome for {sent - col.settled} requests (cases up to {case})"
-        _tarnix.submit(pool, 0, f"/case/{case}", [], b"", None, None, object(), col.loop_for(case))
-    with col.cond:
-        assert col.cond.wait_for(lambda: col.settled >= len(numbers), deadline - time.monotonic()), \
-            f"missing outcomes: {sorted(set(numbers) - set(col.outcomes))[:20]}"
-    # The pool still serves after all of that: no slot was lost on the way.
-    # (Connections the server has closed may still sit idle; a few tries
-    # drain them.)
-    keep = next(i for i, (_, how) in enumerate(CASES) if how == ("keep",))
-    for attempt in range(limit + 1):
-        _tarnix.submit(pool, 0, f"/case/{keep}", [], b"", None, None, object(), col.loop_for(("check", attempt)))
-        with col.cond:
-            assert col.cond.wait_for(lambda: ("check", attempt) in col.outcomes, deadline - time.monotonic()), \
-                "the pool is wedged"
-        if col.outcomes[("check", attempt)][0][3] == 0:
-            break
-    checks = [col.outcomes.pop(("check", a))[0] for a in range(attempt + 1)]
-    assert checks[-1][:3] == (200, {"Content-Length": "5", "X-A": "1"}, b"hello"), checks
-    time.sleep(0.05)  # a duplicate hand-back would have arrived by now
-    del pool
+            assert col.cond.wait_for(lambda: col.settled >= len(numbers), deadline - time.monotonic()), \
+                f"missing outcomes: {sorted(set(numbers) - set(col.outcomes))[:20]}"
+        time.sleep(settle_before_check)
+        # The pool still serves after all of that: no slot was lost on the way.
+        # (Connections the server has closed may still sit idle; a few tries
+        # drain them.)
+        keep = next(i for i, (_, how) in enumerate(CASES) if how == ("keep",))
+        for attempt in range(limit + 1):
+            _tarnix.submit(pool, 0, f"/case/{keep}", [], b"", None, None, object(), col.loop_for(("check", attempt)))
+            with col.cond:
+                assert col.cond.wait_for(lambda: ("check", attempt) in col.outcomes, deadline - time.monotonic()), \
+                    "the pool is wedged"
+            if col.outcomes[("check", attempt)][0][3] == 0:
+                break
+        checks = [col.outcomes.pop(("check", a))[0] for a in range(attempt + 1)]
+        assert checks[-1][:3] == (200, {"Content-Length": "5", "X-A": "1"}, b"hello"), checks
+        time.sleep(0.05)  # a duplicate hand-back would have arrived by now
+    finally:
+        # Even when an assertion failed, so that its connections close.
+        del pool
     assert col.settled == len(numbers) + len(checks), "a request was settled more than once"
     for case, got in col.outcomes.items():
         assert len(got) == 1, (case, got)
@@ -287,8 +299,9 @@ def numbers_of(kind):
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
 def test_mutated_and_adversarial_responses_settle_once(hostile_server, tls, nothing_left_behind):
-    out = run_cases(hostile_server, tls, numbers_of("close"))
-    assert len(out) == len(numbers_of("close"))
+    numbers = numbers_of("close")
+    out = run_cases(hostile_server, tls, numbers)
+    assert len(out) == len(numbers)
     by_body = {CASES[i][0]: o for i, o in out.items()}
     # Only the lines past the reader's buffer are refused; long heads are fine.
     assert by_body[LINE_TOO_LONG][3:] == (4, "malformed HTTP response framing")
@@ -297,6 +310,18 @@ def test_mutated_and_adversarial_responses_settle_once(hostile_server, tls, noth
     # A response followed by stray bytes is still that response.
     for r in (OK + b"garbage\r\n\r\n", OK + OK):
         assert by_body[r][0] == 200 and by_body[r][2] == b"ok"
+
+
+
+@pytest.mark.xfail(reason="bytes that arrive on an idle connection are taken for the next response "
+                          "(mended by checking idle connections for readability before reuse)")
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_late_stray_bytes_never_answer_the_next_request(hostile_server, tls, nothing_left_behind):
+    # One connection, so the next request meets the connection the stray
+    # bytes came on, after they came.
+    for late in numbers_of("late"):
+        out = run_cases(hostile_server, tls, [late], inflight=1, limit=1, settle_before_check=0.1)
+        assert out[late][:3] == (200, {"Content-Length": "2"}, b"ok"), out
 
 
 @pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
