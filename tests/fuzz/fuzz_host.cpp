@@ -85,7 +85,10 @@ void check_pattern(const std::string& host, const std::string& pattern) {
     if (!expect && pattern.size() >= 3 && pattern[0] == '*' && pattern[1] == '.' &&
         pattern.find('*', 2) == std::string::npos) {
         size_t dot = host.find('.');
-        expect = dot != std::string::npos && ieq(pattern.substr(2), host.substr(dot + 1));
+        std::string last = host.substr(host.rfind('.') + 1);
+        bool ip_like = dot != std::string::npos && !last.empty() &&
+                       last.find_first_not_of("0123456789") == std::string::npos;
+        expect = dot != std::string::npos && !ip_like && ieq(pattern.substr(2), host.substr(dot + 1));
     }
     if (m != expect) std::abort();
 }
