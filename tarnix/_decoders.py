@@ -27,6 +27,14 @@ def _optional(name: str) -> Any:
 
 
 brotli = _optional("brotli")
+if brotli is not None:
+    try:
+        # Bounded output needs brotli 1.2; an older one cannot stop a bomb.
+        brotli.Decompressor().process(b"", output_buffer_limit=1)
+    except (TypeError, AttributeError):
+        brotli = None
+    except Exception:  # noqa: BLE001 - an empty input may be refused; the option exists
+        pass
 zstandard = _optional("zstandard")
 
 
