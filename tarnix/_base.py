@@ -311,15 +311,13 @@ class BaseClient:
     ) -> Generator[Request, Response, Response]:
         redirects = 0
         while True:
-            if self.cookies.jar or own_cookie is not None:
+            if own_cookie is not None or self.cookies._maybe_nonempty():
                 cookie = _join_cookies(own_cookie, self.cookies.header_for(request.url))
                 if cookie is not None:
                     request.headers["Cookie"] = cookie
                 elif "cookie" in request.headers:
                     del request.headers["Cookie"]
             response = yield request
-            if response.headers._get_lower("set-cookie") is not None:
-                self.cookies.extract_cookies(response)
             if not follow_redirects or response.status_code not in _REDIRECT_CODES:
                 return response
             location = response.headers.get("location")
@@ -387,13 +385,24 @@ class BaseClient:
     def _response(
         self, status: int, headers: Dict[str, str], body: bytes, request: Request, elapsed: float
     ) -> Response:
-        resp_headers = Headers._wrap(headers)
-        if body:
-            coding = resp_headers._get_lower("content-encoding")
-            if coding:
-                limit = self.max_decoded_size
-                body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
-        return Response(status, resp_headers, body, str(request.url), elapsed, request=request)
+        # One pass over the names for the two headers the client acts on.
+        coding = None
+        sets_cookie = False
+        for name in headers:
+            size = len(name)
+            if size == 16 and name.lower() == "content-encoding":
+                value = headers[name]
+                coding = value if coding is None else f"{coding}, {value}"
+            elif size == 10 and name.lower() == "set-cookie":
+                sets_cookie = True
+        if coding and body:
+            limit = self.max_decoded_size
+            body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
+        response = Response(status, Headers._wrap(headers), body, str(request.url), elapsed, request=request)
+        if sets_cookie:
+            # Before the response hooks and the next redirect hop see it.
+            self.cookies.extract_cookies(response)
+        return response
 
     def _request_auth(self, auth: Any) -> Optional[Auth]:
         return self._auth if auth is UNSET else build_auth(auth)

@@ -58,6 +58,11 @@ class Cookies(MutableMapping[str, str]):
         """Store the cookies that the response sets for its request's URL."""
         self.jar.extract_cookies(_ResponseInfo(response), _urllib_request(response.request.url))  # type: ignore[arg-type]
 
+    def _maybe_nonempty(self) -> bool:
+        """False only when the jar surely holds no cookie; cheaper than len()."""
+        cookies = getattr(self.jar, "_cookies", None)
+        return bool(self.jar) if cookies is None else bool(cookies)
+
     def header_for(self, url: URL) -> Optional[str]:
         """The Cookie header value for a request to ``url``, or None."""
         if not self.jar:

@@ -293,12 +293,15 @@ class Client(BaseClient):
         deadline = None if timeout is None else loop.time() + timeout
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
         auth_ = self._request_auth(auth)
-        if auth_ is None and not follow and not self._request_hooks and not self._response_hooks and not self.cookies.jar:
+        if (
+            auth_ is None
+            and not follow
+            and not self._request_hooks
+            and not self._response_hooks
+            and not self.cookies._maybe_nonempty()
+        ):
             # The common case: one exchange, no flow to drive.
-            response = await self._send(loop, request, deadline, timeout)
-            if response.headers._get_lower("set-cookie") is not None:
-                self.cookies.extract_cookies(response)
-            return response
+            return await self._send(loop, request, deadline, timeout)
         return await self._drive(loop, request, auth_, follow, deadline, timeout)
 
     async def send(
