@@ -119,7 +119,7 @@ class BaseClient:
         self.auth = auth
         self.base_url = base_url
         self._params = params
-        self.cookies = Cookies(cookies)
+        self.cookies = cookies
         self.event_hooks = event_hooks
 
         base = header_items(headers) if headers is not None else []
@@ -171,6 +171,15 @@ class BaseClient:
     @auth.setter
     def auth(self, auth: Optional[AuthTypes]) -> None:
         self._auth = build_auth(auth)
+
+    @property
+    def cookies(self) -> Cookies:
+        """The cookie jar: cookies given to the client and those servers set."""
+        return self._cookies
+
+    @cookies.setter
+    def cookies(self, cookies: Optional[CookieTypes]) -> None:
+        self._cookies = Cookies(cookies)
 
     @property
     def base_url(self) -> str:
@@ -289,7 +298,10 @@ class BaseClient:
             response = yield from self._hops(request, own_cookie, follow_redirects, history)
         else:
             flow = auth.auth_flow(request)
-            req = next(flow)
+            try:
+                req = next(flow)
+            except StopIteration:
+                raise TypeError(f"{type(auth).__name__}.auth_flow yielded no request") from None
             while True:
                 response = yield from self._hops(req, own_cookie, follow_redirects, history)
                 try:

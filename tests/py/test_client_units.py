@@ -161,3 +161,18 @@ def test_bounded_decoding():
     # Every step of a chain is bounded, not only the last.
     with pytest.raises(tarnix.DecodingError):
         decode_content(zlib.compress(data), "x-unknown, deflate", 1000)
+
+
+def test_custom_auth_flows_and_the_cookie_setter():
+    class Silent(tarnix.Auth):
+        def auth_flow(self, request):
+            return
+            yield request
+
+    client = tarnix.SyncClient(auth=Silent())
+    client.cookies = {"a": "1"}
+    assert client.cookies["a"] == "1" and isinstance(client.cookies, tarnix.Cookies)
+    with pytest.raises(TypeError, match="yielded no request"):
+        client.get("http://127.0.0.1:1/")
+    with pytest.raises(TypeError, match="auth"):
+        tarnix.SyncClient(auth="user:pass")
