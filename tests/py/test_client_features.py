@@ -5,6 +5,7 @@ import email
 import email.policy
 import io
 import threading
+import time
 
 import pytest
 
@@ -280,3 +281,54 @@ def test_decompression_bombs_stop_at_the_limit(server, kind, coding):
     limit = tarnix.DEFAULT_MAX_DECODED_SIZE
     with pytest.raises(tarnix.DecodingError):
         Session(kind).get(f"{server.url}/bomb?coding={coding}&size={limit + 1}")
+
+
+def test_redirect_rules_are_shared(server, kind):
+    with HTTPServer() as other:
+        s = Session(kind, follow_redirects=True, auth=("user", "pw"))
+        r = s.post(f"{server.url}/redirect?code=303&to=/echo", content=b"data")
+        doc = r.json()
+        assert (doc["method"], doc["body"]) == ("GET", "")
+        assert header(doc, "authorization") == "Basic dXNlcjpwdw=="  # same origin: kept
+        assert r.request.method == "GET" and str(r.request.url) == server.url + "/echo"
+        assert [h.request.method for h in r.history] == ["POST"]
+        r = s.request("PUT", f"{server.url}/redirect?code=307&to=/echo", content=b"data")
+        assert (r.json()["method"], r.json()["body"]) == ("PUT", "data")
+        # The credentials of auth= stay with the origin they were given for.
+        r = s.get(f"{server.url}/redirect?to={other.url}/echo")
+        assert r.url == other.url + "/echo" and header(r.json(), "authorization") is None
+
+
+def test_sync_time_limit_covers_the_wait_for_a_connection(server):
+    with tarnix.SyncClient(max_connections=1) as c:
+        busy = threading.Thread(target=c.get, args=(server.url + "/slow?delay=0.6",))
+        busy.start()
+        time.sleep(0.2)  # let it take the connection
+        try:
+            start = time.monotonic()
+            with pytest.raises(tarnix.TimeoutError):
+                # The only connection is taken: this one waits in the queue,
+                # and fails at its own limit, not once the other is done.
+                c.get(server.url + "/echo", timeout=0.1)
+            assert time.monotonic() - start < 0.35
+        finally:
+            busy.join(10)
+        assert c.get(server.url + "/echo").status_code == 200
+
+
+def test_multipart_details(server, kind):
+    s = Session(kind)
+    text_file = io.StringIO("from a text file")
+    files = [
+        ("f", (None, b"no filename")),
+        ("f", ("a.txt", text_file, "text/plain; charset=utf-8", {"X-Part": "1"})),
+    ]
+    r = s.post(server.url + "/echo", files=files,
+               headers={"Content-Type": "multipart/form-data; boundary=fixedBoundary123"})
+    doc = r.json()
+    assert header(doc, "content-type") == "multipart/form-data; boundary=fixedBoundary123"
+    assert "X-Part: 1\r\n" in doc["body"]
+    assert [(n, fn, body) for n, fn, _, body in multipart(doc)] == [
+        ("f", None, b"no filename"), ("f", "a.txt", b"from a text file")]
+    with pytest.raises(ValueError, match="CR, LF"):
+        s.post(server.url + "/echo", files={"f": ("a", b"x", "text/plain", {"X": "1\r\nInjected: 2"})})
