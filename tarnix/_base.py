@@ -132,6 +132,10 @@ class BaseClient:
         self._base_lower: List[str] = [name.lower() for name, _ in base]
         self._base_names: FrozenSet[str] = frozenset(self._base_lower)
         self._closed = False
+        self._setup()
+
+    def _setup(self) -> None:
+        """The transport's own state (pools), made by each client kind."""
 
     @staticmethod
     def _ca_file(verify: Any) -> str:

@@ -4,18 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import os
 from collections import deque
-from collections.abc import AsyncIterable, Mapping
+from collections.abc import AsyncIterable
 from time import perf_counter
-from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import DEFAULT_MAX_REDIRECTS, DEFAULT_TIMEOUT, UNSET, BaseClient, EventHook, check_timeout
+from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient, check_timeout
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
-from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -115,36 +113,7 @@ class Client(BaseClient):
         (default 64 MiB) before :class:`tarnix.DecodingError`; ``None``: no limit.
     """
 
-    def __init__(
-        self,
-        *,
-        auth: Optional[AuthTypes] = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        timeout: Optional[float] = DEFAULT_TIMEOUT,
-        max_connections: int = 100,
-        verify: Union[str, "os.PathLike[str]", bool] = "",
-        follow_redirects: bool = False,
-        max_redirects: int = DEFAULT_MAX_REDIRECTS,
-        base_url: Union[str, URL] = "",
-        event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
-        max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    ) -> None:
-        super().__init__(
-            auth=auth,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            timeout=timeout,
-            max_connections=max_connections,
-            verify=verify,
-            follow_redirects=follow_redirects,
-            max_redirects=max_redirects,
-            base_url=base_url,
-            event_hooks=event_hooks,
-            max_decoded_size=max_decoded_size,
-        )
+    def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _Pool] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
 
