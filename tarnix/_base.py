@@ -277,8 +277,8 @@ class BaseClient:
         if target.authorization is not None and "authorization" not in names:
             extra.append(("Authorization", target.authorization))
         if cookies is not None:
-            jar = Cookies(cookies)
-            own_cookie = "; ".join(f"{c.name}={c.value}" for c in jar.jar if c.value is not None)
+            # A jar given here keeps its own domain and path rules.
+            own_cookie = Cookies(cookies).header_for(target)
             if own_cookie:
                 extra.append(("Cookie", own_cookie))
         request = Request.__new__(Request)

@@ -261,7 +261,7 @@ class Request:
         url: Union[str, URL],
         *,
         headers: Optional[HeaderTypes] = None,
-        content: bytes = b"",
+        content: Union[bytes, str] = b"",
     ) -> None:
         self.method = method_ordinal(method)[0]
         self.url = parse_url(url)
@@ -269,8 +269,10 @@ class Request:
             self.headers = headers
         else:
             self.headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
-        if not isinstance(content, bytes):
-            raise TypeError(f"content must be bytes, not {type(content).__name__}")
+        if isinstance(content, str):
+            content = content.encode("utf-8")
+        elif not isinstance(content, bytes):
+            raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
         self.content = content
 
     def copy(self) -> Request:

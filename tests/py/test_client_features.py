@@ -332,3 +332,17 @@ def test_multipart_details(server, kind):
         ("f", None, b"no filename"), ("f", "a.txt", b"from a text file")]
     with pytest.raises(ValueError, match="CR, LF"):
         s.post(server.url + "/echo", files={"f": ("a", b"x", "text/plain", {"X": "1\r\nInjected: 2"})})
+
+
+def test_request_cookies_keep_their_domain(server, kind):
+    jar = tarnix.Cookies()
+    jar.set("here", "1", domain="127.0.0.1")
+    jar.set("elsewhere", "2", domain="example.org")
+    jar.set("anywhere", "3")
+    sent = Session(kind).get(server.url + "/cookie", cookies=jar).text
+    assert sorted(sent.split("; ")) == ["anywhere=3", "here=1"]
+    # A request made by hand goes out as it is.
+    s = Session(kind)
+    request = tarnix.Request("POST", server.url + "/echo", headers={"X-Own": "1"}, content="é")
+    sent = s.client.send(request) if kind == "sync" else run(s.client.send(request))
+    assert sent.json()["body"].encode("latin-1") == "é".encode() and header(sent.json(), "x-own") == "1"
