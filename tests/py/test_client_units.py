@@ -176,3 +176,5 @@ def test_custom_auth_flows_and_the_cookie_setter():
         client.get("http://127.0.0.1:1/")
     with pytest.raises(TypeError, match="auth"):
         tarnix.SyncClient(auth="user:pass")
+    with pytest.raises(TypeError, match="str or bytes"):
+        tarnix.SyncClient(auth=("user", 1234))
