@@ -33,21 +33,25 @@ SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
 class _Waiter:
     """Stands in for both the future and its loop in one engine request."""
 
-    __slots__ = ("_event", "outcome")
+    __slots__ = ("_done", "outcome")
 
     def __init__(self) -> None:
-        self._event = threading.Event()
+        # Held until the outcome arrives: a bare lock is the cheapest thing a
+        # thread can block on and another thread release.
+        self._done = threading.Lock()
+        self._done.acquire()
         self.outcome: Optional[Tuple[Any, ...]] = None
 
     def call_soon_threadsafe(self, callback: Callable[..., Any], *args: Any) -> None:
         # On the engine's I/O thread, holding the GIL: keep the outcome
         # (status, headers, body, kind, message) and wake the caller. A
         # caller that gave up has dropped this object; nothing else to do.
+        # The engine calls this once per request.
         self.outcome = args[1:]
-        self._event.set()
+        self._done.release()
 
     def wait(self, timeout: Optional[float]) -> bool:
-        return self._event.wait(timeout)
+        return self._done.acquire(timeout=-1 if timeout is None else timeout)
 
 
 class _SyncPool:
@@ -172,7 +176,17 @@ class SyncClient(BaseClient):
             timeout = check_timeout(timeout)
         deadline = None if timeout is None else monotonic() + timeout
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        return self._drive(request, self._request_auth(auth), follow, deadline, timeout)
+        auth_ = self._request_auth(auth)
+        if (
+            auth_ is None
+            and not follow
+            and not self._request_hooks
+            and not self._response_hooks
+            and not self.cookies._maybe_nonempty()
+        ):
+            # The common case: one exchange, no flow to drive.
+            return self._send(request, deadline, timeout)
+        return self._drive(request, auth_, follow, deadline, timeout)
 
     def send(
         self,
