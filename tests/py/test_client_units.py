@@ -178,3 +178,16 @@ def test_custom_auth_flows_and_the_cookie_setter():
         tarnix.SyncClient(auth="user:pass")
     with pytest.raises(TypeError, match="str or bytes"):
         tarnix.SyncClient(auth=("user", 1234))
+
+
+def test_codings_without_their_packages_are_neither_advertised_nor_decoded():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['brotli'] = sys.modules['zstandard'] = None\n"
+        "import tarnix._decoders as d\n"
+        "print(d.ACCEPT_ENCODING, d.decode_content(b'opaque', 'br'), d.decode_content(b'opaque', 'zstd'))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "gzip, deflate b'opaque' b'opaque'", out.stderr
