@@ -231,12 +231,17 @@ def test_event_hooks(server, kind):
         seen.append(("response", response.status_code, response.request.method))
         response.raise_for_status()
 
+    async def on_request_async(request):
+        request.headers["X-Async"] = "1"
+
     hooks = {"request": [on_request], "response": [on_response]}
     if kind == "async":
+        hooks["request"].append(on_request_async)
         hooks["response"].insert(0, on_response_async)
     s = Session(kind, event_hooks=hooks, follow_redirects=True)
     r = s.get(f"{server.url}/redirect?to=/echo")
     assert header(r.json(), "x-hooked") == "1"
+    assert header(r.json(), "x-async") == ("1" if kind == "async" else None)
     expected = [("request", "GET", f"{server.url}/redirect?to=/echo"), ("response", 302, "GET"),
                 ("request", "GET", f"{server.url}/echo"), ("response", 200, "GET")]
     if kind == "async":
