@@ -45,6 +45,14 @@ _URL_CACHE_SIZE = 512
 
 UNSET: Any = object()
 
+# The connection limit given to the engine. The client counts its live
+# requests against max_connections itself and frees a slot as soon as a
+# request is abandoned (timed out or cancelled), while the engine's thread
+# keeps that connection until the server answers or closes. With the client's
+# limit in the engine too, such connections would make live requests wait
+# inside the engine, where nothing times out.
+_ENGINE_LIMIT = 0x7FFFFFFF
+
 
 def check_timeout(timeout: Any) -> Optional[float]:
     if timeout is None:
@@ -380,7 +388,7 @@ class BaseClient:
     def _make_pool(self, url: URL) -> object:
         ca_path = self._ca_path if url.tls else ""
         try:
-            return _tarnix.pool_create(url.host, url.port, url.tls, 0, self._max_connections, 0, 0, ca_path)
+            return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:
                 raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc

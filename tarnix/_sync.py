@@ -55,7 +55,8 @@ class _Waiter:
 
 
 class _SyncPool:
-    """One origin's engine pool and a semaphore for its connection limit."""
+    """One origin's engine pool and a semaphore for its limit of requests in
+    flight; a request leaves its place when it ends or is abandoned."""
 
     __slots__ = ("capsule", "slots")
 

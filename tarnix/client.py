@@ -32,9 +32,9 @@ def _expire(current: List[Any], timeout: Optional[float]) -> None:
 class _Pool:
     """One origin's engine pool and its queue of requests beyond the limit.
 
-    Requests beyond the connection limit wait here, on the event loop: the
-    engine would otherwise start a thread for each of them that spins until
-    a connection is free. The engine itself keeps the pool alive while any
+    Requests beyond the connection limit wait here, on the event loop; a
+    request leaves its slot when it ends or is abandoned, and never waits
+    inside the engine. The engine itself keeps the pool alive while any
     request still runs on it, even after the client has closed.
     """
 
@@ -98,8 +98,10 @@ class Client(BaseClient):
     :param timeout: seconds a request may take, redirects included, before
         it fails with :class:`tarnix.TimeoutError`; ``None`` waits for ever.
         The engine has no time-outs of its own: a timed-out request's thread
-        and connection stay busy until the server answers or closes.
-    :param max_connections: the most connections open at once to one origin.
+        and connection stay busy until the server answers or closes, but no
+        longer count against ``max_connections``.
+    :param max_connections: the most requests in flight at once to one
+        origin (requests beyond it queue).
     :param verify: path of a PEM file of trusted CA certificates for https;
         ``""`` (or ``True``) uses the system trust store. Certificate
         verification cannot be turned off.
