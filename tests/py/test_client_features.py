@@ -351,3 +351,20 @@ def test_request_cookies_keep_their_domain(server, kind):
     request = tarnix.Request("POST", server.url + "/echo", headers={"X-Own": "1"}, content="é")
     sent = s.client.send(request) if kind == "sync" else run(s.client.send(request))
     assert sent.json()["body"].encode("latin-1") == "é".encode() and header(sent.json(), "x-own") == "1"
+
+
+def test_abandoned_blocking_requests_never_hold_up_their_origin():
+    from test_client import HangingServer
+
+    server = HangingServer()
+    try:
+        with tarnix.SyncClient(timeout=0.3, max_connections=1) as c:
+            for _ in range(2):
+                with pytest.raises(tarnix.TimeoutError):
+                    c.get(server.url + "/hang")
+            # Two engine threads still wait for the server; the only place
+            # was freed each time, so this goes out at once on a new connection.
+            assert c.get(server.url + "/ok").status_code == 200
+            assert server.connections == 3
+    finally:
+        server.close()
