@@ -2,8 +2,6 @@
 
 #include <cstring>
 #include <malloc.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace tarnix {
 
@@ -42,23 +40,6 @@ void* trim_block(void* block, size_t bytes, bool* ok) {
     void* p = heap_realloc(block, bytes);
     *ok = p != nullptr;
     return p;
-}
-
-void heap_prefault(void* p, size_t n) {
-#ifdef MADV_POPULATE_WRITE
-    // Below this a fresh block is cheap to fault in page by page.
-    constexpr size_t MIN_RANGE = size_t(64) << 10;
-    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    if (n < MIN_RANGE || page == 0 || (page & (page - 1)) != 0) return;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-    if (end <= begin) return;
-    // Only whole pages inside the block; an older kernel's EINVAL is harmless.
-    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)p;
-    (void)n;
-#endif
 }
 
 }  // namespace tarnix

@@ -26,9 +26,4 @@ void* grow_block(void* block, size_t used, size_t bytes);
 // two nullptr cases apart.
 void* trim_block(void* block, size_t bytes, bool* ok);
 
-// Hint that the `n` bytes at `p` are about to be written: maps their whole
-// pages in one call instead of one page fault per page. Contents are left as
-// they are; small ranges and failures are ignored.
-void heap_prefault(void* p, size_t n);
-
 }  // namespace tarnix
