@@ -26,4 +26,17 @@ void* grow_block(void* block, size_t used, size_t bytes);
 // two nullptr cases apart.
 void* trim_block(void* block, size_t bytes, bool* ok);
 
+// Blocks of this size or more (captured bodies) are kept when freed and handed
+// to the next large buffer: a fresh block costs a page fault for every 4 KiB
+// written to it and a munmap when freed, which is most of the cost of a
+// download.
+constexpr size_t LARGE_BLOCK = size_t(256) << 10;
+
+// A kept block of at least `need` usable bytes (its usable size in
+// `*usable`), or nullptr when none fits.
+void* large_block_take(size_t need, size_t* usable);
+
+// Frees `p`, or keeps it for reuse when it is large and the cache has room.
+void large_block_free(void* p);
+
 }  // namespace tarnix
