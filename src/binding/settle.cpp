@@ -91,6 +91,38 @@ bool enter_python() {
 
 void leave_python() { g_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
+namespace {
+
+// A job's two holds of the GIL share one thread state: making one costs
+// allocations, the runtime's head lock twice (make and delete) and a
+// thread-id system call. The state
+// made for settle_job is kept, without the GIL, for release_job, and the
+// thread stays counted as inside until then (the exit hook waits for it; it
+// only frees engine memory in between).
+thread_local PyThreadState* t_kept_state = nullptr;
+thread_local PyGILState_STATE t_kept_gil;
+
+void keep_thread_state(PyGILState_STATE gil) {
+    t_kept_gil = gil;
+    t_kept_state = PyEval_SaveThread();
+}
+
+// Takes the GIL for release_job: in the kept state when settle_job left one.
+// False when the interpreter may no longer be entered.
+bool hold_for_release(PyGILState_STATE* gil) {
+    if (t_kept_state != nullptr) {
+        PyEval_RestoreThread(t_kept_state);
+        *gil = t_kept_gil;
+        t_kept_state = nullptr;
+        return true;
+    }
+    if (!enter_python()) return false;
+    *gil = PyGILState_Ensure();
+    return true;
+}
+
+}  // namespace
+
 void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
                 size_t body_len, int32_t kind, const char* message) {
     if (!enter_python()) return;
@@ -158,13 +190,12 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
     Py_XDECREF(status_obj);
     Py_XDECREF(body_obj);
     Py_XDECREF(header_dict);
-    PyGILState_Release(gil);
-    leave_python();
+    keep_thread_state(gil);
 }
 
 void release_job(Job* job) {
-    if (enter_python()) {
-        PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil;
+    if (hold_for_release(&gil)) {
         Py_XDECREF(static_cast<PyObject*>(job->future));
         Py_XDECREF(static_cast<PyObject*>(job->loop));
         // May run the pool's destructor; this job's connection is already
