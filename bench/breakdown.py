@@ -56,7 +56,8 @@ def strace_counts(cfg, env, tmp):
 def perf_counts(cfg, env, tmp):
     out = tmp / "perf.txt"
     run_worker(["perf", "stat", "-x", ",", "-o", str(out), "-e",
-                "page-faults,context-switches,cpu-migrations,task-clock"], cfg, env)
+                "page-faults,context-switches,cpu-migrations,task-clock,"
+                "raw_syscalls:sys_enter,syscalls:sys_enter_futex"], cfg, env)
     res = {}
     for line in out.read_text().splitlines():
         f = line.split(",")
@@ -84,6 +85,35 @@ def callgrind_counts(cfg, env, tmp):
     return total, by_obj
 
 
+# Where the process's CPU goes, by inclusive samples under these entry points.
+PERF_GROUPS = [
+    ("thread creation (clone3)", ["__x64_sys_clone3", "__do_sys_clone3"]),
+    ("thread exit", ["__x64_sys_exit", "do_exit"]),
+    ("futex (GIL waits and wake-ups)", ["__x64_sys_futex"]),
+    ("socket send", ["__x64_sys_sendto"]),
+    ("socket receive", ["__x64_sys_recvfrom"]),
+    ("epoll_wait", ["__x64_sys_epoll_wait"]),
+    ("page faults", ["asm_exc_page_fault"]),
+    ("munmap / mmap", ["__x64_sys_munmap", "__x64_sys_mmap"]),
+    ("signal masks", ["__x64_sys_rt_sigprocmask"]),
+    ("Python interpreter", ["_PyEval_EvalFrameDefault"]),
+    ("OpenSSL", ["ssl3_read_bytes", "ssl3_write_bytes"]),
+]
+
+
+def perf_groups(cfg, env, tmp):
+    data = tmp / "perf.data"
+    run_worker(["perf", "record", "-q", "-g", "-o", str(data)], cfg, env)
+    rep = subprocess.run(["perf", "report", "-i", str(data), "--children", "--sort", "sym", "--stdio",
+                          "-g", "none", "--percent-limit", "0.2"], capture_output=True, text=True).stdout
+    share = {}
+    for line in rep.splitlines():
+        m = re.match(r"\s*([\d.]+)%\s+[\d.]+%\s+\[[k.]\]\s+(\S+)", line)
+        if m:
+            share[m.group(2)] = max(share.get(m.group(2), 0.0), float(m.group(1)))
+    return [(label, max((share.get(s, 0.0) for s in syms), default=0.0)) for label, syms in PERF_GROUPS]
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -95,6 +125,7 @@ def main():
     p.add_argument("--callgrind", action="store_true", help="also count instructions (slow)")
     p.add_argument("--callgrind-n", type=int, default=1000)
     p.add_argument("--no-strace", action="store_true")
+    p.add_argument("--perf", action="store_true", help="also split the CPU by perf samples")
     args = p.parse_args()
 
     sc = run.SCENARIOS[args.scenario]
@@ -128,9 +159,16 @@ def main():
               f"(median of 3; wall-clock figures are noisy here)")
 
         pc = [perf_counts(cfg_for(k), env, tmp) for k in (n, 2 * n)]
-        for ev in ("page-faults", "context-switches", "cpu-migrations"):
+        for ev in ("page-faults", "context-switches", "cpu-migrations", "raw_syscalls:sys_enter",
+                   "syscalls:sys_enter_futex"):
             if ev in pc[0] and ev in pc[1]:
                 print(f"{ev} per request: {(pc[1][ev] - pc[0][ev]) / n:.2f}")
+
+        if args.perf:
+            groups = perf_groups(cfg_for(2 * n), env, tmp)
+            print("share of the process's CPU samples (perf, inclusive):")
+            for label, pct in groups:
+                print(f"  {label:<32} {pct:5.1f}%  ~{pct * cpu / 100:.1f} us")
 
         if not args.no_strace:
             sc0, sc1 = (strace_counts(cfg_for(k), env, tmp) for k in (n, 2 * n))

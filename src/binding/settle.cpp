@@ -102,6 +102,44 @@ namespace {
 thread_local PyThreadState* t_kept_state = nullptr;
 thread_local PyGILState_STATE t_kept_gil;
 
+// Names used on every outcome, made once and kept: an import by name runs
+// the import machinery, and a lookup by C string makes a str each time.
+PyObject* g_module_name = nullptr;
+PyObject* g_settle_name = nullptr;
+PyObject* g_schedule_name = nullptr;
+
+bool make_names() {
+    if (g_schedule_name != nullptr) return true;
+    PyObject* module = PyUnicode_InternFromString("tarnix.core.http");
+    PyObject* settle = PyUnicode_InternFromString("_settle");
+    PyObject* schedule = PyUnicode_InternFromString("call_soon_threadsafe");
+    if (module == nullptr || settle == nullptr || schedule == nullptr) {
+        Py_XDECREF(module);
+        Py_XDECREF(settle);
+        Py_XDECREF(schedule);
+        return false;
+    }
+    g_module_name = module;
+    g_settle_name = settle;
+    g_schedule_name = schedule;
+    return true;
+}
+
+// "tarnix.core.http"._settle, from the loaded module when there is one
+// (looked up each time, so a replaced _settle is honoured). GIL held.
+PyObject* find_settle() {
+    if (!make_names()) return nullptr;
+    PyObject* module = PyImport_GetModule(g_module_name);
+    if (module == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        module = PyImport_Import(g_module_name);
+        if (module == nullptr) return nullptr;
+    }
+    PyObject* settle = PyObject_GetAttr(module, g_settle_name);
+    Py_DECREF(module);
+    return settle;
+}
+
 void keep_thread_state(PyGILState_STATE gil) {
     t_kept_gil = gil;
     t_kept_state = PyEval_SaveThread();
@@ -132,9 +170,7 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
     PyObject* status_obj = nullptr;
     PyObject* kind_obj = nullptr;
     PyObject* message_obj = nullptr;
-    PyObject* module = nullptr;
     PyObject* settle = nullptr;
-    PyObject* schedule = nullptr;
     PyObject* result = nullptr;
     do {
         header_dict = PyDict_New();
@@ -170,21 +206,17 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
         if (kind_obj == nullptr) break;
         message_obj = PyUnicode_FromString(message);
         if (message_obj == nullptr) break;
-        module = PyImport_ImportModule("tarnix.core.http");
-        if (module == nullptr) break;
-        settle = PyObject_GetAttrString(module, "_settle");
+        settle = find_settle();
         if (settle == nullptr) break;
-        schedule = PyObject_GetAttrString(static_cast<PyObject*>(job->loop), "call_soon_threadsafe");
-        if (schedule == nullptr) break;
-        result = PyObject_CallFunctionObjArgs(schedule, settle, static_cast<PyObject*>(job->future), status_obj,
-                                              header_dict, body_obj, kind_obj, message_obj, nullptr);
+        // Calls the method without making a bound method object.
+        result = PyObject_CallMethodObjArgs(static_cast<PyObject*>(job->loop), g_schedule_name, settle,
+                                            static_cast<PyObject*>(job->future), status_obj, header_dict, body_obj,
+                                            kind_obj, message_obj, nullptr);
     } while (false);
     // A failed delivery is dropped silently: nothing may escape this thread.
     if (result == nullptr) PyErr_Clear();
     Py_XDECREF(result);
-    Py_XDECREF(schedule);
     Py_XDECREF(settle);
-    Py_XDECREF(module);
     Py_XDECREF(message_obj);
     Py_XDECREF(kind_obj);
     Py_XDECREF(status_obj);
