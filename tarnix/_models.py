@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import datetime
 import json as _json
 import zlib
@@ -104,6 +105,24 @@ def _charset(content_type: Optional[str]) -> Optional[str]:
     return None
 
 
+# Codecs Python knows that are no character set of a body: they convert host
+# names or escape sequences, or refuse every input.
+_NOT_CHARSETS = frozenset(("idna", "punycode", "undefined", "unicode-escape", "raw-unicode-escape"))
+
+
+def _text_codec(name: Optional[str]) -> Optional[str]:
+    """The codec's canonical name when ``name`` is a usable text encoding."""
+    if not name:
+        return None
+    try:
+        info = codecs.lookup(name)
+    except (LookupError, ValueError):  # unknown, or a NUL in the name
+        return None
+    if not getattr(info, "_is_text_encoding", True) or info.name in _NOT_CHARSETS:
+        return None
+    return info.name
+
+
 def _decode_deflate(data: bytes) -> bytes:
     # "deflate" is meant to be zlib-wrapped; some servers send a raw stream.
     try:
@@ -191,8 +210,9 @@ class Response:
 
     @property
     def encoding(self) -> str:
-        """The charset named by Content-Type, or "utf-8"."""
-        return _charset(self.headers.get("content-type")) or "utf-8"
+        """The charset named by Content-Type, or "utf-8" when it names none
+        or one that is not a text encoding."""
+        return _text_codec(_charset(self.headers.get("content-type"))) or "utf-8"
 
     @property
     def text(self) -> str:
@@ -201,7 +221,8 @@ class Response:
         if text is None:
             try:
                 text = self.content.decode(self.encoding, errors="replace")
-            except LookupError:
+            except (UnicodeError, LookupError, ValueError, TypeError):
+                # Never raise over a server's charset: fall back to UTF-8.
                 text = self.content.decode("utf-8", errors="replace")
             self._text = text
         return text

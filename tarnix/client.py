@@ -52,6 +52,14 @@ _URL_CACHE_SIZE = 512
 
 _UNSET: Any = object()
 
+# The connection limit given to the engine. The client counts its live
+# requests against max_connections itself and frees a slot as soon as a
+# request is abandoned (timed out or cancelled), while the engine's thread
+# keeps that connection until the server answers or closes. With the client's
+# limit in the engine too, such connections would make live requests wait
+# inside the engine, where nothing times out.
+_ENGINE_LIMIT = 0x7FFFFFFF
+
 
 def _bad_method(method: object) -> Tuple[str, int]:
     if isinstance(method, str):
@@ -152,9 +160,9 @@ def _check_timeout(timeout: Any) -> Optional[float]:
 class _Pool:
     """One origin's engine pool and its queue of requests beyond the limit.
 
-    Requests beyond the connection limit wait here, on the event loop: the
-    engine would otherwise start a thread for each of them that spins until
-    a connection is free. The engine itself keeps the pool alive while any
+    Requests beyond the connection limit wait here, on the event loop; a
+    request leaves its slot when it ends or is abandoned, and never waits
+    inside the engine. The engine itself keeps the pool alive while any
     request still runs on it, even after the client has closed.
     """
 
@@ -212,8 +220,10 @@ class Client:
     :param timeout: seconds a request may take, redirects included, before
         it fails with :class:`tarnix.TimeoutError`; ``None`` waits for ever.
         The engine has no time-outs of its own: a timed-out request's thread
-        and connection stay busy until the server answers or closes.
-    :param max_connections: the most connections open at once to one origin.
+        and connection stay busy until the server answers or closes, but no
+        longer count against ``max_connections``.
+    :param max_connections: the most requests in flight at once to one
+        origin (requests beyond it queue).
     :param verify: path of a PEM file of trusted CA certificates for https;
         ``""`` (or ``True``) uses the system trust store. Certificate
         verification cannot be turned off.
@@ -316,7 +326,7 @@ class Client:
             ca_path = self._ca_path if url.tls else ""
             try:
                 capsule = _tarnix.pool_create(
-                    url.host, url.port, url.tls, 0, self._max_connections, 0, 0, ca_path
+                    url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path
                 )
             except RuntimeError as exc:
                 if ca_path:

@@ -2,7 +2,6 @@
 #include "platform/thread.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <new>
 #include <pthread.h>

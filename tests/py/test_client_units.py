@@ -74,6 +74,14 @@ def test_response_basics():
     assert tarnix.Response(200, {}, b'{"a": [1]}').json() == {"a": [1]}
 
 
+@pytest.mark.parametrize("charset", ["idna", "punycode", "undefined", "utf-8\x00", "base64", "unicode_escape"])
+def test_text_falls_back_to_utf8_for_charsets_that_are_not_text(charset):
+    body = "caf\u00e9 \\u0041 ".encode() + b"\xff"
+    r = tarnix.Response(200, {"Content-Type": f"text/plain; charset={charset}"}, body)
+    assert r.text == "caf\u00e9 \\u0041 \ufffd"
+    assert r.encoding == "utf-8"
+
+
 def test_header_lookup_without_folding_agrees_with_get():
     raw = {"Content-Encoding": "gzip", "content-encoding": "br", "Content-Type": "text/plain"}
     for name in ("content-encoding", "content-type", "content-length", "content-typ"):
