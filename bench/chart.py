@@ -36,33 +36,39 @@ def draw(doc, out):
         rps = [data[c]["rps"] for c in clients]
         cpu = [data[c]["cpu_s_per_1k"] * 1000 for c in clients]  # s per 1k = ms; x1000 = us
         wrk = data.get("wrk")
-        for ax, values, label, ceiling in (
-                (row[0], rps, "requests / s", wrk and wrk.get("rps")),
+        aio = data.get("aiohttp", {})
+        for ax, values, label, ceiling, ref in (
+                (row[0], rps, "requests / s", wrk and wrk.get("rps"), None),
                 (row[1], cpu, "CPU us / request", wrk and wrk.get("cpu_s_per_1k") and
-                 wrk["cpu_s_per_1k"] * 1000)):
-            bars = ax.barh(clients, values, color=colours)
+                 wrk["cpu_s_per_1k"] * 1000, aio.get("cpu_s_per_1k") and aio["cpu_s_per_1k"] * 1000)):
+            top = max(values)
+            if ref:
+                # One very slow client must not squash the others' bars.
+                top = min(top, 3 * ref)
+            if ceiling and ceiling <= 3 * top:
+                top = max(top, ceiling)
+            limit = top * 1.3
+            bars = ax.barh(clients, [min(v, limit) for v in values], color=colours)
             ax.invert_yaxis()
+            ax.set_xlim(0, limit)
             ax.set_xlabel(label, fontsize=8)
             ax.tick_params(labelsize=8)
             for b, v in zip(bars, values):
-                ax.text(b.get_width(), b.get_y() + b.get_height() / 2, f" {v:,.0f}",
-                        va="center", fontsize=7)
-            if ceiling:
+                x = min(v, limit * 0.78)
+                ax.text(x, b.get_y() + b.get_height() / 2, f" {v:,.0f}", va="center", fontsize=7,
+                        clip_on=True)
+            if ceiling and ceiling <= limit:
                 ax.axvline(ceiling, color="black", linestyle="--", linewidth=1)
-                ax.text(ceiling, -0.6, " wrk", fontsize=7, va="bottom")
-                # A ceiling far beyond the clients would squash their bars.
-                if ceiling > 3 * max(values):
-                    ax.set_xlim(0, max(values) * 1.35)
-                    ax.text(ax.get_xlim()[1], -0.6, f"wrk {ceiling:,.0f} ->", fontsize=7,
-                            ha="right", va="bottom")
-            else:
-                ax.set_xlim(0, max(values) * 1.25)
+                ax.text(ceiling, -0.7, "wrk", fontsize=7, ha="center", va="bottom")
+            elif ceiling:
+                ax.text(limit, -0.7, f"wrk {ceiling:,.0f} ->", fontsize=7, ha="right", va="bottom")
         row[0].set_title(f"({s}) {title}", fontsize=9, loc="left")
     m = meta["machine"]
     fig.suptitle(f"tarnix benchmark {meta['date']}: {m.get('cpu', '?')}, {m['cores']} cores; "
                  f"medians of {meta['repeats']} repeat(s)"
                  + ("" if meta["scale"] == 1 else f", counts x{meta['scale']}"), fontsize=10)
-    fig.tight_layout(rect=(0, 0, 1, 0.98))
+    fig.subplots_adjust(left=0.09, right=0.98, top=1 - 1.0 / (2.6 * len(scenarios)), bottom=0.03,
+                        hspace=0.75, wspace=0.25)
     fig.savefig(out, dpi=80)
 
 
