@@ -18,6 +18,9 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
+# clang and its runtimes, for the fuzzers and the ThreadSanitizer build.
+bash scripts/setup-fuzz.sh
+
 PY=${PYTHON:-python3}
 venv=${TARNIX_VENV:-build/venv}
 if [ ! -x "$venv/bin/python" ]; then

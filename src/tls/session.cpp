@@ -510,7 +510,8 @@ bool TlsSession::close() {
 }
 
 bool TlsSession::drain_idle() {
-    if (!ssl_ || transport_.eof) return false;
+    TlsGate gate;
+    if (!ssl_ || transport_.eof || !gate.open()) return false;
     transport_.no_wait = true;
     ERR_clear_error();
     uint8_t byte = 0;
