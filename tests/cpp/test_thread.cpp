@@ -171,7 +171,7 @@ TEST(ThreadStacks, SlowExitingThreadDoesNotStopReuse) {
     }
     const int mapped = mapped_stacks();
     EXPECT_TRUE(still_slow);
-    EXPECT_LT(distinct, 16);
+    EXPECT_LT(distinct, 100);  // 300 when the slow thread blocks reuse
     EXPECT_LE(mapped, 66);
     sh.release.store(1);
     ASSERT_TRUE(wait_for(sh.slow_left, 1));
