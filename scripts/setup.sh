@@ -28,3 +28,4 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest "cryptography>=41"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check mypy idna "brotli>=1.2" zstandard

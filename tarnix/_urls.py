@@ -103,10 +103,12 @@ def _encode_host(raw: str) -> str:
     if raw.isascii():
         host = raw.lower()
     else:
+        import idna  # only for international names
+
         try:
-            # The standard library's IDNA codec: each non-ASCII label becomes
-            # its xn-- form.
-            host = raw.encode("idna").decode("ascii").lower()
+            # IDNA 2008 with the UTS 46 mapping, as browsers and httpx: the
+            # standard library's IDNA 2003 codec maps "ß" to "ss", another host.
+            host = idna.encode(raw, uts46=True).decode("ascii").lower()
         except UnicodeError as exc:
             raise ValueError(f"host {raw!r} cannot be encoded with IDNA: {exc}") from None
     if not _HOST_CHARS.match(host):
@@ -143,7 +145,7 @@ def _quote(text: str, safe: str) -> str:
     return quote(text, safe=safe)
 
 
-def parse_url(url: str) -> URL:
+def parse_url(url: Union[str, URL]) -> URL:
     """Parse an absolute http or https URL; raise ValueError if it is unusable."""
     if not isinstance(url, str):
         if isinstance(url, URL):
@@ -178,7 +180,8 @@ def parse_url(url: str) -> URL:
     return URL(scheme, host, port, target, auth)
 
 
-def _param_value(value: Any) -> str:
+def primitive_text(value: Any, what: str = "query parameter values") -> str:
+    """A query or form value as text: True -> "true", None -> "", as httpx."""
     if value is None:
         return ""
     if value is True:
@@ -187,7 +190,7 @@ def _param_value(value: Any) -> str:
         return "false"
     if isinstance(value, (str, int, float)):
         return str(value)
-    raise TypeError(f"query parameter values must be str, int, float, bool or None, not {type(value).__name__}")
+    raise TypeError(f"{what} must be str, int, float, bool or None, not {type(value).__name__}")
 
 
 def add_params(url: URL, params: QueryParams) -> URL:
@@ -202,9 +205,9 @@ def add_params(url: URL, params: QueryParams) -> URL:
         pairs: List[Tuple[str, str]] = []
         for key, value in items:
             if isinstance(value, (list, tuple)):
-                pairs.extend((str(key), _param_value(v)) for v in value)
+                pairs.extend((str(key), primitive_text(v)) for v in value)
             else:
-                pairs.append((str(key), _param_value(value)))
+                pairs.append((str(key), primitive_text(value)))
         # urlencode percent-encodes every control character, CR and LF included.
         encoded = urlencode(pairs)
     if not encoded:

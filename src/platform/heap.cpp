@@ -1,14 +1,18 @@
 #include "platform/heap.h"
 
 #include <cstring>
+#ifndef _WIN32
 #include <malloc.h>
 #include <pthread.h>
 
 #include "platform/spinlock.h"
+#endif
 
 namespace tarnix {
 
+#ifndef _WIN32
 size_t heap_usable_size(void* p) { return p ? malloc_usable_size(p) : 0; }
+#endif
 
 static size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
@@ -45,6 +49,7 @@ void* trim_block(void* block, size_t bytes, bool* ok) {
     return p;
 }
 
+#ifndef _WIN32
 namespace {
 
 // At most a few blocks and a bounded total, so that one burst of large
@@ -101,5 +106,13 @@ void large_block_free(void* p) {
     }
     heap_free(p);
 }
+
+#else
+
+// No block is kept on Windows: the process heap reuses freed blocks itself.
+void* large_block_take(size_t, size_t*) { return nullptr; }
+void large_block_free(void* p) { heap_free(p); }
+
+#endif
 
 }  // namespace tarnix
