@@ -9,5 +9,5 @@ bash scripts/setup.sh build
 # Its own build directory: the test wheel (with its test trust store) is built
 # elsewhere, so neither build can leak into the other.
 "$TARNIX_VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -C build-dir=build/demo-wheel .
+  --config-settings=build-dir=build/demo-wheel .
 "$TARNIX_VENV/bin/tarnix" --demo "$@"

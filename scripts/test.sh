@@ -37,7 +37,7 @@ rm -rf "$wheels"
 # A build directory of its own: a plain `pip install .` builds in a temporary
 # one, so neither build can pick up the other's configuration.
 "$PY" -m pip wheel -q --no-deps --disable-pip-version-check --no-build-isolation -w "$wheels" \
-  -C build-dir=build/test-wheel-build -C cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
+  --config-settings=build-dir=build/test-wheel-build --config-settings=cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
 "$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check "$wheels"/tarnix-*.whl
 
 # One abi3 binary must load in every CPython the machine has.
