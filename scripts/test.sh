@@ -56,3 +56,7 @@ echo "== Python tests"
 # Run from tests/ so that the installed package, not the source tree, is imported.
 cd "$root/tests"
 "$PY" -m pytest -q -p no:cacheprovider py "$@"
+
+echo "== What users install: the portable wheel and the source distribution"
+cd "$root"
+bash scripts/test-wheel.sh
