@@ -73,6 +73,11 @@ PEERS = ["aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
 PEER_PACKAGES = {"aiohttp": "aiohttp", "httpx": "httpx", "pyreqwest": "pyreqwest",
                  "rnet": "rnet", "curl_cffi": "curl_cffi"}
 HARNESS_PACKAGES = ["cryptography"]
+# Blocking clients, driven by threads, in the scenarios where threads make sense.
+BLOCKING = ["tarnix-sync", "httpx-sync", "requests"]
+BLOCKING_SCENARIOS = (1, 2)
+CLIENTS += BLOCKING
+PEER_PACKAGES["requests"] = "requests"
 
 
 def log(msg):
@@ -629,7 +634,7 @@ def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=
                          fmt(w["conns"], 0)])
         for c in clients:
             e = row.get(c)
-            if e is None:
+            if e is None or not e.get("runs"):
                 continue
             name = c + (" *" if row.get("_best_peer") == c else "")
             if "rps" not in e:
@@ -765,16 +770,24 @@ def main():
     signal.signal(signal.SIGTERM, on_term)
 
     ensure_debian(need_wrk=not args.no_wrk,
-                  need_build=args.tarnix == "pip" and any(c in TARNIX_ROWS for c in wanted)
+                  need_build=args.tarnix == "pip"
+                  and any(c in TARNIX_ROWS + ("tarnix-sync",) for c in wanted)
                   and (ROOT / "tarnix").is_dir())
     ensure_venv()
     versions, skipped = ensure_packages(args.upgrade)
     base_env = dict(os.environ)
     tarnix_env = base_env
-    if any(c in TARNIX_ROWS for c in wanted):
+    if any(c in TARNIX_ROWS + ("tarnix-sync",) for c in wanted):
         tarnix_env, tv, ts = ensure_tarnix(args.tarnix)
         versions.update(tv)
         skipped.update(ts)
+    if "httpx" in versions:
+        versions["httpx-sync"] = versions["httpx"]
+    if "tarnix" in versions:
+        versions["tarnix-sync"] = versions["tarnix"]
+    for blocking, base in (("httpx-sync", "httpx"), ("tarnix-sync", "tarnix")):
+        if base in skipped:
+            skipped[blocking] = skipped[base]
     clients = [c for c in wanted if c not in skipped]
     skipped = {c: why for c, why in skipped.items() if c in wanted}
     for c, why in skipped.items():
@@ -798,7 +811,8 @@ def main():
     try:
         server.start()
         log(f"nginx {meta['nginx']} on 127.0.0.1 ports {server.ports}")
-        total = repeats * len(scenario_ids) * len(clients)
+        total = repeats * sum(1 for s in scenario_ids for c in clients
+                              if c not in BLOCKING or s in BLOCKING_SCENARIOS)
         done = 0
         # Repeats outermost, so every client sees the same stretch of machine noise.
         for rep in range(repeats):
@@ -809,9 +823,11 @@ def main():
                     w["repeat"] = rep
                     ceiling.setdefault(s, []).append(w)
                 for c in clients:
+                    if c in BLOCKING and s not in BLOCKING_SCENARIOS:
+                        continue
                     done += 1
                     r = run_client(c, s, sc, server, scale,
-                                   tarnix_env if c in TARNIX_ROWS else base_env,
+                                   tarnix_env if c in TARNIX_ROWS + ("tarnix-sync",) else base_env,
                                    timeout)
                     r.update(client=c, scenario=s, repeat=rep)
                     runs.append(r)

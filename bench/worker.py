@@ -15,6 +15,7 @@ import json
 import resource
 import ssl
 import sys
+import threading
 import time
 import traceback
 
@@ -213,6 +214,121 @@ CLIENTS = {
 }
 
 
+# Blocking clients: `inflight` threads each loop over the shared budget,
+# one request at a time, so the same number of requests is in flight.
+
+@contextlib.contextmanager
+def blocking_tarnix(cfg, body):
+    import tarnix
+
+    kw = {"max_connections": cfg["limit"]}
+    if cfg["tls"]:
+        kw["verify"] = cfg["ca"]
+    with tarnix.SyncClient(**kw) as client:
+        url = cfg["url"]
+        if body is None:
+            def fetch():
+                r = client.get(url)
+                return r.status_code, len(r.content)
+        else:
+            def fetch():
+                r = client.post(url, content=body)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.contextmanager
+def blocking_httpx(cfg, body):
+    import httpx
+
+    limit = cfg["limit"]
+    limits = httpx.Limits(max_connections=limit, max_keepalive_connections=limit)
+    verify = _ssl_context(cfg) if cfg["tls"] else True
+    with httpx.Client(limits=limits, verify=verify, timeout=httpx.Timeout(60.0)) as client:
+        url = cfg["url"]
+        if body is None:
+            def fetch():
+                r = client.get(url)
+                return r.status_code, len(r.content)
+        else:
+            def fetch():
+                r = client.post(url, content=body)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.contextmanager
+def blocking_requests(cfg, body):
+    import requests
+    import requests.adapters
+
+    limit = cfg["limit"]
+    with requests.Session() as session:
+        # pool_block: never more than `limit` connections, as for the others.
+        adapter = requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=limit,
+                                                pool_block=True)
+        session.mount("http://", adapter)
+        session.mount("https://", adapter)
+        if cfg["tls"]:
+            session.verify = cfg["ca"]
+        url = cfg["url"]
+        if body is None:
+            def fetch():
+                r = session.get(url, timeout=60)
+                return r.status_code, len(r.content)
+        else:
+            def fetch():
+                r = session.post(url, data=body, timeout=60)
+                return r.status_code, len(r.content)
+        yield fetch
+
+
+BLOCKING_CLIENTS = {
+    "tarnix-sync": blocking_tarnix,
+    "httpx-sync": blocking_httpx,
+    "requests": blocking_requests,
+}
+
+
+def drive_threads(fetch, n, inflight, expect_status, expect_len, latencies, tally):
+    """Runs n requests from `inflight` threads, each one request at a time."""
+    lock = threading.Lock()
+    remaining = [n]
+    perf = time.perf_counter
+
+    def worker():
+        mine = []
+        while True:
+            with lock:
+                if remaining[0] <= 0:
+                    break
+                remaining[0] -= 1
+            t0 = perf()
+            try:
+                status, length = fetch()
+            except Exception as e:  # counted, never hidden
+                with lock:
+                    tally.fail(f"{type(e).__name__}: {e}")
+                continue
+            mine.append(perf() - t0)
+            if status != expect_status or length != expect_len:
+                with lock:
+                    tally.fail(f"status {status}, body length {length} "
+                               f"(expected {expect_status}, {expect_len})")
+        with lock:
+            latencies.extend(mine)
+
+    k = max(1, min(inflight, n))
+    if k == 1:
+        worker()
+        return
+    threads = [threading.Thread(target=worker) for _ in range(k)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 class Tally:
     def __init__(self):
         self.failures = 0
@@ -279,7 +395,33 @@ async def run(cfg):
         await drive(fetch, n, inflight, 200, cfg["expect_len"], latencies, tally)
         t1 = time.perf_counter()
         ru1 = resource.getrusage(resource.RUSAGE_SELF)
-    wall = t1 - t0
+    return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+
+
+def run_blocking(cfg):
+    body = b"x" * cfg["body_size"] if cfg["method"] == "POST" else None
+    factory = BLOCKING_CLIENTS[cfg["client"]]
+    n, inflight = cfg["n"], cfg["inflight"]
+    warm = cfg["warmup"]
+    tally = Tally()
+    latencies = []
+    with factory(cfg, body) as fetch:
+        if warm:
+            drive_threads(fetch, warm, inflight, 200, cfg["expect_len"], [], tally)
+        if tally.failures:
+            return {"ok": False, "phase": "warmup", "failures": tally.failures,
+                    "error": tally.first_error}
+        gc.collect()
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        t0 = time.perf_counter()
+        drive_threads(fetch, n, inflight, 200, cfg["expect_len"], latencies, tally)
+        t1 = time.perf_counter()
+        ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+
+
+def figures(n, tally, latencies, rss_before, ru0, ru1, wall):
     cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
     latencies.sort()
     rss_peak = max(ru1.ru_maxrss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
@@ -307,7 +449,10 @@ async def run(cfg):
 def main():
     cfg = json.loads(sys.argv[1])
     try:
-        result = asyncio.run(run(cfg))
+        if cfg["client"] in BLOCKING_CLIENTS:
+            result = run_blocking(cfg)
+        else:
+            result = asyncio.run(run(cfg))
     except BaseException as e:  # report, never crash silently
         result = {"ok": False, "error": f"{type(e).__name__}: {e}",
                   "traceback": traceback.format_exc()[-2000:]}

@@ -26,11 +26,14 @@ except ImportError:
         "pip install . inside a virtual environment) and run from another directory, or build it in place (README, Running a single test)."
     ) from None
 
+from ._api import delete, get, head, options, patch, post, put, request
+from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
+from ._cookies import Cookies
+from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._errors import (
     ConnectError,
     DecodingError,
     Error,
-    HTTPStatusError,
     ProtocolError,
     RedirectError,
     TimeoutError,
@@ -38,18 +41,35 @@ from ._errors import (
     TooManyRedirects,
     TransportError,
 )
-from ._models import Headers, Response
+from ._models import METHODS, Headers, HTTPStatusError, Request, Response
+from ._sync import SyncClient
 from ._urls import URL
-from .client import METHODS, Client
+from .client import Client
 
 __version__ = "0.1.0"
 
 __all__ = [
     "Client",
+    "SyncClient",
+    "request",
+    "get",
+    "post",
+    "put",
+    "patch",
+    "delete",
+    "head",
+    "options",
+    "Request",
     "Response",
     "Headers",
+    "Cookies",
     "URL",
     "METHODS",
+    "Auth",
+    "BasicAuth",
+    "DigestAuth",
+    "FunctionAuth",
+    "DEFAULT_MAX_DECODED_SIZE",
     "Error",
     "TransportError",
     "ConnectError",

@@ -13,8 +13,10 @@ from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
+from ._decoders import _DECODERS
 from ._errors import Error
 from ._models import Response
+from ._multipart import encode_multipart
 from .client import DEFAULT_TIMEOUT, Client
 
 __all__ = ["main"]
@@ -82,19 +84,34 @@ def _read_data(value: str) -> bytes:
     return value.encode("utf-8")
 
 
-def _form_field(spec: str) -> Tuple[str, Tuple[Optional[str], bytes, Optional[str]]]:
+def _form_field(spec: str) -> Tuple[str, Optional[Tuple[str, bytes, str]], str]:
+    """A -F argument as (name, file or None, value)."""
     name, eq, value = spec.partition("=")
     if not eq or not name:
         raise _UsageError(f"bad form field {spec!r}; use -F name=value or -F name=@file")
     if not value.startswith("@"):
-        return name, (None, value.encode("utf-8"), None)
+        return name, None, value
     path, _, ctype = value[1:].partition(";type=")
     if not path:
         raise _UsageError(f"bad form field {spec!r}; use -F name=@file")
     content = _read_data("@" + path)
     filename = "-" if path == "-" else os.path.basename(path)
     ctype = ctype or mimetypes.guess_type(filename)[0] or "application/octet-stream"
-    return name, (filename, content, ctype)
+    return name, (filename, content, ctype), ""
+
+
+def _multipart(specs: List[str]) -> Tuple[bytes, str]:
+    fields: Dict[str, List[str]] = {}
+    files: List[Tuple[str, Tuple[str, bytes, str]]] = []
+    for spec in specs:
+        name, upload, value = _form_field(spec)
+        if upload is None:
+            fields.setdefault(name, []).append(value)
+        else:
+            files.append((name, upload))
+    # The client's encoder, called directly: given fields alone, the client
+    # would send a urlencoded form, and -F always means multipart.
+    return encode_multipart(fields, files)
 
 
 def _request_args(args: argparse.Namespace) -> Tuple[str, Dict[str, Any]]:
@@ -127,26 +144,25 @@ def _request_args(args: argparse.Namespace) -> Tuple[str, Dict[str, Any]]:
         if "content-type" not in names:
             headers.append(("Content-Type", "application/x-www-form-urlencoded"))
     elif args.form is not None:
-        send["files"] = [_form_field(spec) for spec in args.form]
+        send["content"], ctype = _multipart(args.form)
+        if "content-type" not in names:
+            headers.append(("Content-Type", ctype))
     if args.user is not None:
         user, colon, password = args.user.partition(":")
         if not colon:
             raise _UsageError("use -u user:password")
         send["auth"] = (user, password)
     send["headers"] = headers
-    has_body = "content" in send or "files" in send
-    method = (args.method or ("POST" if has_body else "GET")).upper()
+    method = (args.method or ("POST" if "content" in send else "GET")).upper()
     return method, send
 
 
-# Codings the client undoes; a body in any other coding is printed as received.
-_DECODED_CODINGS = frozenset(("gzip", "x-gzip", "deflate"))
-
-
 def _was_decoded(r: Response) -> bool:
+    # The client undoes codings from the last applied; if it knows that one,
+    # the body printed is no longer the one the headers describe.
     codings = [c.strip().lower() for c in r.headers.get("content-encoding", "").split(",")]
     codings = [c for c in codings if c not in ("", "identity")]
-    return bool(codings) and all(c in _DECODED_CODINGS for c in codings)
+    return bool(codings) and codings[-1] in _DECODERS
 
 
 def _head_text(r: Response) -> str:

@@ -2,17 +2,15 @@
 
 The engine's failures arrive already typed (see ``tarnix.core.errors``); this
 module adds the ones the client itself raises. Every class derives from
-``tarnix.Error``.
+``tarnix.Error``. ``HTTPStatusError`` lives with the response it carries, in
+``tarnix._models``.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+import builtins
 
 from .core.errors import ConnectError, Error, ProtocolError, TLSError, TransportError
-
-if TYPE_CHECKING:
-    from ._models import Response
 
 __all__ = [
     "Error",
@@ -24,17 +22,18 @@ __all__ = [
     "TimeoutError",
     "RedirectError",
     "TooManyRedirects",
-    "HTTPStatusError",
 ]
 
 
 class DecodingError(ProtocolError):
-    """The body's Content-Encoding (gzip or deflate) could not be decoded."""
+    """The body's Content-Encoding could not be decoded, or decoded past the
+    client's ``max_decoded_size``."""
 
 
-class TimeoutError(Error):  # noqa: A001 - the public name users expect
+class TimeoutError(Error, builtins.TimeoutError):  # noqa: A001 - the public name users expect
     """The client's time limit passed before the response arrived.
 
+    Also a built-in ``TimeoutError``, so ``except TimeoutError`` catches it.
     The engine itself never times out: the request's thread and connection
     stay busy until the server answers or closes, and that late answer is
     dropped.
@@ -47,11 +46,3 @@ class RedirectError(Error):
 
 class TooManyRedirects(RedirectError):
     """More redirects than the client's ``max_redirects`` in one request."""
-
-
-class HTTPStatusError(Error):
-    """Raised by ``Response.raise_for_status()`` for a 4xx or 5xx status."""
-
-    def __init__(self, message: str, *, response: Response) -> None:
-        super().__init__(message)
-        self.response = response

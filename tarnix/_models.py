@@ -1,32 +1,151 @@
-"""Response and its headers."""
+"""Requests, responses and their headers."""
 
 from __future__ import annotations
 
 import datetime
 import json as _json
-import zlib
-from collections.abc import Iterator, Mapping
+import re
+from collections.abc import AsyncIterator, Iterable, Iterator, Mapping, MutableMapping
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple, Union
 
-from ._errors import DecodingError, HTTPStatusError
+from ._errors import Error
+from ._urls import URL, parse_url
 
-__all__ = ["Headers", "Response"]
+__all__ = ["Headers", "Request", "Response", "HTTPStatusError", "HeaderTypes", "METHODS"]
+
+HeaderTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]]]
+
+#: The methods the engine can send, by the ordinal it takes.
+METHODS: Dict[str, int] = {
+    "GET": 0,
+    "POST": 1,
+    "PUT": 2,
+    "PATCH": 3,
+    "DELETE": 4,
+    "HEAD": 5,
+    "OPTIONS": 6,
+}
+
+_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
+# Headers the engine writes itself; a second copy from the caller would make
+# the request ambiguous (two Host lines) or its framing contradictory.
+_MANAGED = {
+    "host": "the Host header is taken from the URL",
+    "connection": "the engine manages connections (it always sends keep-alive)",
+    "transfer-encoding": "request bodies are sent with a Content-Length",
+}
+# Names already checked, so that repeated names cost one set lookup.
+_good_names: Set[str] = set()
 
 
-class Headers(Mapping[str, str]):
-    """Response headers as the engine delivered them, looked up case-insensitively.
+def method_ordinal(method: object) -> Tuple[str, int]:
+    """The method's upper-case name and the ordinal the engine takes."""
+    if isinstance(method, str):
+        ordinal = METHODS.get(method)
+        if ordinal is not None:
+            return method, ordinal
+        name = method.upper()
+        ordinal = METHODS.get(name)
+        if ordinal is not None:
+            return name, ordinal
+    raise ValueError(
+        f"unsupported HTTP method {method!r}; the engine sends only {', '.join(METHODS)}"
+    )
+
+
+def check_header(name: Any, value: Any) -> str:
+    """Validate one request header; return its value as a str."""
+    if name not in _good_names:
+        if not isinstance(name, str):
+            raise TypeError(f"header names must be str, not {type(name).__name__}")
+        if not _TOKEN.match(name):
+            if any(c in name for c in "\r\n\0"):
+                raise ValueError(f"header name {name!r} contains a CR, LF or NUL character")
+            raise ValueError(f"invalid header name {name!r}: not an HTTP token")
+        why = _MANAGED.get(name.lower())
+        if why is not None:
+            raise ValueError(f"the {name!r} header cannot be set: {why}")
+        if len(_good_names) < 4096:
+            _good_names.add(name)
+    if type(value) is str:
+        text: str = value
+    elif isinstance(value, str):
+        text = str(value)
+    elif isinstance(value, (bytes, bytearray)):
+        try:
+            text = bytes(value).decode("ascii")
+        except UnicodeDecodeError:
+            raise ValueError(f"header {name!r}: bytes values must be ASCII") from None
+    else:
+        raise TypeError(f"header {name!r}: values must be str, not {type(value).__name__}")
+    if "\r" in text or "\n" in text or "\0" in text:
+        raise ValueError(f"header {name!r} value contains a CR, LF or NUL character")
+    if not text.isascii():
+        try:
+            text.encode("utf-8")  # the engine sends values as UTF-8
+        except UnicodeEncodeError:
+            raise ValueError(f"header {name!r} value cannot be encoded as UTF-8") from None
+    return text
+
+
+def header_items(headers: HeaderTypes) -> List[Tuple[str, str]]:
+    """Checked (name, value) pairs from a mapping or a sequence of pairs."""
+    items: Iterable[Any] = headers.items() if isinstance(headers, Mapping) else headers
+    out = []
+    for item in items:
+        try:
+            name, value = item
+        except (TypeError, ValueError):
+            raise TypeError(f"headers must be a mapping or (name, value) pairs, got {item!r}") from None
+        out.append((name, check_header(name, value)))
+    return out
+
+
+class Headers(MutableMapping[str, str]):
+    """HTTP headers, looked up case-insensitively.
 
     Iteration yields the names with the case they had on the wire. The engine
-    keeps the last value of a repeated name; names that differ only in letter
-    case are distinct entries, and a lookup joins their values with ", ".
+    keeps the last value of a repeated response header; names that differ
+    only in letter case are distinct entries, and a lookup joins their values
+    with ", ". Setting a name replaces every entry of that name in any case;
+    names and values are checked as for a request.
     """
 
     __slots__ = ("_raw", "_lower")
 
-    def __init__(self, raw: Optional[Mapping[str, str]] = None) -> None:
-        self._raw: Dict[str, str] = dict(raw) if raw is not None else {}
+    def __init__(self, raw: Optional[HeaderTypes] = None) -> None:
+        if raw is None:
+            self._raw: Dict[str, str] = {}
+        elif isinstance(raw, Headers):
+            self._raw = dict(raw._raw)
+        elif isinstance(raw, Mapping):
+            self._raw = dict(raw)
+        else:
+            self._raw = {}
+            for name, value in raw:
+                self._add(name, value)
         self._lower: Optional[Dict[str, str]] = None
+
+    @classmethod
+    def _from_pairs(cls, pairs: List[Tuple[str, str]]) -> Headers:
+        """Headers from checked pairs, a repeated name's values joined."""
+        self = cls.__new__(cls)
+        self._raw = {}
+        self._lower = None
+        for name, value in pairs:
+            self._add(name, value)
+        return self
+
+    def _add(self, name: str, value: str) -> None:
+        old = self._raw.get(name)
+        if old is None:
+            self._raw[name] = value
+        else:
+            # One line per name goes out; list-valued fields join with ",",
+            # cookies with ";".
+            sep = "; " if name.lower() == "cookie" else ", "
+            self._raw[name] = f"{old}{sep}{value}"
 
     @classmethod
     def _wrap(cls, raw: Dict[str, str]) -> Headers:
@@ -76,6 +195,29 @@ class Headers(Mapping[str, str]):
     def __len__(self) -> int:
         return len(self._raw)
 
+    def __setitem__(self, name: str, value: str) -> None:
+        value = check_header(name, value)
+        lower = name.lower()
+        for key in [k for k in self._raw if k.lower() == lower]:
+            del self._raw[key]
+        self._raw[name] = value
+        self._lower = None
+
+    def __delitem__(self, name: str) -> None:
+        lower = name.lower()
+        keys = [k for k in self._raw if k.lower() == lower]
+        if not keys:
+            raise KeyError(name)
+        for key in keys:
+            del self._raw[key]
+        self._lower = None
+
+    def copy(self) -> Headers:
+        return Headers(self)
+
+    def _pairs(self) -> List[Tuple[str, str]]:
+        return list(self._raw.items())
+
     def raw(self) -> Dict[str, str]:
         """A copy of the headers exactly as delivered (names in wire case)."""
         return dict(self._raw)
@@ -104,57 +246,49 @@ def _charset(content_type: Optional[str]) -> Optional[str]:
     return None
 
 
-def _decode_deflate(data: bytes) -> bytes:
-    # "deflate" is meant to be zlib-wrapped; some servers send a raw stream.
-    try:
-        return zlib.decompress(data)
-    except zlib.error:
-        return zlib.decompress(data, -zlib.MAX_WBITS)
+class Request:
+    """An HTTP request as it goes out: what auth callables and event hooks
+    see and may change, and what ``Response.request`` keeps.
 
-
-def _decode_gzip(data: bytes) -> bytes:
-    out = []
-    while data:
-        # A gzip body may be several members back to back.
-        d = zlib.decompressobj(16 + zlib.MAX_WBITS)
-        out.append(d.decompress(data))
-        out.append(d.flush())
-        if not d.eof:
-            raise zlib.error("truncated gzip stream")
-        data = d.unused_data
-    return b"".join(out)
-
-
-_DECODERS = {"gzip": _decode_gzip, "x-gzip": _decode_gzip, "deflate": _decode_deflate}
-
-
-def decode_content(body: bytes, encoding: str) -> bytes:
-    """Undo the Content-Encoding codings we know, last applied first.
-
-    A coding we do not know (br, zstd) leaves the body as it came.
+    ``url`` is a :class:`tarnix.URL`; ``content`` the whole body as bytes.
     """
-    codings = [c.strip().lower() for c in encoding.split(",")]
-    for coding in reversed(codings):
-        if coding in ("", "identity"):
-            continue
-        decoder = _DECODERS.get(coding)
-        if decoder is None:
-            return body
-        try:
-            body = decoder(body)
-        except zlib.error as exc:
-            raise DecodingError(f"failed to decode {coding} response body: {exc}") from None
-    return body
+
+    __slots__ = ("method", "url", "headers", "content")
+
+    def __init__(
+        self,
+        method: str,
+        url: Union[str, URL],
+        *,
+        headers: Optional[HeaderTypes] = None,
+        content: bytes = b"",
+    ) -> None:
+        self.method = method_ordinal(method)[0]
+        self.url = parse_url(url)
+        if isinstance(headers, Headers):
+            self.headers = headers
+        else:
+            self.headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
+        if not isinstance(content, bytes):
+            raise TypeError(f"content must be bytes, not {type(content).__name__}")
+        self.content = content
+
+    def copy(self) -> Request:
+        return Request(self.method, self.url, headers=self.headers.copy(), content=self.content)
+
+    def __repr__(self) -> str:
+        return f"<Request({self.method!r}, {str(self.url)!r})>"
 
 
 class Response:
     """An HTTP response.
 
-    ``content`` is the body with any gzip or deflate Content-Encoding undone;
-    ``headers`` are the headers as received (Content-Encoding included).
+    ``content`` is the whole body with any Content-Encoding tarnix knows
+    undone; ``headers`` are the headers as received (Content-Encoding
+    included).
     """
 
-    __slots__ = ("status_code", "headers", "content", "url", "history", "_elapsed", "_text")
+    __slots__ = ("status_code", "headers", "content", "url", "history", "_elapsed", "_text", "_request")
 
     #: The engine speaks HTTP/1.1 only.
     http_version = "HTTP/1.1"
@@ -167,6 +301,7 @@ class Response:
         url: str = "",
         elapsed: float = 0.0,
         history: Optional[List[Response]] = None,
+        request: Optional[Request] = None,
     ) -> None:
         self.status_code = status_code
         self.headers = headers if isinstance(headers, Headers) else Headers(headers)
@@ -175,6 +310,18 @@ class Response:
         self.history: List[Response] = history if history is not None else []
         self._elapsed = elapsed
         self._text: Optional[str] = None
+        self._request = request
+
+    @property
+    def request(self) -> Request:
+        """The request that this response answers (after redirects and auth)."""
+        if self._request is None:
+            raise RuntimeError("this response was not made by a client and has no request")
+        return self._request
+
+    @request.setter
+    def request(self, value: Request) -> None:
+        self._request = value
 
     @property
     def elapsed(self) -> datetime.timedelta:
@@ -212,11 +359,62 @@ class Response:
 
     @property
     def is_success(self) -> bool:
+        """A 2xx status."""
         return 200 <= self.status_code < 300
 
     @property
     def is_redirect(self) -> bool:
+        """A 301, 302, 303, 307 or 308 status with a Location header."""
         return self.status_code in (301, 302, 303, 307, 308) and "location" in self.headers
+
+    # The body is always whole by the time a response exists; these serve
+    # code written for streaming clients.
+
+    def read(self) -> bytes:
+        return self.content
+
+    async def aread(self) -> bytes:
+        return self.content
+
+    def iter_bytes(self, chunk_size: Optional[int] = None) -> Iterator[bytes]:
+        """The received body in pieces of ``chunk_size`` bytes (one piece if None)."""
+        content = self.content
+        if chunk_size is None or chunk_size >= len(content):
+            if content:
+                yield content
+            return
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+        for start in range(0, len(content), chunk_size):
+            yield content[start : start + chunk_size]
+
+    def iter_text(self, chunk_size: Optional[int] = None) -> Iterator[str]:
+        """``text`` in pieces of ``chunk_size`` characters (one piece if None)."""
+        text = self.text
+        if chunk_size is None or chunk_size >= len(text):
+            if text:
+                yield text
+            return
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+        for start in range(0, len(text), chunk_size):
+            yield text[start : start + chunk_size]
+
+    def iter_lines(self) -> Iterator[str]:
+        """``text`` line by line, without the line endings."""
+        yield from self.text.splitlines()
+
+    async def aiter_bytes(self, chunk_size: Optional[int] = None) -> AsyncIterator[bytes]:
+        for chunk in self.iter_bytes(chunk_size):
+            yield chunk
+
+    async def aiter_text(self, chunk_size: Optional[int] = None) -> AsyncIterator[str]:
+        for chunk in self.iter_text(chunk_size):
+            yield chunk
+
+    async def aiter_lines(self) -> AsyncIterator[str]:
+        for line in self.iter_lines():
+            yield line
 
     def raise_for_status(self) -> Response:
         """Raise HTTPStatusError for a 4xx or 5xx status; otherwise return self."""
@@ -224,9 +422,20 @@ class Response:
         if 400 <= code < 600:
             kind = "Client error" if code < 500 else "Server error"
             raise HTTPStatusError(
-                f"{kind} '{code} {self.reason_phrase}' for url '{self.url}'", response=self
+                f"{kind} '{code} {self.reason_phrase}' for url '{self.url}'",
+                request=self._request,
+                response=self,
             )
         return self
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+
+class HTTPStatusError(Error):
+    """Raised by ``Response.raise_for_status()`` for a 4xx or 5xx status."""
+
+    def __init__(self, message: str, *, request: Optional[Request] = None, response: Response) -> None:
+        super().__init__(message)
+        self.request = request
+        self.response = response

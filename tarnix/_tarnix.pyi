@@ -1,6 +1,5 @@
 """The native engine (see the package documentation)."""
 
-import asyncio
 from typing import Any, List, Tuple
 
 def pool_create(
@@ -22,7 +21,7 @@ def submit(
     body: bytes,
     reserved_5: Any,
     reserved_6: Any,
-    future: "asyncio.Future[Any]",
+    future: Any,
     loop: Any,
     /,
 ) -> int: ...

@@ -103,10 +103,12 @@ def _encode_host(raw: str) -> str:
     if raw.isascii():
         host = raw.lower()
     else:
+        import idna  # only for international names
+
         try:
-            # The standard library's IDNA codec: each non-ASCII label becomes
-            # its xn-- form.
-            host = raw.encode("idna").decode("ascii").lower()
+            # IDNA 2008 with the UTS 46 mapping, as browsers and httpx: the
+            # standard library's IDNA 2003 codec maps "ß" to "ss", another host.
+            host = idna.encode(raw, uts46=True).decode("ascii").lower()
         except UnicodeError as exc:
             raise ValueError(f"host {raw!r} cannot be encoded with IDNA: {exc}") from None
     if not _HOST_CHARS.match(host):
@@ -143,7 +145,7 @@ def _quote(text: str, safe: str) -> str:
     return quote(text, safe=safe)
 
 
-def parse_url(url: str) -> URL:
+def parse_url(url: Union[str, URL]) -> URL:
     """Parse an absolute http or https URL; raise ValueError if it is unusable."""
     if not isinstance(url, str):
         if isinstance(url, URL):

@@ -84,6 +84,19 @@ bool dechunk(const uint8_t* p, size_t n, ByteBuf& out) {
 
 }  // namespace
 
+bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
+    const void* sp = std::memchr(line, ' ', len);
+    if (sp == nullptr) return false;
+    const uint8_t* text = static_cast<const uint8_t*>(sp) + 1;
+    size_t text_len = len - size_t(text - line);
+    const void* sp2 = std::memchr(text, ' ', text_len);
+    if (sp2 != nullptr) text_len = size_t(static_cast<const uint8_t*>(sp2) - text);
+    uint64_t value = 0;
+    if (parse_number(text, text_len, 10, 16, &value) != NumberStatus::Ok) return false;
+    *code = uint16_t(value);
+    return true;
+}
+
 bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out) {
     // Only the head as framed may end it: a body that happens to hold a
     // blank line must not be read as header lines.
@@ -92,15 +105,8 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
     if (h + 4 != head_len) return false;
 
     size_t l = find_crlf(bytes, h);
-    const uint8_t* status_line = bytes;
-    const void* sp = std::memchr(status_line, ' ', l);
-    if (sp == nullptr) return false;
-    const uint8_t* code = static_cast<const uint8_t*>(sp) + 1;
-    size_t code_len = l - size_t(code - status_line);
-    const void* sp2 = std::memchr(code, ' ', code_len);
-    if (sp2 != nullptr) code_len = size_t(static_cast<const uint8_t*>(sp2) - code);
-    uint64_t status = 0;
-    if (parse_number(code, code_len, 10, 16, &status) != NumberStatus::Ok) return false;
+    uint16_t status = 0;
+    if (!status_code_of(bytes, l, &status)) return false;
 
     HeaderArray headers;
     const uint8_t* te = nullptr;
@@ -160,7 +166,7 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
     if (!ok) return false;
     headers.items = nullptr;
 
-    out->status = uint16_t(status);
+    out->status = status;
     out->headers = static_cast<HeaderEntry*>(items);
     out->header_count = headers.count;
     if (!owned.empty()) {

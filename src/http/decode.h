@@ -21,6 +21,12 @@ struct DecodedResponse {
     ~DecodedResponse();
 };
 
+// The status code of a status line without its line ending: the text after
+// the first space, up to the next space or the end, read as a 16-bit number.
+// Framing and decoding both use this, so they agree on which responses carry
+// a body. False when the line holds no such number.
+bool status_code_of(const uint8_t* line, size_t len, uint16_t* code);
+
 // `head_len` is where the framing pass ended the head: the head must end in
 // CRLF CRLF exactly there. Without a body (`has_body` false) the body is empty
 // whatever the headers announce. False for any failure (memory included).

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "http/decode.h"
 #include "http/request.h"
 #include "http/text.h"
 
@@ -48,17 +49,9 @@ Slice content_of(Slice line) {
     return Slice{line.ptr, n};
 }
 
-bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
-
-// Three digits after the first space, ending the line or followed by a space.
 int status_of(Slice c) {
-    const void* sp = std::memchr(c.ptr, ' ', c.len);
-    if (sp == nullptr) return -1;
-    const uint8_t* p = static_cast<const uint8_t*>(sp) + 1;
-    size_t left = c.len - size_t(p - c.ptr);
-    if (left < 3 || !is_digit(p[0]) || !is_digit(p[1]) || !is_digit(p[2])) return -1;
-    if (left > 3 && p[3] != ' ') return -1;
-    return (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+    uint16_t code = 0;
+    return status_code_of(c.ptr, c.len, &code) ? int(code) : -1;
 }
 
 ErrorKind scan_header(Slice c, Scan* st) {

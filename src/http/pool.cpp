@@ -5,7 +5,7 @@
 
 #include "http/tls_connection.h"
 #include "platform/heap.h"
-#include "platform/thread.h"
+#include "platform/wait.h"
 
 namespace tarnix {
 
@@ -27,6 +27,17 @@ bool reserve_one(T** arr, size_t len, size_t* cap) {
 // Every thread of a TLS pool stores the same routine, unlocked.
 void install_destroy_tls(Pool* pool) { __atomic_store_n(&pool->destroy_tls, &destroy_tls_connection, __ATOMIC_RELAXED); }
 
+// Called with the lock held once a connection went idle or was dropped: a
+// slot may be free now. True when a sleeper should be woken after unlocking.
+bool note_slot_freed(Pool* pool) {
+    pool->slot_seq.fetch_add(1, std::memory_order_relaxed);
+    return pool->slot_waiters != 0;
+}
+
+// One connection frees room for one waiter; should it not use it, that
+// waiter's own return or discard wakes the next.
+void wake_slot_waiter(Pool* pool) { wake_word(&pool->slot_seq, 1); }
+
 void destroy_connection(Pool* pool, Connection& conn) {
     if (pool->use_tls) {
         DestroyTlsFn destroy = __atomic_load_n(&pool->destroy_tls, __ATOMIC_RELAXED);
@@ -35,6 +46,24 @@ void destroy_connection(Pool* pool, Connection& conn) {
     } else {
         close_plain_connection(conn.plain);
     }
+}
+
+// Takes the most recently returned idle connection; the lock is held.
+bool pop_idle(Pool* pool, Connection* out) {
+    if (pool->use_tls) {
+        if (pool->idle_tls_len == 0) return false;
+        out->tls = pool->idle_tls[--pool->idle_tls_len];
+    } else {
+        if (pool->idle_plain_len == 0) return false;
+        out->plain = pool->idle_plain[--pool->idle_plain_len];
+    }
+    return true;
+}
+
+// Nothing arrived while the connection sat idle that makes it unfit to carry
+// a request. Never waits.
+bool is_quiet(Pool* pool, Connection& conn) {
+    return pool->use_tls ? tls_connection_is_quiet(conn.tls) : !socket_has_input(conn.plain.stream.fd);
 }
 
 }  // namespace
@@ -64,40 +93,56 @@ void pool_release(Pool* pool) {
     heap_free(pool);
 }
 
-ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh) {
+ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_only) {
     *out = Connection{};
     const bool tls = pool->use_tls != 0;
     if (tls) install_destroy_tls(pool);
 
+    pool->lock.lock();
     for (;;) {
-        pool->lock.lock();
-        if (tls && pool->idle_tls_len > 0) {
-            out->tls = pool->idle_tls[--pool->idle_tls_len];
+        Connection idle;
+        if (!new_only && pop_idle(pool, &idle)) {
             pool->lock.unlock();
-            *fresh = false;
-            return ErrorKind::None;
-        }
-        if (!tls && pool->idle_plain_len > 0) {
-            out->plain = pool->idle_plain[--pool->idle_plain_len];
-            pool->lock.unlock();
-            *fresh = false;
-            return ErrorKind::None;
+            if (is_quiet(pool, idle)) {
+                *out = idle;
+                *fresh = false;
+                return ErrorKind::None;
+            }
+            // Closed by the peer, or carrying bytes that would be read as the
+            // answer to our request: never write to it.
+            discard_connection(pool, idle);
+            pool->lock.lock();
+            continue;
         }
         if (pool->open_connections < pool->max_connections) {
             ++pool->open_connections;
             pool->lock.unlock();
             break;
         }
-        // At the limit: wait for another job to give a connection back.
+        if (new_only && pop_idle(pool, &idle)) {
+            // Its slot passes to the new connection; the count stays.
+            pool->lock.unlock();
+            destroy_connection(pool, idle);
+            break;
+        }
+        // At the limit: sleep until another job gives a connection back or
+        // drops one. The sequence is read under the lock, so a change made
+        // after the unlock makes the wait return at once.
+        const uint32_t seen = pool->slot_seq.load(std::memory_order_relaxed);
+        ++pool->slot_waiters;
         pool->lock.unlock();
-        yield_processor();
+        wait_on_word(&pool->slot_seq, seen);
+        pool->lock.lock();
+        --pool->slot_waiters;
     }
 
     ErrorKind err = tls ? open_tls_connection(pool, &out->tls) : connect_host(pool->host.slice(), pool->port, &out->plain.stream);
     if (err != ErrorKind::None) {
         pool->lock.lock();
         --pool->open_connections;
+        const bool wake = note_slot_freed(pool);
         pool->lock.unlock();
+        if (wake) wake_slot_waiter(pool);
         *out = Connection{};
         return err;
     }
@@ -116,19 +161,25 @@ void return_connection(Pool* pool, Connection& conn) {
         if (kept) pool->idle_plain[pool->idle_plain_len++] = conn.plain;
     }
     if (kept) {
+        const bool wake = note_slot_freed(pool);
         pool->lock.unlock();
+        if (wake) wake_slot_waiter(pool);
         conn = Connection{};
         return;
     }
     --pool->open_connections;
+    const bool wake = note_slot_freed(pool);
     pool->lock.unlock();
+    if (wake) wake_slot_waiter(pool);
     destroy_connection(pool, conn);
 }
 
 void discard_connection(Pool* pool, Connection& conn) {
     pool->lock.lock();
     --pool->open_connections;
+    const bool wake = note_slot_freed(pool);
     pool->lock.unlock();
+    if (wake) wake_slot_waiter(pool);
     destroy_connection(pool, conn);
 }
 

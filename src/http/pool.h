@@ -1,5 +1,6 @@
 // The per-origin pool record and its connection reuse under a limit.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,10 @@ struct Pool {
     uint8_t use_tls = 0;
     uint8_t reserved_flag = 0;
     SpinLock lock;
+    // Threads waiting for a free slot sleep on slot_seq, which moves on (under
+    // the lock) whenever a connection is returned or dropped.
+    std::atomic<uint32_t> slot_seq{0};
+    uint32_t slot_waiters = 0;  // under the lock
 };
 
 // A connection held by a job: exactly one of the two is set.
@@ -50,8 +55,13 @@ Pool* pool_new();
 void pool_release(Pool* pool);
 
 // Most recently returned idle connection, or a new one while below the
-// limit; at the limit yields the processor and tries again without bound.
-ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh);
+// limit; at the limit sleeps until a connection of the pool is returned or
+// dropped, then tries again, without bound. An idle connection on which
+// something arrived while it sat unused (the peer's close, bytes nobody asked
+// for) is dropped unused and the next one is tried. With `new_only`, idle
+// connections are passed over; at the limit one of them is closed to make
+// room for the new one.
+ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_only = false);
 // The exchange succeeded and the response allows reuse.
 void return_connection(Pool* pool, Connection& conn);
 void discard_connection(Pool* pool, Connection& conn);

@@ -94,7 +94,9 @@ void run_job(Job* job, const JobHooks& hooks) {
     for (;;) {
         Connection conn;
         bool fresh = false;
-        err = acquire_connection(pool, &conn, &fresh);
+        // The retry goes out on a new connection: the failure suggests the
+        // server dropped its idle connections, and the others may be stale too.
+        err = acquire_connection(pool, &conn, &fresh, retried);
         if (err != ErrorKind::None) break;
         raw = conn.tls != nullptr ? exchange_tls(conn.tls, request.slice(), job->method)
                                   : exchange_plain(conn.plain.stream.fd, request.slice(), job->method);

@@ -1,5 +1,7 @@
 #include "http/tls_connection.h"
 
+#include <cerrno>
+#include <climits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -23,6 +25,29 @@ struct HeapFree {
 };
 using Buffer = std::unique_ptr<uint8_t, HeapFree>;
 
+// The socket under the session. While an idle connection is checked it does
+// not wait: "nothing yet" comes back as a failed read, and a real failure is
+// remembered so the check can tell the two apart.
+class SocketSource final : public ByteSource {
+public:
+    explicit SocketSource(int fd) : fd_(fd) {}
+    ssize_t read_some(uint8_t* dst, size_t cap) override {
+        if (cap > size_t(SSIZE_MAX)) cap = size_t(SSIZE_MAX);
+        for (;;) {
+            ssize_t r = ::recv(fd_, dst, cap, no_wait ? MSG_DONTWAIT : 0);
+            if (r >= 0) return r;
+            if (errno == EINTR) continue;
+            if (!(no_wait && (errno == EAGAIN || errno == EWOULDBLOCK))) failed = true;
+            return -1;
+        }
+    }
+    bool no_wait = false;
+    bool failed = false;
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 // One heap block; the readers, writers and session point into it, so it never
@@ -34,7 +59,7 @@ struct TlsConnection {
     Buffer tls_read_buf;
     Buffer tls_write_buf;
     FdSink socket_sink;
-    FdSource socket_source;
+    SocketSource socket_source;
     BufferedWriter socket_writer;
     BufferedReader socket_reader;
     TlsSession session;
@@ -110,6 +135,15 @@ void destroy_tls_connection(TlsConnection* conn) {
     // Best effort: pending plaintext and close_notify reach the socket, or not.
     conn->session.close();
     conn->socket_writer.flush();
+}
+
+bool tls_connection_is_quiet(TlsConnection* conn) {
+    // Plaintext nobody asked for would be taken for the next response.
+    if (conn->session.reader().buffered() != 0) return false;
+    conn->socket_source.no_wait = true;
+    bool quiet = conn->session.drain_idle();
+    conn->socket_source.no_wait = false;
+    return quiet && !conn->socket_source.failed;
 }
 
 ByteSink& tls_connection_writer(TlsConnection* conn) { return conn->session.writer(); }

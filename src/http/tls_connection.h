@@ -14,6 +14,12 @@ ErrorKind open_tls_connection(Pool* pool, TlsConnection** out);
 // Sends close_notify (failures ignored), closes the socket, frees.
 void destroy_tls_connection(TlsConnection* conn);
 
+// For an idle connection about to be reused: false when anything but
+// handshake records (session tickets, key updates) arrived while it sat idle
+// (response bytes nobody asked for, an alert, the peer's close, an error).
+// Never waits.
+bool tls_connection_is_quiet(TlsConnection* conn);
+
 // The plaintext writer and reader for an exchange, and the socket writer
 // beneath them.
 ByteSink& tls_connection_writer(TlsConnection* conn);

@@ -4,6 +4,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -106,8 +107,8 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' |
 size_t without_final_dot(const char* s, size_t n) { return (n > 1 && s[n - 1] == '.') ? n - 1 : n; }
 
 // Whole file in one heap block (nullptr when it cannot be read).
-char* read_hosts_file(size_t* len) {
-    int fd = open("/etc/hosts", O_RDONLY | O_CLOEXEC);
+char* read_hosts_file(const char* path, size_t* len) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st {};
     size_t cap = 4096;
@@ -247,10 +248,28 @@ size_t dns_addresses(const char* name, uint16_t port, sockaddr_storage* out, siz
     return n;
 }
 
+constexpr char SYSTEM_HOSTS_FILE[] = "/etc/hosts";
+std::atomic<const char*> g_hosts_path{SYSTEM_HOSTS_FILE};
+std::atomic<DnsLookupFn> g_dns{dns_addresses};
+
 }  // namespace
+
+void set_resolver_sources(const char* hosts_path, DnsLookupFn dns) {
+    g_hosts_path.store(hosts_path != nullptr ? hosts_path : SYSTEM_HOSTS_FILE);
+    g_dns.store(dns != nullptr ? dns : dns_addresses);
+}
 
 void socket_close(int fd) {
     if (fd >= 0) close(fd);
+}
+
+bool socket_has_input(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do rc = poll(&p, 1, 0);
+    while (rc < 0 && errno == EINTR);
+    // A socket that cannot be polled cannot be trusted with a request either.
+    return rc != 0;
 }
 
 bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
@@ -311,17 +330,22 @@ bool is_loopback_name(const char* name, size_t len) {
     return len == k || name[len - k - 1] == '.';
 }
 
-ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out) {
-    sockaddr_storage addrs[MAX_ADDRESSES];
+size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
     size_t n = 0;
     size_t hosts_len = 0;
-    char* hosts = read_hosts_file(&hosts_len);
+    char* hosts = read_hosts_file(g_hosts_path.load(), &hosts_len);
     if (hosts != nullptr) {
-        n = hosts_lookup(hosts, hosts_len, name, port, addrs, MAX_ADDRESSES);
+        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
         heap_free(hosts);
     }
-    if (n == 0 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, addrs);
-    if (n == 0) n = dns_addresses(name, port, addrs, MAX_ADDRESSES);
+    if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
+    if (n == 0) n = g_dns.load()(name, port, out, max);
+    return n;
+}
+
+ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out) {
+    sockaddr_storage addrs[MAX_ADDRESSES];
+    size_t n = resolve_addresses(name, port, addrs, MAX_ADDRESSES);
     if (n == 0) return ResolveResult::NoAddress;
 
     int fd = -1;

@@ -14,6 +14,10 @@ struct Stream {
 
 void socket_close(int fd);
 
+// True when reading would not wait: bytes, the peer's close or an error are
+// already there. Never waits itself.
+bool socket_has_input(int fd);
+
 // Connects to one address (blocking, no time-out). False on failure, with no
 // socket left open.
 bool connect_address(const sockaddr* addr, socklen_t len, Stream* out);
@@ -26,6 +30,19 @@ enum class ResolveResult : uint8_t { Connected, NoAddress, ConnectFailed };
 // then DNS. Every address is tried at once; the first connection to succeed
 // wins, the rest are closed, and the call returns once every attempt settled.
 ResolveResult resolve_and_connect(const char* name, uint16_t port, Stream* out);
+
+// The addresses for `name` (NUL-terminated, syntax-checked), with `port`
+// set, in the order the resolver takes them: the hosts file, then the
+// loopback rule, then DNS; each source is asked only when the ones before it
+// gave nothing. Returns how many (at most `max`).
+size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
+
+// How the resolver queries DNS: fills `out` like resolve_addresses.
+using DnsLookupFn = size_t (*)(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
+// Points the resolver at another hosts file and DNS lookup (tests use their
+// own, never the network); nullptr restores /etc/hosts and the system's
+// lookup. `hosts_path` must outlive its use. Not for use while requests run.
+void set_resolver_sources(const char* hosts_path, DnsLookupFn dns);
 
 // Looks `name` up in hosts-file text (exact, case-insensitive match of a
 // canonical name or alias). Appends up to `max` addresses in file order with

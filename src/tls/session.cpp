@@ -98,6 +98,7 @@ int bio_read(BIO* b, char* data, size_t len, size_t* read) {
     if (len == 0 || t == nullptr) return 0;
     ssize_t n = t->socket_reader->read_some(reinterpret_cast<uint8_t*>(data), len);
     if (n == 0) t->eof = true;
+    if (n < 0 && t->no_wait) BIO_set_retry_read(b);
     if (n <= 0) return 0;
     if (!track_records(t, reinterpret_cast<const uint8_t*>(data), size_t(n))) return 0;
     *read = size_t(n);
@@ -441,6 +442,20 @@ bool TlsSession::close() {
     if (SSL_shutdown(ssl_.get()) < 0) ok = false;
     ERR_clear_error();
     return ok;
+}
+
+bool TlsSession::drain_idle() {
+    if (!ssl_ || transport_.eof) return false;
+    transport_.no_wait = true;
+    ERR_clear_error();
+    uint8_t byte = 0;
+    size_t n = 0;
+    int rc = SSL_peek_ex(ssl_.get(), &byte, 1, &n);
+    int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), rc);
+    ERR_clear_error();
+    transport_.no_wait = false;
+    // Only "wants more" means every record so far was handshake traffic.
+    return err == SSL_ERROR_WANT_READ && !transport_.eof;
 }
 
 bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,

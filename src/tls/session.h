@@ -37,6 +37,7 @@ struct TlsTransport {
     uint8_t header_len = 0;    // bytes of the incoming record header seen so far
     uint8_t header[5] = {};
     bool eof = false;          // the transport ended
+    bool no_wait = false;      // a failed socket read means "nothing yet" (idle check)
 };
 
 struct SslFree {
@@ -60,6 +61,13 @@ public:
     // Seals pending plaintext, then a close_notify alert, into the socket
     // writer's buffer. False when either could not be written.
     bool close();
+
+    // For a connection about to be reused: processes the records that have
+    // already arrived, without waiting for more (the socket source reports
+    // "nothing yet" as a failed read meanwhile). True when none of them
+    // carried application data, an alert or the end of the stream; session
+    // tickets and key updates keep the session usable.
+    bool drain_idle();
 
 private:
     friend bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,

@@ -4,13 +4,15 @@ Each carries the engine's message unchanged, as ``str(exc)`` and as
 ``exc.message``.
 """
 
+from __future__ import annotations
+
 __all__ = ["Error", "TransportError", "ConnectError", "TLSError", "ProtocolError"]
 
 
 class Error(Exception):
     """Base class of every tarnix request failure."""
 
-    def __init__(self, message=""):
+    def __init__(self, message: str = "") -> None:
         super().__init__(message)
         self.message = message
 
@@ -19,8 +21,11 @@ class TransportError(Error):
     """The connection could not be used: sending, reading, or memory."""
 
 
-class ConnectError(TransportError):
-    """No connection could be opened: the host did not resolve or refused."""
+class ConnectError(TransportError, ConnectionError):
+    """No connection could be opened: the host did not resolve or refused.
+
+    Also a built-in ``ConnectionError``, so ``except ConnectionError`` catches it.
+    """
 
 
 class TLSError(Error):

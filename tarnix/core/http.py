@@ -4,6 +4,10 @@ The engine's I/O threads schedule ``_settle`` on the request's event loop
 through ``loop.call_soon_threadsafe``; it runs on the loop's thread.
 """
 
+from __future__ import annotations
+
+from typing import Any, Dict
+
 from .errors import ConnectError, Error, ProtocolError, TLSError, TransportError
 
 __all__ = ["Response"]
@@ -16,16 +20,16 @@ class Response:
 
     __slots__ = ("status", "headers", "body")
 
-    def __init__(self, status, headers, body):
+    def __init__(self, status: int, headers: Dict[str, str], body: bytes) -> None:
         self.status = status
         self.headers = headers
         self.body = body
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<Response [{self.status}] {len(self.body)} bytes>"
 
 
-def _error(kind, message):
+def _error(kind: int, message: str) -> Error:
     if kind == 1:
         if message in _CONNECT_MESSAGES:
             return ConnectError(message)
@@ -38,7 +42,9 @@ def _error(kind, message):
     return Error(message)
 
 
-def _settle(future, status, headers, body, kind, message):
+def _settle(
+    future: Any, status: int, headers: Dict[str, str], body: bytes, kind: int, message: str
+) -> None:
     if future.done():
         return
     if kind == 0:

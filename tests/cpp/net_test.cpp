@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <vector>
+#include <poll.h>
+#include <unistd.h>
 
 #include "http/connection.h"
 #include "platform/net.h"
@@ -36,7 +40,103 @@ ErrorKind connect_text(const char* host, uint16_t port, Stream* s) {
     return connect_host(slice_of(host), port, s);
 }
 
+// Points the resolver at a hosts file written here and a DNS stand-in that
+// answers 127.0.0.3 and counts its calls; restores both afterwards.
+class OwnResolver {
+public:
+    explicit OwnResolver(const std::string& hosts_text) {
+        char tmpl[] = "/tmp/tarnix-hosts-XXXXXX";
+        int fd = mkstemp(tmpl);
+        path_ = tmpl;
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, hosts_text.data(), hosts_text.size()), ssize_t(hosts_text.size()));
+            close(fd);
+        }
+        dns_calls = 0;
+        set_resolver_sources(path_.c_str(), fake_dns);
+    }
+    ~OwnResolver() {
+        set_resolver_sources(nullptr, nullptr);
+        unlink(path_.c_str());
+    }
+    std::vector<std::string> resolve(const char* name) {
+        sockaddr_storage out[8];
+        size_t n = resolve_addresses(name, 8080, out, 8);
+        std::vector<std::string> v;
+        for (size_t i = 0; i < n; ++i) v.push_back(addr_text(out[i]));
+        return v;
+    }
+    static inline int dns_calls = 0;
+
+private:
+    static size_t fake_dns(const char*, uint16_t port, sockaddr_storage* out, size_t max) {
+        ++dns_calls;
+        if (max == 0) return 0;
+        out[0] = sockaddr_storage{};
+        auto* a = reinterpret_cast<sockaddr_in*>(&out[0]);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        inet_pton(AF_INET, "127.0.0.3", &a->sin_addr);
+        return 1;
+    }
+    std::string path_;
+};
+
+size_t open_descriptors() {
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
 }  // namespace
+
+TEST(Resolver, HostsFileThenLoopbackRuleThenDns) {
+    using V = std::vector<std::string>;
+    OwnResolver r("127.0.0.2 listed.localhost listed.test\n");
+    EXPECT_EQ(r.resolve("listed.localhost"), V{"127.0.0.2"});  // the file beats the loopback rule
+    EXPECT_EQ(r.resolve("listed.test"), V{"127.0.0.2"});
+    EXPECT_EQ(OwnResolver::dns_calls, 0);
+    EXPECT_EQ(r.resolve("other.localhost"), (V{"127.0.0.1", "::1"}));  // the rule beats DNS
+    EXPECT_EQ(OwnResolver::dns_calls, 0);
+    EXPECT_EQ(r.resolve("other.test"), V{"127.0.0.3"});
+    EXPECT_EQ(OwnResolver::dns_calls, 1);
+}
+
+// Both loopback families listen on the port, so both attempts can succeed:
+// the one that loses is closed, every time.
+TEST(Connect, NoSocketLeftWhenTwoAttemptsSucceed) {
+    Listener v4(AF_INET);
+    ASSERT_TRUE(v4.ok());
+    int fd6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd6 < 0) GTEST_SKIP() << "no IPv6";
+    int on = 1;
+    setsockopt(fd6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(v4.port);
+    if (bind(fd6, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd6, 64) != 0) {
+        close(fd6);
+        GTEST_SKIP() << "no IPv6 loopback on the port";
+    }
+    OwnResolver r("127.0.0.1 both.test\n::1 both.test\n");
+    const size_t before = open_descriptors();
+    for (int i = 0; i < 20; ++i) {
+        Stream s;
+        ASSERT_EQ(resolve_and_connect("both.test", v4.port, &s), ResolveResult::Connected);
+        socket_close(s.fd);
+        // Keep the listen queues short.
+        for (int l : {v4.fd, fd6}) {
+            pollfd p{l, POLLIN, 0};
+            while (poll(&p, 1, 0) == 1) close(accept(l, nullptr, nullptr));
+        }
+    }
+    EXPECT_EQ(open_descriptors(), before);
+    close(fd6);
+}
 
 TEST(HostsFile, CanonicalNamesAliasesAndComments) {
     const std::string text =

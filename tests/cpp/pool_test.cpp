@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include <poll.h>
@@ -118,6 +121,75 @@ TEST(Pool, AcquireAtTheLimitWaitsForAReturn) {
     EXPECT_TRUE(second_fresh);
     EXPECT_EQ(p.open(), 1u);
     return_connection(p.pool, first);
+}
+
+// Threads that find the pool full sleep: however long the slot stays taken
+// they burn next to no processor time, and each goes on once a connection is
+// handed back or dropped.
+TEST(Pool, WaitersSleepUntilASlotIsFreed) {
+    Listener l(AF_INET);
+    ASSERT_TRUE(l.ok());
+    PoolHandle p("127.0.0.1", l.port, 1);
+    Connection held = acquire(p.pool, true);
+
+    constexpr int N = 3;
+    std::atomic<int> done{0};
+    std::atomic<long> cpu_us[N];
+    std::thread waiters[N];
+    for (int i = 0; i < N; ++i) {
+        waiters[i] = std::thread([&, i] {
+            timespec a{}, b{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+            Connection c;
+            bool fresh = false;
+            EXPECT_EQ(acquire_connection(p.pool, &c, &fresh), ErrorKind::None);
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+            cpu_us[i] = (b.tv_sec - a.tv_sec) * 1000000L + (b.tv_nsec - a.tv_nsec) / 1000;
+            ++done;
+            return_connection(p.pool, c);  // the next waiter takes it
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(done.load(), 0);
+    discard_connection(p.pool, held);
+
+    for (int ms = 0; done.load() < N && ms < 10000; ++ms) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (done.load() < N) {
+        // A waiter never woke; joining would hang.
+        std::fprintf(stderr, "waiters left asleep after the slot was freed\n");
+        std::_Exit(1);
+    }
+    for (auto& t : waiters) t.join();
+    for (auto& us : cpu_us) EXPECT_LT(us.load(), 15000) << "a waiter used the processor while waiting";
+    EXPECT_EQ(p.open(), 1u);
+    EXPECT_EQ(p.pool->idle_plain_len, 1u);
+}
+
+// A retry wants a new connection: idle ones are passed over, and at the
+// limit one of them is closed to make room instead of waiting for ever.
+TEST(Pool, NewOnlyPassesOverIdleConnections) {
+    Listener l(AF_INET);
+    ASSERT_TRUE(l.ok());
+    PoolHandle p("127.0.0.1", l.port, 2);
+    Connection a = acquire(p.pool, true);
+    return_connection(p.pool, a);
+    Connection b, c;
+    bool fresh = false;
+    ASSERT_EQ(acquire_connection(p.pool, &b, &fresh, true), ErrorKind::None);
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(p.pool->idle_plain_len, 1u);  // below the limit the idle one stays
+    ASSERT_EQ(acquire_connection(p.pool, &c, &fresh, true), ErrorKind::None);
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(p.open(), 2u);
+    EXPECT_EQ(p.pool->idle_plain_len, 0u);
+    int peer = l.accept_one();  // a's server side sees it closed
+    pollfd pfd{peer, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    char ch;
+    EXPECT_EQ(recv(peer, &ch, 1, 0), 0);
+    close(peer);
+    discard_connection(p.pool, b);
+    discard_connection(p.pool, c);
 }
 
 TEST(Pool, ManyThreadsNeverExceedTheLimit) {

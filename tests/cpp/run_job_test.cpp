@@ -174,9 +174,9 @@ TEST(RunJob, SuccessReturnsTheConnectionForReuse) {
     EXPECT_NE(server.requests.find("X-Test: 1\r\n"), std::string::npos);
 }
 
-TEST(RunJob, StaleIdleConnectionIsRetriedOnANewOne) {
+TEST(RunJob, StaleIdleConnectionGivesWayToANewOne) {
     // The server answers once per connection and then closes it, although the
-    // response allows reuse.
+    // response allows reuse: the closed idle connection is dropped unused.
     Server server({[&](int fd) {
                        if (read_request(fd, &server.requests)) send_text(fd, kOk);
                    },
@@ -186,7 +186,7 @@ TEST(RunJob, StaleIdleConnectionIsRetriedOnANewOne) {
     PoolFor p("127.0.0.1", server.port());
     EXPECT_EQ(run(p.pool).kind, 0);
     while (server.finished.load() < 1) std::this_thread::yield();
-    Outcome o = run(p.pool, 1, "payload");  // a POST is sent again too
+    Outcome o = run(p.pool, 1, "payload");
     EXPECT_EQ(o.kind, 0);
     EXPECT_EQ(o.body, "hello");
     server.join();

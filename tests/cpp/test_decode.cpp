@@ -21,6 +21,7 @@ struct Decoded {
     RawResponse raw;
     DecodedResponse d;
     bool ok = false;
+    size_t unread = 0;  // bytes the framing left in the reader
 
     explicit Decoded(const std::string& response, uint8_t method = METHOD_GET) {
         MemSource src(response);
@@ -30,6 +31,7 @@ struct Decoded {
         std::string req = "R";
         raw = send_and_receive(sink, reader, Slice{u8(req), req.size()}, nullptr, method);
         EXPECT_EQ(int(raw.error), int(ErrorKind::None)) << response;
+        unread = reader.buffered();
         ok = decode_response(raw.bytes.data(), raw.bytes.size(), raw.head_len, raw.has_body, &d);
     }
     std::string body() const { return str(d.body, d.body_len); }
@@ -166,4 +168,24 @@ TEST(Decode, BodilessResponses) {
 
     const std::string bad_length = "HTTP/1.1 204 No Content\r\nContent-Length: 5 \r\n\r\n";
     EXPECT_FALSE(decodes_raw(bad_length, bad_length.size(), false));
+}
+
+// Both passes read the code by the same rule, so a code written with a sign,
+// leading zeros or '_' gets the same answer on whether a body follows.
+TEST(Decode, FramingAgreesOnTheStatusCode) {
+    const std::string next = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    for (const char* head : {"HTTP/1.1 0204\r\n\r\n", "HTTP/1.1 +204 No Content\r\nContent-Length: 2\r\n\r\n",
+                             "HTTP/1.1 3_04\r\nTransfer-Encoding: chunked\r\n\r\n"}) {
+        Decoded r(head + next);
+        ASSERT_TRUE(r.ok) << head;
+        EXPECT_TRUE(r.d.status == 204 || r.d.status == 304) << head;
+        EXPECT_EQ(r.d.body_len, 0u) << head;
+        EXPECT_TRUE(r.raw.reusable) << head;
+        EXPECT_EQ(r.unread, next.size()) << head;
+    }
+    // An interim code in another spelling is still interim.
+    Decoded interim("HTTP/1.1 +1_00 Continue\r\n\r\n" + next);
+    ASSERT_TRUE(interim.ok);
+    EXPECT_EQ(interim.d.status, 200);
+    EXPECT_EQ(interim.body(), "hi");
 }

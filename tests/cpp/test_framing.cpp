@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "http/framing.h"
 #include "http/request.h"
 #include "mem_stream.h"
+#include "test_net_util.h"
 
 using namespace tarnix;
 using tarnix_test::MemSink;
@@ -118,6 +124,62 @@ TEST(Framing, ChunkedCapturesEveryByte) {
         EXPECT_TRUE(r.reusable);
         EXPECT_EQ(ex.rest(), "NEXT");
     }
+}
+
+TEST(Framing, TrailerSectionMayEndInABareLineFeed) {
+    const std::string resp = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\nT: 1\n\n";
+    Exchange ex(resp + "NEXT");
+    RawResponse r = ex.run();
+    ASSERT_EQ(int(r.error), int(ErrorKind::None));
+    EXPECT_EQ(bytes(r), resp);
+    EXPECT_EQ(ex.rest(), "NEXT");
+}
+
+// Over a real socket the bytes after a body are already there when the body
+// is read: the read must stop at its end, and must not wait for more.
+TEST(Framing, LargeBodiesOverASocketStopAtTheirEnd) {
+    tarnix_test::Listener l(AF_INET);
+    ASSERT_TRUE(l.ok());
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(l.port);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int server = l.accept_one();
+    ASSERT_GE(server, 0);
+    timeval limit{5, 0};  // a read that waits for bytes that never come fails instead of hanging
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+    std::string body(100 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); i++) body[i] = char('a' + i % 26);
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n19000\r\n" + body + "\r\n0\r\n\r\n";
+    const std::string sized = "HTTP/1.1 200 OK\r\nContent-Length: 102400\r\n\r\n" + body;
+    const std::string all = chunked + sized + "NEXT";
+    std::thread writer([&] { send(server, all.data(), all.size(), MSG_NOSIGNAL); });  // stays open
+    struct Finish {
+        std::thread& t;
+        int client, server;
+        ~Finish() {
+            shutdown(server, SHUT_RDWR);  // unblocks the writer when a read went wrong
+            t.join();
+            close(client);
+            close(server);
+        }
+    } finish{writer, client, server};
+
+    std::vector<uint8_t> rbuf(65536);
+    FdSource source(client);
+    BufferedReader reader(&source, rbuf.data(), rbuf.size());
+    for (const std::string* expected : {&chunked, &sized}) {
+        MemSink sink;
+        RawResponse r = send_and_receive(sink, reader, Slice{u8("R"), 1}, nullptr, METHOD_GET);
+        ASSERT_EQ(int(r.error), int(ErrorKind::None));
+        EXPECT_TRUE(bytes(r) == *expected);
+        EXPECT_TRUE(r.reusable);
+    }
+    uint8_t rest[8];
+    EXPECT_EQ(reader.read_some(rest, sizeof rest), 4);
 }
 
 TEST(Framing, ChunkedFailures) {
@@ -251,8 +313,8 @@ TEST(Framing, InterimResponsesAreDropped) {
     EXPECT_TRUE(r.has_body);
     EXPECT_TRUE(r.reusable);  // the interim Connection: close does not carry over
 
-    // Only a three-digit code after the first space is read; anything else is framed normally.
-    for (const char* line : {"HTTP/1.1 1000 X", "HTTP/1.1 10", "HTTP/1.1 +100", "HTTP/1.1  100"}) {
+    // Codes outside 100-199 and unreadable codes are framed as final responses.
+    for (const char* line : {"HTTP/1.1 1000 X", "HTTP/1.1 10", "HTTP/1.1 -100", "HTTP/1.1  100", "HTTP/1.1 1 00"}) {
         std::string resp = std::string(line) + "\r\nContent-Length: 1\r\n\r\nx";
         Exchange e(resp);
         RawResponse rr = e.run();

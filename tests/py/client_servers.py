@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import datetime
+import functools
 import gzip
+import hashlib
 import ipaddress
 import json
 import socket
@@ -63,9 +65,28 @@ class Handler(BaseHTTPRequestHandler):
             elif coding == "raw-deflate":
                 c = zlib.compressobj(wbits=-15)
                 data, coding = c.compress(data) + c.flush(), "deflate"
+            elif coding == "br":
+                import brotli
+
+                data = brotli.compress(data)
+            elif coding == "zstd":
+                import zstandard
+
+                data = zstandard.ZstdCompressor().compress(data)
             elif coding == "broken":
                 data, coding = b"\x1f\x8b not gzip at all", "gzip"
             self.reply(200, data, [("Content-Encoding", coding)])
+        elif path == "/bomb":
+            self.reply(200, *bomb(query["coding"], int(query["size"])))
+        elif path == "/cookie":
+            # Sets the cookie in "set"; with "to", also redirects there.
+            headers = [("Set-Cookie", query["set"])] if "set" in query else []
+            if "to" in query:
+                self.reply(302, b"", headers + [("Location", query["to"])])
+            else:
+                self.reply(200, (self.headers.get("Cookie") or "").encode(), headers)
+        elif path == "/digest":
+            self.digest(query)
         elif path == "/headers":
             self.reply(200, b"", [("X-One", "1"), ("X-Dup", "a"), ("x-dup", "b"), ("Content-Type", "text/plain")])
         elif path == "/redirect":
@@ -78,7 +99,57 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.reply(404, b"not found")
 
+    def digest(self, query):
+        """Digest auth for user "u", password "pw" (RFC 7616), checked
+        independently of the client's code."""
+        algorithm = query.get("algorithm", "MD5")
+        qop = query.get("qop", "auth")
+        hname = {"MD5": "md5", "SHA-256": "sha256"}[algorithm.replace("-sess", "")]
+        H = lambda b: hashlib.new(hname, b.encode()).hexdigest()  # noqa: E731
+        nonce = "n0nce-" + algorithm
+        header = self.headers.get("Authorization", "")
+        if header.startswith("Digest "):
+            fields = dict(
+                (k.strip(), v.strip().strip('"'))
+                for k, v in (item.split("=", 1) for item in header[7:].split(", "))
+            )
+            ha1 = H(f"u:realm@test:pw")
+            if algorithm.endswith("-sess"):
+                ha1 = H(f"{ha1}:{nonce}:{fields['cnonce']}")
+            ha2 = H(f"{self.command}:{fields['uri']}")
+            if qop == "none":
+                expected = H(f"{ha1}:{nonce}:{ha2}")
+            else:
+                expected = H(f"{ha1}:{nonce}:{fields['nc']}:{fields['cnonce']}:auth:{ha2}")
+            if fields.get("response") == expected and fields.get("opaque") == "op" and fields["uri"] == self.path:
+                self.reply(200, f"ok {fields.get('nc', '-')}".encode())
+                return
+        challenge = f'Digest realm="realm@test", nonce="{nonce}", algorithm={algorithm}, opaque="op"'
+        if qop != "none":
+            challenge += f', qop="{qop}"'
+        self.reply(401, b"denied", [("WWW-Authenticate", challenge)])
+
     do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = do_HEAD = do_OPTIONS = handle_any
+
+
+@functools.lru_cache(maxsize=16)
+def bomb(coding, size):
+    """A body of ``size`` zero bytes, compressed; "chain" is gzip inside deflate."""
+    data = bytes(size)
+    if coding == "gzip":
+        return gzip.compress(data, 1), [("Content-Encoding", "gzip")]
+    if coding == "deflate":
+        return zlib.compress(data, 1), [("Content-Encoding", "deflate")]
+    if coding == "br":
+        import brotli
+
+        return brotli.compress(data, quality=1), [("Content-Encoding", "br")]
+    if coding == "zstd":
+        import zstandard
+
+        return zstandard.ZstdCompressor().compress(data), [("Content-Encoding", "zstd")]
+    assert coding == "chain"
+    return zlib.compress(gzip.compress(data)), [("Content-Encoding", "gzip, deflate")]
 
 
 class HTTPServer:

@@ -100,14 +100,19 @@ def test_multipart_form_and_basic_auth(server, tmp_path):
         f"Content-Type: {ctype}\r\n\r\n".encode() + doc["body"].encode("latin-1"), policy=email.policy.HTTP
     )
     parts = [(p.get_param("name", header="content-disposition"), p.get_filename(), p.get_content_type(), p.get_payload(decode=True)) for p in message.iter_parts()]
+    # Fields first, then files; a field has no Content-Type of its own.
     assert parts == [
         ("name", None, "text/plain", b"tarnix"),
-        ("file", "notes.txt", "text/plain", b"line one\r\nline two\x00\xff"),
         ("name", None, "text/plain", b"again"),
+        ("file", "notes.txt", "text/plain", b"line one\r\nline two\x00\xff"),
     ]
+    assert [p.get("content-type") for p in message.iter_parts()][:2] == [None, None]
+    # Fields alone are still multipart.
+    doc = echo(cli("-F", "a=1", server.url + "/echo"))
+    assert doc["headers"]["content-type"].startswith("multipart/form-data; boundary=")
 
 
-@pytest.mark.parametrize("coding, decoded", [("gzip", True), ("deflate", True), ("zstd", False)])
+@pytest.mark.parametrize("coding, decoded", [("gzip", True), ("deflate", True), ("compress", False)])
 def test_include_leaves_out_headers_that_describe_the_encoded_body(server, coding, decoded):
     p = cli("-i", f"{server.url}/encoded?coding={coding}")
     assert p.returncode == 0, p.stderr

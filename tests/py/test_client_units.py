@@ -6,7 +6,7 @@ import zlib
 import pytest
 
 import tarnix
-from tarnix._models import decode_content
+from tarnix._decoders import decode_content
 from tarnix._urls import add_params, join_url, parse_url
 
 
@@ -60,7 +60,7 @@ def test_decode_content():
     data = b"abc" * 100
     assert decode_content(gzip.compress(data) + gzip.compress(b"!"), "gzip") == data + b"!"
     assert decode_content(zlib.compress(gzip.compress(data)), "gzip, deflate") == data
-    assert decode_content(b"opaque", "br") == b"opaque"
+    assert decode_content(b"opaque", "x-unknown") == b"opaque"
     with pytest.raises(tarnix.DecodingError):
         decode_content(gzip.compress(data)[:-10], "gzip")
 
@@ -89,3 +89,90 @@ def test_error_hierarchy():
     for cls in (tarnix.TransportError, tarnix.TLSError, tarnix.ProtocolError, tarnix.TimeoutError,
                 tarnix.HTTPStatusError, tarnix.TooManyRedirects):
         assert issubclass(cls, tarnix.Error)
+
+
+def test_errors_are_also_the_builtin_ones():
+    assert isinstance(tarnix.TimeoutError("t"), TimeoutError)
+    assert isinstance(tarnix.ConnectError("connection failed"), ConnectionError)
+    assert str(tarnix.ConnectError("connection failed")) == "connection failed"
+    assert not issubclass(tarnix.TLSError, OSError)
+
+
+def test_international_hosts_use_idna_2008():
+    assert parse_url("http://straße.de/").host == "xn--strae-oqa.de"
+    assert parse_url("http://FAß.example/").host == "xn--fa-hia.example"
+    with pytest.raises(ValueError, match="IDNA"):
+        parse_url("http://a\u200db.de/")
+
+
+@pytest.mark.parametrize(
+    "base, url, expected",
+    [
+        ("http://h/api", "users", "http://h/api/users"),
+        ("http://h/api/", "/users?x=1", "http://h/api/users?x=1"),
+        ("http://h", "?q", "http://h/?q"),
+        ("http://h/api", "https://other/p", "https://other/p"),
+    ],
+)
+def test_base_url_joining(base, url, expected):
+    assert str(tarnix.SyncClient(base_url=base).build_request("GET", url).url) == expected
+
+
+def test_request_headers_are_checked_when_changed():
+    request = tarnix.Request("get", "http://h/", headers=[("X-A", "1"), ("x-a", "2"), ("Cookie", "a=1"), ("Cookie", "b=2")])
+    assert request.method == "GET" and request.headers["x-a"] == "1, 2"
+    assert request.headers["cookie"] == "a=1; b=2"
+    request.headers["X-A"] = "3"  # replaces every spelling of the name
+    assert [k for k in request.headers if k.lower() == "x-a"] == ["X-A"]
+    for name, value in (("X-B", "a\nb"), ("Host", "evil"), ("Bad Name", "v")):
+        with pytest.raises(ValueError):
+            request.headers[name] = value
+    with pytest.raises(KeyError):
+        del request.headers["missing"]
+
+
+def test_body_helpers_over_the_whole_body():
+    r = tarnix.Response(200, {"Content-Type": "text/plain"}, b"one\r\ntwo\nthree")
+    assert list(r.iter_bytes()) == [b"one\r\ntwo\nthree"]
+    assert list(r.iter_bytes(6)) == [b"one\r\nt", b"wo\nthr", b"ee"]
+    assert list(r.iter_text(10)) == ["one\r\ntwo\nt", "hree"]
+    assert list(r.iter_lines()) == ["one", "two", "three"]
+    assert list(tarnix.Response(204).iter_bytes()) == []
+    with pytest.raises(ValueError):
+        list(r.iter_bytes(0))
+    with pytest.raises(RuntimeError, match="no request"):
+        r.request
+    assert r.is_success and not r.is_redirect
+
+
+def test_digest_challenge_parsing():
+    from tarnix._auth import parse_challenges
+
+    got = parse_challenges('Basic realm="x", Digest realm="a, b", nonce="n\\"q", qop="auth,auth-int", stale=FALSE')
+    assert got == {"basic": {"realm": "x"},
+                   "digest": {"realm": "a, b", "nonce": 'n"q', "qop": "auth,auth-int", "stale": "FALSE"}}
+
+
+def test_bounded_decoding():
+    data = bytes(100_000)
+    assert decode_content(zlib.compress(gzip.compress(data)), "gzip, deflate", 100_000) == data
+    with pytest.raises(tarnix.DecodingError, match="max_decoded_size"):
+        decode_content(zlib.compress(gzip.compress(data)), "gzip, deflate", 99_999)
+    # Every step of a chain is bounded, not only the last.
+    with pytest.raises(tarnix.DecodingError):
+        decode_content(zlib.compress(data), "x-unknown, deflate", 1000)
+
+
+def test_custom_auth_flows_and_the_cookie_setter():
+    class Silent(tarnix.Auth):
+        def auth_flow(self, request):
+            return
+            yield request
+
+    client = tarnix.SyncClient(auth=Silent())
+    client.cookies = {"a": "1"}
+    assert client.cookies["a"] == "1" and isinstance(client.cookies, tarnix.Cookies)
+    with pytest.raises(TypeError, match="yielded no request"):
+        client.get("http://127.0.0.1:1/")
+    with pytest.raises(TypeError, match="auth"):
+        tarnix.SyncClient(auth="user:pass")

@@ -196,23 +196,103 @@ def test_stale_idle_connection_is_retried_once_on_a_new_one(serve):
     assert [(i, r.method, r.body) for i, r in server.requests] == [(0, b"GET", b""), (1, b"POST", b"posted")]
 
 
-def test_no_second_retry_when_the_retry_also_fails(serve):
+def two_idle_connections(serve, after_first):
+    """A pool holding two idle connections (0 and 1) whose
+    server runs after_first(conn) on them after the first answer; later
+    connections echo."""
     both = threading.Barrier(2)
 
     def handler(conn):
-        conn.read_request()
-        both.wait(WAIT)  # forces two connections
-        conn.send(ok())
-        conn.close()
+        if conn.index < 2:
+            conn.read_request()
+            both.wait(WAIT)  # forces two connections
+            conn.send(ok(b"%d" % conn.index))
+            after_first(conn)
+        else:
+            respond_with(echo)(conn)
 
     server = serve(handler)
     pool = make_pool(server.port, max_connections=2)
     pending = [start(pool), start(pool)]
     assert all(p.outcome().status == 200 for p in pending)
-    assert server.wait_idle_closed(2)
-    # Both idle connections are stale: first attempt and retry fail.
-    assert_failed(request(pool), 1, "connection reset while reading response")
-    assert server.accepted == 2
+    return server, pool
+
+
+@pytest.mark.parametrize("half", [False, True])
+def test_idle_connections_closed_by_the_server_are_never_written_to(serve, half):
+    # A half-closed connection still reads, so a request written to it shows.
+    ended = threading.Semaphore(0)
+
+    def end(conn):
+        if half:
+            conn.sock.shutdown(socket.SHUT_WR)
+            ended.release()
+            conn.read_request()
+        else:
+            conn.close()
+            ended.release()
+
+    server, pool = two_idle_connections(serve, end)
+    assert ended.acquire(timeout=WAIT) and ended.acquire(timeout=WAIT)
+    time.sleep(0.05)  # lets the ends reach the idle sockets
+    out = request(pool, POST, body=b"again")
+    assert (out.kind, out.status, out.body) == (0, 200, b"again")
+    assert server.accepted == 3
+    assert sorted(i for i, _ in server.requests) == [0, 1, 2]
+
+
+@pytest.mark.parametrize("then_close", [True, False])
+def test_unsolicited_response_on_an_idle_connection_is_never_delivered(serve, then_close):
+    idle, sent = threading.Event(), threading.Event()
+
+    def handler(conn):
+        req = conn.read_request()
+        if conn.index == 0:
+            conn.send(ok(b"first"))
+            assert idle.wait(WAIT)  # the answer was taken; the connection sits in the pool
+            conn.send(b"HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n")
+            sent.set()
+            if then_close:
+                conn.close()
+                return
+        while req is not None:
+            conn.send(ok(b"conn%d" % conn.index))
+            req = conn.read_request()
+
+    server = serve(handler)
+    pool = make_pool(server.port)
+    assert request(pool).body == b"first"
+    idle.set()
+    assert sent.wait(WAIT)
+    time.sleep(0.05)  # lets the stray bytes reach the idle socket
+    out = request(pool)
+    assert (out.kind, out.status, out.body) == (0, 200, b"conn1")
+    assert [i for i, _ in server.requests] == [0, 1]
+
+
+def _read_then_fail(failure):
+    def after_first(conn):
+        if conn.read_request() is None:
+            return
+        # The request arrived; the answer never becomes a usable response.
+        if failure == "malformed":
+            conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: zz\r\n\r\n")
+            conn.wait_closed()
+        else:
+            conn.close(reset=failure == "reset")
+    return after_first
+
+
+@pytest.mark.parametrize("failure", ["close", "reset", "malformed"])
+def test_retry_after_a_failed_idle_connection_opens_a_new_one(serve, failure):
+    # Every kind of failure on a reused connection is retried, and the retry
+    # does not take the other idle connection, which fails the same way.
+    server, pool = two_idle_connections(serve, _read_then_fail(failure))
+    out = request(pool, POST, body=b"again")
+    assert (out.kind, out.status, out.body) == (0, 200, b"again")
+    assert server.accepted == 3
+    again = sorted(i for i, r in server.requests if r.body == b"again")
+    assert len(again) == 2 and again[0] in (0, 1) and again[1] == 2
 
 
 def test_no_retry_on_a_fresh_connection(serve):

@@ -1,0 +1,304 @@
+"""One-off blocking requests: ``tarnix.get(url)`` and friends.
+
+Each call opens a :class:`tarnix.SyncClient` for itself and closes it after
+the response, so nothing is kept between calls (connections included); use
+a ``SyncClient`` for several requests.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Optional, Union
+
+from ._auth import AuthTypes
+from ._base import DEFAULT_TIMEOUT
+from ._content import RequestData
+from ._cookies import CookieTypes
+from ._decoders import DEFAULT_MAX_DECODED_SIZE
+from ._models import HeaderTypes, Response
+from ._multipart import RequestFiles
+from ._sync import SyncClient, SyncContent
+from ._urls import URL, QueryParams
+
+__all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options"]
+
+
+def request(
+    method: str,
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send one request with a client of its own; the arguments are those
+    of :meth:`tarnix.SyncClient.request`, with the client's ``verify`` and
+    ``max_decoded_size``."""
+    with SyncClient(cookies=cookies, verify=verify, max_decoded_size=max_decoded_size) as client:
+        return client.request(
+            method,
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+
+def get(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a GET request with a client of its own (see :func:`request`)."""
+    return request(
+        "GET",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def post(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a POST request with a client of its own (see :func:`request`)."""
+    return request(
+        "POST",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def put(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a PUT request with a client of its own (see :func:`request`)."""
+    return request(
+        "PUT",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def patch(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a PATCH request with a client of its own (see :func:`request`)."""
+    return request(
+        "PATCH",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def delete(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a DELETE request with a client of its own (see :func:`request`)."""
+    return request(
+        "DELETE",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def head(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send a HEAD request with a client of its own (see :func:`request`)."""
+    return request(
+        "HEAD",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )
+
+
+def options(
+    url: Union[str, URL],
+    *,
+    content: Optional[SyncContent] = None,
+    data: Optional[RequestData] = None,
+    files: Optional[RequestFiles] = None,
+    json: Any = None,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+) -> Response:
+    """Send an OPTIONS request with a client of its own (see :func:`request`)."""
+    return request(
+        "OPTIONS",
+        url,
+        content=content,
+        data=data,
+        files=files,
+        json=json,
+        params=params,
+        headers=headers,
+        cookies=cookies,
+        auth=auth,
+        follow_redirects=follow_redirects,
+        timeout=timeout,
+        verify=verify,
+        max_decoded_size=max_decoded_size,
+    )

@@ -1,0 +1,420 @@
+"""What the async and the blocking client share: options, request building,
+and the request flow (auth, redirects, cookies) as a generator.
+
+The flow does no I/O: it yields each request to send and is sent back the
+response, so ``Client`` drives it with ``await`` and ``SyncClient`` with a
+blocking wait, and both follow the same rules.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Mapping
+from typing import Any, Callable, Dict, FrozenSet, Generator, List, Optional, Sequence, Tuple, Union
+
+from . import _tarnix
+from ._auth import Auth, AuthTypes, build_auth
+from ._content import encode_body
+from ._cookies import Cookies, CookieTypes
+from ._decoders import ACCEPT_ENCODING, DEFAULT_MAX_DECODED_SIZE, decode_content
+from ._errors import RedirectError, TLSError, TooManyRedirects
+from ._models import METHODS, Headers, HeaderTypes, Request, Response, header_items, method_ordinal
+from ._urls import URL, QueryParams, add_params, join_url, parse_url
+
+__all__ = ["BaseClient", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
+
+DEFAULT_TIMEOUT = 30.0
+DEFAULT_MAX_REDIRECTS = 20
+
+#: An event hook: called with the request or the response; may be async
+#: (awaited) on ``Client``.
+EventHook = Callable[[Any], Any]
+
+_GET, _POST, _PUT, _PATCH, _HEAD = 0, 1, 2, 3, 5
+_BODY_METHODS = frozenset(("POST", "PUT", "PATCH"))
+_REDIRECT_CODES = frozenset((301, 302, 303, 307, 308))
+_BODY_HEADERS = frozenset(("content-length", "content-type", "content-encoding"))
+_CREDENTIAL_HEADERS = frozenset(("authorization", "proxy-authorization", "cookie"))
+# No limit still has to fit the decoders' size arithmetic.
+_NO_LIMIT = sys.maxsize // 4
+
+# Parsed URLs by their text, for the common case of requests to a few URLs.
+_url_cache: Dict[str, URL] = {}
+_URL_CACHE_SIZE = 512
+
+UNSET: Any = object()
+
+
+def check_timeout(timeout: Any) -> Optional[float]:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+    if not timeout > 0:
+        raise ValueError(f"timeout must be positive, got {timeout!r}")
+    return float(timeout)
+
+
+def _is_https_upgrade(old: URL, new: URL) -> bool:
+    return (
+        old.scheme == "http"
+        and new.scheme == "https"
+        and old.host == new.host
+        and old.port == 80
+        and new.port == 443
+    )
+
+
+def _cached_url(url: str) -> URL:
+    target = _url_cache.get(url)
+    if target is None:
+        target = parse_url(url)
+        if len(_url_cache) >= _URL_CACHE_SIZE:
+            _url_cache.clear()
+        _url_cache[url] = target
+    return target
+
+
+def _join_cookies(*values: Optional[str]) -> Optional[str]:
+    present = [v for v in values if v]
+    return "; ".join(present) if present else None
+
+
+class BaseClient:
+    """Options and request flow of ``Client`` and ``SyncClient``."""
+
+    def __init__(
+        self,
+        *,
+        auth: Optional[AuthTypes] = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        timeout: Optional[float] = DEFAULT_TIMEOUT,
+        max_connections: int = 100,
+        verify: Union[str, "os.PathLike[str]", bool] = "",
+        follow_redirects: bool = False,
+        max_redirects: int = DEFAULT_MAX_REDIRECTS,
+        base_url: Union[str, URL] = "",
+        event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
+        max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    ) -> None:
+        if isinstance(max_connections, bool) or not isinstance(max_connections, int):
+            raise TypeError("max_connections must be an int")
+        if not 1 <= max_connections <= 0x7FFFFFFF:
+            raise ValueError(f"max_connections must be at least 1, got {max_connections}")
+        if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
+            raise ValueError(f"max_redirects must be an int >= 0, got {max_redirects!r}")
+        if max_decoded_size is not None and (
+            isinstance(max_decoded_size, bool) or not isinstance(max_decoded_size, int) or max_decoded_size < 0
+        ):
+            raise ValueError(f"max_decoded_size must be an int >= 0 or None, got {max_decoded_size!r}")
+        self._timeout = check_timeout(timeout)
+        self._max_connections = max_connections
+        self._ca_path = self._ca_file(verify)
+        self.follow_redirects = bool(follow_redirects)
+        self.max_redirects = max_redirects
+        self.max_decoded_size = max_decoded_size
+        self.auth = auth
+        self.base_url = base_url
+        self._params = params
+        self.cookies = cookies
+        self.event_hooks = event_hooks
+
+        base = header_items(headers) if headers is not None else []
+        names = {name.lower() for name, _ in base}
+        if "content-length" in names:
+            raise ValueError("Content-Length cannot be a default header")
+        if "accept-encoding" not in names:
+            base.append(("Accept-Encoding", ACCEPT_ENCODING))
+        self._base_headers: List[Tuple[str, str]] = base
+        self._base_lower: List[str] = [name.lower() for name, _ in base]
+        self._base_names: FrozenSet[str] = frozenset(self._base_lower)
+        self._closed = False
+
+    @staticmethod
+    def _ca_file(verify: Any) -> str:
+        if verify is True or verify is None:
+            return ""
+        if verify is False:
+            raise ValueError("certificate verification cannot be turned off; pass verify=<CA file> instead")
+        path = os.fspath(verify)
+        if not isinstance(path, str):
+            raise TypeError("verify must be a path to a PEM file")
+        if not path:
+            return ""
+        if not os.path.isfile(path):
+            raise FileNotFoundError(2, "CA file not found", path)
+        # The engine reads the file when a pool is made; pin it against chdir.
+        return os.path.abspath(path)
+
+    # -- options -----------------------------------------------------------
+
+    @property
+    def headers(self) -> Dict[str, str]:
+        """The default headers (Accept-Encoding included), as a copy."""
+        return dict(self._base_headers)
+
+    @property
+    def timeout(self) -> Optional[float]:
+        return self._timeout
+
+    @property
+    def is_closed(self) -> bool:
+        return self._closed
+
+    @property
+    def auth(self) -> Optional[Auth]:
+        return self._auth
+
+    @auth.setter
+    def auth(self, auth: Optional[AuthTypes]) -> None:
+        self._auth = build_auth(auth)
+
+    @property
+    def cookies(self) -> Cookies:
+        """The cookie jar: cookies given to the client and those servers set."""
+        return self._cookies
+
+    @cookies.setter
+    def cookies(self, cookies: Optional[CookieTypes]) -> None:
+        self._cookies = Cookies(cookies)
+
+    @property
+    def base_url(self) -> str:
+        """Relative request URLs are joined to this (``""``: none)."""
+        return self._base_url
+
+    @base_url.setter
+    def base_url(self, url: Union[str, URL]) -> None:
+        text = str(url)
+        if text:
+            parsed = parse_url(text)
+            # As httpx: the base path always ends in "/", so that it is a
+            # prefix of every joined path.
+            path = parsed.target.split("?", 1)[0]
+            text = str(parsed.with_target(path if path.endswith("/") else path + "/"))
+        self._base_url = text
+
+    @property
+    def event_hooks(self) -> Dict[str, List[EventHook]]:
+        return {"request": self._request_hooks, "response": self._response_hooks}
+
+    @event_hooks.setter
+    def event_hooks(self, hooks: Optional[Mapping[str, Sequence[EventHook]]]) -> None:
+        hooks = hooks or {}
+        unknown = set(hooks) - {"request", "response"}
+        if unknown:
+            raise ValueError(f"unknown event hook kinds {sorted(unknown)}; use 'request' and 'response'")
+        for kind, funcs in hooks.items():
+            if not all(callable(f) for f in funcs):
+                raise TypeError(f"event_hooks[{kind!r}] must be a list of callables")
+        self._request_hooks: List[EventHook] = list(hooks.get("request", ()))
+        self._response_hooks: List[EventHook] = list(hooks.get("response", ()))
+
+    # -- building requests -------------------------------------------------
+
+    def _merge_url(self, url: Union[str, URL]) -> URL:
+        if type(url) is str:
+            if self._base_url and "://" not in url.split("?", 1)[0]:
+                return parse_url(self._base_url + url.lstrip("/"))
+            return _cached_url(url)
+        return parse_url(url)
+
+    def build_request(
+        self,
+        method: str,
+        url: Union[str, URL],
+        *,
+        content: Any = None,
+        data: Any = None,
+        files: Any = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+    ) -> Request:
+        """The request that ``request()`` would send with these arguments."""
+        method, ordinal = method_ordinal(method)
+        target = self._merge_url(url)
+        if self._params is not None:
+            target = add_params(target, self._params)
+        if params is not None:
+            target = add_params(target, params)
+
+        if headers is None:
+            hdrs = self._base_headers
+            names = self._base_names
+        else:
+            own = header_items(headers)
+            own_names = {name.lower() for name, _ in own}
+            hdrs = [h for h, low in zip(self._base_headers, self._base_lower) if low not in own_names]
+            hdrs += own
+            names = self._base_names | own_names
+
+        extra: List[Tuple[str, str]] = []
+        if content is None and data is None and files is None and json is None:
+            body = b""
+        else:
+            given_type = None
+            if "content-type" in names:
+                given_type = Headers._from_pairs(hdrs)._get_lower("content-type")
+            body, content_type = encode_body(content, data, files, json, given_type)
+            if content_type is not None and given_type is None:
+                extra.append(("Content-Type", content_type))
+        if "content-length" in names:
+            given = Headers._from_pairs(hdrs)._get_lower("content-length")
+            if given is None or given.strip() != str(len(body)):
+                raise ValueError(f"Content-Length {given!r} does not match the body's {len(body)} bytes")
+        elif not body and method in _BODY_METHODS:
+            # Servers expect a length on these methods even when it is zero.
+            extra.append(("Content-Length", "0"))
+        if target.authorization is not None and "authorization" not in names:
+            extra.append(("Authorization", target.authorization))
+        if cookies is not None:
+            jar = Cookies(cookies)
+            own_cookie = "; ".join(f"{c.name}={c.value}" for c in jar.jar if c.value is not None)
+            if own_cookie:
+                extra.append(("Cookie", own_cookie))
+        request = Request.__new__(Request)
+        request.method = method
+        request.url = target
+        request.headers = Headers._from_pairs(hdrs + extra if extra else hdrs)
+        request.content = body
+        return request
+
+    # -- the flow ----------------------------------------------------------
+
+    def _flow(
+        self, request: Request, auth: Optional[Auth], follow_redirects: bool
+    ) -> Generator[Request, Response, Response]:
+        """Yields each request to send and takes its response; returns the
+        final response with its history."""
+        history: List[Response] = []
+        # The caller's own cookies; the jar's are added for each hop.
+        own_cookie = request.headers.get("cookie")
+        if auth is None:
+            response = yield from self._hops(request, own_cookie, follow_redirects, history)
+        else:
+            flow = auth.auth_flow(request)
+            try:
+                req = next(flow)
+            except StopIteration:
+                raise TypeError(f"{type(auth).__name__}.auth_flow yielded no request") from None
+            while True:
+                response = yield from self._hops(req, own_cookie, follow_redirects, history)
+                try:
+                    req = flow.send(response)
+                except StopIteration:
+                    break
+                history.append(response)
+                if not isinstance(req, Request):
+                    raise TypeError(f"an auth flow must yield requests, not {type(req).__name__}")
+        response.history = history
+        return response
+
+    def _hops(
+        self,
+        request: Request,
+        own_cookie: Optional[str],
+        follow_redirects: bool,
+        history: List[Response],
+    ) -> Generator[Request, Response, Response]:
+        redirects = 0
+        while True:
+            if own_cookie is not None or self.cookies._maybe_nonempty():
+                cookie = _join_cookies(own_cookie, self.cookies.header_for(request.url))
+                if cookie is not None:
+                    request.headers["Cookie"] = cookie
+                elif "cookie" in request.headers:
+                    del request.headers["Cookie"]
+            response = yield request
+            if not follow_redirects or response.status_code not in _REDIRECT_CODES:
+                return response
+            location = response.headers.get("location")
+            if location is None:
+                return response
+            if redirects >= self.max_redirects:
+                raise TooManyRedirects(f"exceeded the limit of {self.max_redirects} redirects")
+            redirects += 1
+            history.append(response)
+            request, same_origin = self._redirect_request(request, response, location)
+            if not same_origin:
+                own_cookie = None
+
+    def _redirect_request(self, request: Request, response: Response, location: str) -> Tuple[Request, bool]:
+        url = request.url
+        try:
+            next_url = join_url(url, location.strip())
+        except (ValueError, TypeError) as exc:
+            raise RedirectError(f"cannot follow the redirect to {location!r}: {exc}") from None
+        method = request.method
+        body = request.content
+        headers = request.headers._pairs()
+        code = response.status_code
+        # Browsers turn these into GETs without a body; 307 and 308 repeat
+        # the request as it was.
+        if (code == 303 and method != "HEAD") or (code in (301, 302) and method == "POST"):
+            method = "GET"
+            body = b""
+            headers = [h for h in headers if h[0].lower() not in _BODY_HEADERS]
+        same_origin = next_url.origin == url.origin or _is_https_upgrade(url, next_url)
+        if not same_origin:
+            headers = [h for h in headers if h[0].lower() not in _CREDENTIAL_HEADERS]
+        if next_url.authorization is not None and not any(h[0].lower() == "authorization" for h in headers):
+            headers.append(("Authorization", next_url.authorization))
+        nxt = Request.__new__(Request)
+        nxt.method = method
+        nxt.url = next_url
+        nxt.headers = Headers._from_pairs(headers)
+        nxt.content = body
+        return nxt, same_origin
+
+    # -- sending -----------------------------------------------------------
+
+    def _make_pool(self, url: URL) -> object:
+        ca_path = self._ca_path if url.tls else ""
+        try:
+            return _tarnix.pool_create(url.host, url.port, url.tls, 0, self._max_connections, 0, 0, ca_path)
+        except RuntimeError as exc:
+            if ca_path:
+                raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
+            raise
+
+    @staticmethod
+    def _wire(request: Request) -> Tuple[int, List[Tuple[str, str]]]:
+        """The method ordinal and header list to submit."""
+        headers = request.headers
+        length = headers._get_lower("content-length")
+        if length is not None and length.strip() != str(len(request.content)):
+            # An auth callable or hook changed the body or the length.
+            raise ValueError(
+                f"Content-Length {length!r} does not match the body's {len(request.content)} bytes"
+            )
+        return METHODS[request.method], headers._pairs()
+
+    def _response(
+        self, status: int, headers: Dict[str, str], body: bytes, request: Request, elapsed: float
+    ) -> Response:
+        # One pass over the names for the two headers the client acts on.
+        coding = None
+        sets_cookie = False
+        for name in headers:
+            size = len(name)
+            if size == 16 and name.lower() == "content-encoding":
+                value = headers[name]
+                coding = value if coding is None else f"{coding}, {value}"
+            elif size == 10 and name.lower() == "set-cookie":
+                sets_cookie = True
+        if coding and body:
+            limit = self.max_decoded_size
+            body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
+        response = Response(status, Headers._wrap(headers), body, str(request.url), elapsed, request=request)
+        if sets_cookie:
+            # Before the response hooks and the next redirect hop see it.
+            self.cookies.extract_cookies(response)
+        return response
+
+    def _request_auth(self, auth: Any) -> Optional[Auth]:
+        return self._auth if auth is UNSET else build_auth(auth)

@@ -1,0 +1,176 @@
+"""The client's cookie jar: the standard library's ``http.cookiejar`` rules
+(domain, path, expiry, secure) behind a mapping of names to values."""
+
+from __future__ import annotations
+
+import urllib.request
+from collections.abc import Iterator, Mapping, MutableMapping
+from http.cookiejar import Cookie, CookieJar
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+
+if TYPE_CHECKING:  # pragma: no cover
+    from ._models import Request, Response
+    from ._urls import URL
+
+__all__ = ["Cookies", "CookieTypes"]
+
+CookieTypes = Union["Cookies", CookieJar, Mapping[str, str], Sequence[Tuple[str, str]]]
+
+
+class _ResponseInfo:
+    """What ``CookieJar.extract_cookies`` reads of a response."""
+
+    def __init__(self, response: Response) -> None:
+        self._raw = response.headers.raw()
+
+    def info(self) -> _ResponseInfo:
+        return self
+
+    def get_all(self, name: str, default: Any = None) -> Any:
+        # Names differing in case are separate header lines; never join them
+        # (a cookie's Expires holds a comma).
+        lower = name.lower()
+        values = [v for k, v in self._raw.items() if k.lower() == lower]
+        return values or default
+
+
+def _urllib_request(url: URL) -> urllib.request.Request:
+    return urllib.request.Request(str(url))
+
+
+class Cookies(MutableMapping[str, str]):
+    """Cookies by name, kept in an ``http.cookiejar.CookieJar`` (``.jar``).
+
+    Cookies set by hand (a mapping given to the client, or ``set()`` without
+    a domain) go to every host; cookies from ``Set-Cookie`` follow their
+    domain, path, expiry and secure attributes.
+    """
+
+    def __init__(self, cookies: Optional[CookieTypes] = None) -> None:
+        if isinstance(cookies, CookieJar):
+            self.jar = cookies
+            return
+        self.jar = CookieJar()
+        if cookies is not None:
+            self.update(cookies)
+
+    def extract_cookies(self, response: Response) -> None:
+        """Store the cookies that the response sets for its request's URL."""
+        self.jar.extract_cookies(_ResponseInfo(response), _urllib_request(response.request.url))  # type: ignore[arg-type]
+
+    def _maybe_nonempty(self) -> bool:
+        """False only when the jar surely holds no cookie; cheaper than len()."""
+        cookies = getattr(self.jar, "_cookies", None)
+        return bool(self.jar) if cookies is None else bool(cookies)
+
+    def header_for(self, url: URL) -> Optional[str]:
+        """The Cookie header value for a request to ``url``, or None."""
+        if not self.jar:
+            return None
+        req = _urllib_request(url)
+        self.jar.add_cookie_header(req)
+        return req.get_header("Cookie")
+
+    def set_cookie_header(self, request: Request) -> None:
+        value = self.header_for(request.url)
+        if value is not None:
+            request.headers["Cookie"] = value
+
+    def set(self, name: str, value: str, domain: str = "", path: str = "/") -> None:
+        cookie = Cookie(
+            version=0,
+            name=name,
+            value=value,
+            port=None,
+            port_specified=False,
+            domain=domain,
+            domain_specified=bool(domain),
+            domain_initial_dot=domain.startswith("."),
+            path=path,
+            path_specified=bool(path),
+            secure=False,
+            expires=None,
+            discard=True,
+            comment=None,
+            comment_url=None,
+            rest={"HttpOnly": None},  # type: ignore[dict-item]
+            rfc2109=False,
+        )
+        self.jar.set_cookie(cookie)
+
+    def _matching(self, name: str, domain: Optional[str], path: Optional[str]) -> List[Cookie]:
+        return [
+            c
+            for c in self.jar
+            if c.name == name
+            and (domain is None or c.domain == domain)
+            and (path is None or c.path == path)
+        ]
+
+    def get(  # type: ignore[override]
+        self,
+        name: str,
+        default: Optional[str] = None,
+        domain: Optional[str] = None,
+        path: Optional[str] = None,
+    ) -> Optional[str]:
+        found = self._matching(name, domain, path)
+        if len(found) > 1:
+            raise KeyError(f"several cookies named {name!r}; pass domain= and path= to choose")
+        if not found or found[0].value is None:
+            return default
+        return found[0].value
+
+    def delete(self, name: str, domain: Optional[str] = None, path: Optional[str] = None) -> None:
+        for c in self._matching(name, domain, path):
+            self.jar.clear(c.domain, c.path, c.name)
+
+    def clear(self, domain: Optional[str] = None, path: Optional[str] = None) -> None:
+        if domain is None:
+            self.jar.clear()
+        elif path is None:
+            self.jar.clear(domain)
+        else:
+            self.jar.clear(domain, path)
+
+    def update(self, cookies: Any = None, **kwargs: str) -> None:  # type: ignore[override]
+        if isinstance(cookies, Cookies):
+            cookies = cookies.jar
+        if isinstance(cookies, CookieJar):
+            for cookie in cookies:
+                self.jar.set_cookie(cookie)
+        elif cookies is not None:
+            items = cookies.items() if isinstance(cookies, Mapping) else cookies
+            for name, value in items:
+                if not isinstance(name, str) or not isinstance(value, str):
+                    raise TypeError("cookie names and values must be str")
+                self.set(name, value)
+        for name, value in kwargs.items():
+            self.set(name, value)
+
+    def __getitem__(self, name: str) -> str:
+        value = self.get(name)
+        if value is None:
+            raise KeyError(name)
+        return value
+
+    def __setitem__(self, name: str, value: str) -> None:
+        self.set(name, value)
+
+    def __delitem__(self, name: str) -> None:
+        if not self._matching(name, None, None):
+            raise KeyError(name)
+        self.delete(name)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter([c.name for c in self.jar])
+
+    def __len__(self) -> int:
+        return len(self.jar)
+
+    def __bool__(self) -> bool:
+        return any(True for _ in self.jar)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"<Cookie {c.name}={c.value} for {c.domain or '*'}>" for c in self.jar)
+        return f"<Cookies[{shown}]>"

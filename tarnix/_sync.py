@@ -1,0 +1,473 @@
+"""``tarnix.SyncClient``: the blocking API over the native engine.
+
+No event loop is involved: the engine hands each outcome to whatever object
+was submitted as the loop, calling its ``call_soon_threadsafe`` from the I/O
+thread. Here that object is a ``_Waiter`` that keeps the outcome and wakes
+the thread blocked on it.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+import threading
+from collections.abc import Iterable, Mapping
+from time import monotonic, perf_counter
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+
+from . import _tarnix
+from ._auth import Auth, AuthTypes
+from ._base import DEFAULT_MAX_REDIRECTS, DEFAULT_TIMEOUT, UNSET, BaseClient, EventHook, check_timeout
+from ._content import RequestData
+from ._cookies import CookieTypes
+from ._decoders import DEFAULT_MAX_DECODED_SIZE
+from ._errors import TimeoutError, TransportError
+from ._models import HeaderTypes, Request, Response
+from ._multipart import RequestFiles
+from ._urls import URL, QueryParams
+from .core.http import _error
+
+__all__ = ["SyncClient", "SyncContent"]
+
+SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
+
+
+class _Waiter:
+    """Stands in for both the future and its loop in one engine request."""
+
+    __slots__ = ("_event", "outcome")
+
+    def __init__(self) -> None:
+        self._event = threading.Event()
+        self.outcome: Optional[Tuple[Any, ...]] = None
+
+    def call_soon_threadsafe(self, callback: Callable[..., Any], *args: Any) -> None:
+        # On the engine's I/O thread, holding the GIL: keep the outcome
+        # (status, headers, body, kind, message) and wake the caller. A
+        # caller that gave up has dropped this object; nothing else to do.
+        self.outcome = args[1:]
+        self._event.set()
+
+    def wait(self, timeout: Optional[float]) -> bool:
+        return self._event.wait(timeout)
+
+
+class _SyncPool:
+    """One origin's engine pool and a semaphore for its connection limit."""
+
+    __slots__ = ("capsule", "slots")
+
+    def __init__(self, capsule: object, limit: int) -> None:
+        self.capsule = capsule
+        self.slots = threading.Semaphore(limit)
+
+
+def _timed_out(timeout: Optional[float]) -> TimeoutError:
+    return TimeoutError(f"timed out after {timeout:g} seconds")
+
+
+class SyncClient(BaseClient):
+    """A blocking HTTP/1.1 client with the options and methods of
+    :class:`tarnix.Client`, used in a ``with`` block::
+
+        with tarnix.SyncClient() as client:
+            r = client.get("https://example.org/")
+
+    It needs no event loop and may be shared between threads: each call
+    blocks only its own thread. Event hooks must be plain callables.
+    """
+
+    def __init__(
+        self,
+        *,
+        auth: Optional[AuthTypes] = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        timeout: Optional[float] = DEFAULT_TIMEOUT,
+        max_connections: int = 100,
+        verify: Union[str, "os.PathLike[str]", bool] = "",
+        follow_redirects: bool = False,
+        max_redirects: int = DEFAULT_MAX_REDIRECTS,
+        base_url: Union[str, URL] = "",
+        event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
+        max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    ) -> None:
+        super().__init__(
+            auth=auth,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            timeout=timeout,
+            max_connections=max_connections,
+            verify=verify,
+            follow_redirects=follow_redirects,
+            max_redirects=max_redirects,
+            base_url=base_url,
+            event_hooks=event_hooks,
+            max_decoded_size=max_decoded_size,
+        )
+        self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
+        self._pools_lock = threading.Lock()
+
+    def __enter__(self) -> SyncClient:
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Release the client's pools. Requests still running keep theirs
+        until they finish; new requests raise RuntimeError."""
+        self._closed = True
+        with self._pools_lock:
+            self._pools = {}
+
+    def _pool(self, url: URL) -> _SyncPool:
+        with self._pools_lock:
+            pool = self._pools.get(url.origin)
+            if pool is None:
+                if self._closed:
+                    raise RuntimeError("the client is closed")
+                pool = self._pools[url.origin] = _SyncPool(self._make_pool(url), self._max_connections)
+            return pool
+
+    def _send(self, request: Request, deadline: Optional[float], timeout: Optional[float]) -> Response:
+        ordinal, headers = self._wire(request)
+        url = request.url
+        pool = self._pools.get(url.origin) or self._pool(url)
+        if deadline is None:
+            pool.slots.acquire()
+        else:
+            remaining = deadline - monotonic()
+            if remaining <= 0 or not pool.slots.acquire(timeout=remaining):
+                raise _timed_out(timeout)
+        try:
+            waiter = _Waiter()
+            start = perf_counter()
+            try:
+                _tarnix.submit(pool.capsule, ordinal, url.target, headers, request.content, None, None, waiter, waiter)
+            except RuntimeError as exc:
+                # Out of threads, for one: nothing was sent.
+                raise TransportError(str(exc)) from exc
+            if deadline is None:
+                waiter.wait(None)
+            elif not waiter.wait(max(0.0, deadline - monotonic())):
+                # The late outcome lands in the waiter and is dropped with it.
+                raise _timed_out(timeout)
+        finally:
+            pool.slots.release()
+        assert waiter.outcome is not None
+        status, raw_headers, body, kind, message = waiter.outcome
+        if kind != 0:
+            raise _error(kind, message)
+        return self._response(status, raw_headers, body, request, perf_counter() - start)
+
+    def request(
+        self,
+        method: str,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send one request and return its response; the arguments are those
+        of :meth:`tarnix.Client.request` (content may not be an async
+        iterable)."""
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        request = self.build_request(
+            method,
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+        )
+        if timeout is UNSET:
+            timeout = self._timeout
+        elif timeout is not None:
+            timeout = check_timeout(timeout)
+        deadline = None if timeout is None else monotonic() + timeout
+        follow = self.follow_redirects if follow_redirects is None else follow_redirects
+        return self._drive(request, self._request_auth(auth), follow, deadline, timeout)
+
+    def send(
+        self,
+        request: Request,
+        *,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+    ) -> Response:
+        """Send a request made by :meth:`build_request` (or by hand)."""
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        timeout = self._timeout
+        deadline = None if timeout is None else monotonic() + timeout
+        follow = self.follow_redirects if follow_redirects is None else follow_redirects
+        return self._drive(request, self._request_auth(auth), follow, deadline, timeout)
+
+    def _drive(
+        self,
+        request: Request,
+        auth: Optional[Auth],
+        follow_redirects: bool,
+        deadline: Optional[float],
+        timeout: Optional[float],
+    ) -> Response:
+        flow = self._flow(request, auth, follow_redirects)
+        try:
+            req = next(flow)
+            while True:
+                for hook in self._request_hooks:
+                    _call_hook(hook, req)
+                response = self._send(req, deadline, timeout)
+                for hook in self._response_hooks:
+                    _call_hook(hook, response)
+                req = flow.send(response)
+        except StopIteration as stop:
+            final: Response = stop.value
+            return final
+        finally:
+            flow.close()
+
+    def get(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a GET request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "GET",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def post(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a POST request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "POST",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def put(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a PUT request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "PUT",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def patch(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a PATCH request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "PATCH",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def delete(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a DELETE request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "DELETE",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def head(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send a HEAD request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "HEAD",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+
+    def options(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[SyncContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        """Send an OPTIONS request; the arguments are those of :meth:`request`."""
+        return self.request(
+            "OPTIONS",
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+        )
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{len(self._pools)} pools"
+        return f"<tarnix.SyncClient {state}>"
+
+
+def _call_hook(hook: EventHook, arg: Any) -> None:
+    result = hook(arg)
+    if inspect.isawaitable(result):
+        if inspect.iscoroutine(result):
+            result.close()  # never awaited: close it rather than warn later
+        raise TypeError(f"SyncClient event hooks must be plain callables; {hook!r} returned an awaitable")

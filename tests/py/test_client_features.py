@@ -1,0 +1,334 @@
+"""Uploads, auth, cookies, hooks and the rest, through Client and SyncClient
+alike, against servers on 127.0.0.1."""
+
+import email
+import email.policy
+import io
+import threading
+import time
+
+import pytest
+
+import tarnix
+from client_servers import HTTPServer, closed_port
+from test_client import header, run
+
+
+@pytest.fixture(scope="module")
+def server():
+    with HTTPServer() as s:
+        yield s
+
+
+class Session:
+    """One client of either kind, called the same way."""
+
+    def __init__(self, kind, **options):
+        self.kind = kind
+        self.client = (tarnix.SyncClient if kind == "sync" else tarnix.Client)(**options)
+
+    def request(self, method, url, **kwargs):
+        if self.kind == "sync":
+            return self.client.request(method, url, **kwargs)
+        return run(self.client.request(method, url, **kwargs))
+
+    def get(self, url, **kwargs):
+        return self.request("GET", url, **kwargs)
+
+    def post(self, url, **kwargs):
+        return self.request("POST", url, **kwargs)
+
+
+@pytest.fixture(params=["async", "sync"])
+def kind(request):
+    return request.param
+
+
+def multipart(doc):
+    """The parts of an echoed multipart body, parsed by the standard library."""
+    head = f"Content-Type: {header(doc, 'content-type')}\r\n\r\n".encode()
+    msg = email.message_from_bytes(head + doc["body"].encode("latin-1"), policy=email.policy.HTTP)
+    return [
+        (part.get_param("name", header="content-disposition"), part.get_filename(),
+         part.get_content_type(), part.get_payload(decode=True))
+        for part in msg.iter_parts()
+    ]
+
+
+def test_form_and_multipart_bodies(server, kind):
+    s = Session(kind)
+    doc = s.post(server.url + "/echo", data={"a": "x y", "b": ["1", 2], "c": True}).json()
+    assert header(doc, "content-type") == "application/x-www-form-urlencoded"
+    assert doc["body"] == "a=x+y&b=1&b=2&c=true"
+
+    upload = io.BytesIO(b"file object bytes")
+    upload.name = "/some/dir/report.csv"
+    files = {
+        "raw": b"\x00\xffbinary",
+        "obj": upload,
+        "tuple": ("a\"b\r\n.txt", "text content"),
+        "typed": ("img.bin", b"PNG", "image/png"),
+    }
+    r = s.post(server.url + "/echo", data={"field": ["v1", "v2"]}, files=files)
+    parts = multipart(r.json())
+    assert parts == [
+        ("field", None, "text/plain", b"v1"),
+        ("field", None, "text/plain", b"v2"),
+        ("raw", "upload", "application/octet-stream", b"\x00\xffbinary"),
+        ("obj", "report.csv", "text/csv", b"file object bytes"),
+        # A quote or line break in a name cannot end the header early.
+        ("tuple", "a%22b%0D%0A.txt", "text/plain", b"text content"),
+        ("typed", "img.bin", "image/png", b"PNG"),
+    ]
+    # A fresh random boundary for every body.
+    again = s.post(server.url + "/echo", files={"f": b"x"}).json()
+    assert header(again, "content-type") != header(r.json(), "content-type")
+
+
+def test_iterable_content_and_body_argument_errors(server, kind):
+    s = Session(kind)
+    doc = s.post(server.url + "/echo", content=iter([b"ab", bytearray(b"cd")])).json()
+    assert (doc["body"], header(doc, "content-length")) == ("abcd", "4")
+    if kind == "async":
+        async def chunks():
+            yield b"as"
+            yield b"ync"
+
+        assert s.post(server.url + "/echo", content=chunks()).json()["body"] == "async"
+    else:
+        async def never():
+            yield b""
+
+        with pytest.raises(TypeError, match="async"):
+            s.post(server.url + "/echo", content=never())
+    with pytest.raises(ValueError, match="only one of"):
+        s.post(server.url + "/echo", content=b"x", json={})
+    with pytest.raises(ValueError, match="only one of"):
+        s.post(server.url + "/echo", data={"a": "1"}, json={})
+    with pytest.raises(TypeError, match="content="):
+        s.post(server.url + "/echo", data=b"raw")
+    with pytest.raises(TypeError, match="yield bytes"):
+        s.post(server.url + "/echo", content=["text"])
+    with pytest.raises(TypeError):
+        s.post(server.url + "/echo", files={"f": 42})
+
+
+def test_sync_client_shared_between_threads(server):
+    results, errors = [], []
+    with tarnix.SyncClient(max_connections=3) as client:
+        def work(n):
+            try:
+                for i in range(10):
+                    r = client.post(server.url + "/echo", json={"n": n, "i": i})
+                    results.append((r.json()["body"], f'{{"n":{n},"i":{i}}}'))
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(exc)
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+    assert errors == [] and len(results) == 60
+    assert all(got == sent for got, sent in results)
+    with pytest.raises(RuntimeError, match="closed"):
+        client.get(server.url + "/echo")
+
+
+def test_blocking_module_functions_and_failures(server):
+    assert tarnix.get(server.url + "/echo", params={"q": 1}).json()["target"] == "/echo?q=1"
+    assert tarnix.post(server.url + "/echo", data={"k": "v"}).json()["body"] == "k=v"
+    assert tarnix.head(server.url + "/echo").content == b""
+    for func in (tarnix.put, tarnix.patch, tarnix.delete, tarnix.options):
+        assert func(server.url + "/echo").json()["method"] == func.__name__.upper()
+    with pytest.raises(tarnix.TimeoutError) as caught:
+        tarnix.get(server.url + "/slow?delay=0.5", timeout=0.1)
+    assert isinstance(caught.value, TimeoutError)
+    with pytest.raises(ConnectionError) as refused:
+        tarnix.get(f"http://127.0.0.1:{closed_port()}/")
+    assert isinstance(refused.value, tarnix.ConnectError)
+    # A request that failed with the time limit leaves the client usable.
+    with tarnix.SyncClient(timeout=0.2, max_connections=1) as c:
+        with pytest.raises(tarnix.TimeoutError):
+            c.get(server.url + "/slow?delay=0.5")
+        assert c.get(server.url + "/echo", timeout=5).status_code == 200
+
+
+def test_basic_and_callable_auth(server, kind):
+    def sign(request):
+        request.headers["X-Signed"] = request.method + " " + request.url.target
+        return request
+
+    s = Session(kind, auth=("user", "pässword"))
+    doc = s.get(server.url + "/echo").json()
+    assert header(doc, "authorization") == "Basic dXNlcjpww6Rzc3dvcmQ="
+    doc = s.get(server.url + "/echo", auth=tarnix.BasicAuth("a", "b")).json()
+    assert header(doc, "authorization") == "Basic YTpi"
+    doc = s.get(server.url + "/echo?x=1", auth=sign).json()
+    assert header(doc, "x-signed") == "GET /echo?x=1" and header(doc, "authorization") is None
+    assert header(s.get(server.url + "/echo", auth=None).json(), "authorization") is None
+    with pytest.raises(ValueError, match="CR, LF"):
+        s.get(server.url + "/echo", auth=lambda r: r.headers.update({"X-Bad": "a\r\nb"}) or r)
+
+
+@pytest.mark.parametrize("challenge", ["algorithm=MD5", "algorithm=SHA-256", "algorithm=MD5-sess", "qop=none"])
+def test_digest_auth_round_trip(server, kind, challenge):
+    s = Session(kind, auth=tarnix.DigestAuth("u", "pw"))
+    url = f"{server.url}/digest?{challenge}"
+    r = s.post(url, content=b"body")
+    assert (r.status_code, r.text) == (200, "ok 00000001" if "qop" not in challenge else "ok -")
+    assert [h.status_code for h in r.history] == [401]
+    assert r.request.headers["authorization"].startswith("Digest ")
+    # The challenge is kept: the next request answers it at once.
+    r = s.get(url)
+    assert r.status_code == 200 and r.history == []
+    # Wrong credentials: one retry, then the 401 comes back.
+    r = s.get(url, auth=tarnix.DigestAuth("u", "wrong"))
+    assert r.status_code == 401 and len(r.history) == 1
+
+
+def test_cookie_jar(server, kind):
+    s = Session(kind, cookies={"client": "c1"})
+    assert s.get(server.url + "/cookie").text == "client=c1"
+    s.get(server.url + "/cookie?set=sid%3Dabc%3B%20Path%3D%2F")
+    s.get(server.url + "/cookie?set=scoped%3D1%3B%20Path%3D%2Fother")
+    s.get(server.url + "/cookie?set=tls%3D1%3B%20Secure")
+    assert s.client.cookies["sid"] == "abc"
+    sent = s.get(server.url + "/cookie", cookies={"once": "1"}).text
+    assert sorted(sent.split("; ")) == ["client=c1", "once=1", "sid=abc"]  # not scoped, not tls
+    # An expiry in the past removes the cookie.
+    s.get(server.url + "/cookie?set=sid%3Dx%3B%20Max-Age%3D0")
+    assert "sid" not in s.client.cookies and s.get(server.url + "/cookie").text == "client=c1"
+    # Host-only cookies stay with their host: 127.0.0.1's are not sent to localhost.
+    localhost = server.url.replace("127.0.0.1", "localhost")
+    s.get(server.url + "/cookie?set=host%3D1")
+    assert s.get(localhost + "/cookie").text == "client=c1"
+
+
+def test_cookies_across_redirects(server, kind):
+    with HTTPServer() as other:
+        s = Session(kind, follow_redirects=True)
+        # Set on the redirect itself, sent to its target on the same host.
+        r = s.get(f"{server.url}/cookie?set=hop%3D1&to=/cookie")
+        assert r.text == "hop=1" and r.history[0].status_code == 302
+        # A request's own cookies do not follow it to another origin.
+        other_url = other.url.replace("127.0.0.1", "localhost")
+        r = s.get(f"{server.url}/redirect?to={other_url}/cookie", cookies={"mine": "1"})
+        assert r.text == ""
+
+
+def test_event_hooks(server, kind):
+    seen = []
+
+    def on_request(request):
+        request.headers["X-Hooked"] = "1"
+        seen.append(("request", request.method, str(request.url)))
+
+    async def on_response_async(response):
+        seen.append(("async", response.status_code))
+
+    def on_response(response):
+        seen.append(("response", response.status_code, response.request.method))
+        response.raise_for_status()
+
+    hooks = {"request": [on_request], "response": [on_response]}
+    if kind == "async":
+        hooks["response"].insert(0, on_response_async)
+    s = Session(kind, event_hooks=hooks, follow_redirects=True)
+    r = s.get(f"{server.url}/redirect?to=/echo")
+    assert header(r.json(), "x-hooked") == "1"
+    expected = [("request", "GET", f"{server.url}/redirect?to=/echo"), ("response", 302, "GET"),
+                ("request", "GET", f"{server.url}/echo"), ("response", 200, "GET")]
+    if kind == "async":
+        expected.insert(1, ("async", 302))
+        expected.insert(4, ("async", 200))
+    assert seen == expected
+    with pytest.raises(tarnix.HTTPStatusError) as caught:
+        s.get(server.url + "/status/404")
+    assert caught.value.response.status_code == 404
+    if kind == "sync":
+        with pytest.raises(TypeError, match="plain callables"):
+            tarnix.get(server.url + "/echo", auth=None) and Session(
+                "sync", event_hooks={"request": [on_response_async]}).get(server.url + "/echo")
+
+
+def test_base_url(server, kind):
+    s = Session(kind, base_url=server.url, params={"k": "v"})
+    assert s.get("/echo").json()["target"] == "/echo?k=v"
+    s.client.base_url = server.url + "/status"
+    assert s.get("404").status_code == 404 and s.get("/200").status_code == 200
+    assert s.get(server.url + "/echo").status_code == 200  # absolute URLs are used as given
+
+
+@pytest.mark.parametrize("coding", ["br", "zstd"])
+def test_brotli_and_zstandard(server, kind, coding):
+    pytest.importorskip({"br": "brotli", "zstd": "zstandard"}[coding])
+    s = Session(kind)
+    assert coding in header(s.get(server.url + "/echo").json(), "accept-encoding")
+    r = s.get(server.url + "/encoded?coding=" + coding)
+    assert r.content == b"hello, compressed world " * 50 and r.headers["content-encoding"] == coding
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate", "br", "zstd", "chain"])
+def test_decompression_bombs_stop_at_the_limit(server, kind, coding):
+    if coding in ("br", "zstd"):
+        pytest.importorskip({"br": "brotli", "zstd": "zstandard"}[coding])
+    s = Session(kind, max_decoded_size=1 << 20)
+    assert len(s.get(f"{server.url}/bomb?coding={coding}&size={1 << 20}").content) == 1 << 20
+    with pytest.raises(tarnix.DecodingError, match="max_decoded_size"):
+        s.get(f"{server.url}/bomb?coding={coding}&size={(1 << 20) + 1}")
+    # The default limit.
+    limit = tarnix.DEFAULT_MAX_DECODED_SIZE
+    with pytest.raises(tarnix.DecodingError):
+        Session(kind).get(f"{server.url}/bomb?coding={coding}&size={limit + 1}")
+
+
+def test_redirect_rules_are_shared(server, kind):
+    with HTTPServer() as other:
+        s = Session(kind, follow_redirects=True, auth=("user", "pw"))
+        r = s.post(f"{server.url}/redirect?code=303&to=/echo", content=b"data")
+        doc = r.json()
+        assert (doc["method"], doc["body"]) == ("GET", "")
+        assert header(doc, "authorization") == "Basic dXNlcjpwdw=="  # same origin: kept
+        assert r.request.method == "GET" and str(r.request.url) == server.url + "/echo"
+        assert [h.request.method for h in r.history] == ["POST"]
+        r = s.request("PUT", f"{server.url}/redirect?code=307&to=/echo", content=b"data")
+        assert (r.json()["method"], r.json()["body"]) == ("PUT", "data")
+        # The credentials of auth= stay with the origin they were given for.
+        r = s.get(f"{server.url}/redirect?to={other.url}/echo")
+        assert r.url == other.url + "/echo" and header(r.json(), "authorization") is None
+
+
+def test_sync_time_limit_covers_the_wait_for_a_connection(server):
+    with tarnix.SyncClient(max_connections=1) as c:
+        busy = threading.Thread(target=c.get, args=(server.url + "/slow?delay=0.6",))
+        busy.start()
+        time.sleep(0.2)  # let it take the connection
+        try:
+            start = time.monotonic()
+            with pytest.raises(tarnix.TimeoutError):
+                # The only connection is taken: this one waits in the queue,
+                # and fails at its own limit, not once the other is done.
+                c.get(server.url + "/echo", timeout=0.1)
+            assert time.monotonic() - start < 0.35
+        finally:
+            busy.join(10)
+        assert c.get(server.url + "/echo").status_code == 200
+
+
+def test_multipart_details(server, kind):
+    s = Session(kind)
+    text_file = io.StringIO("from a text file")
+    files = [
+        ("f", (None, b"no filename")),
+        ("f", ("a.txt", text_file, "text/plain; charset=utf-8", {"X-Part": "1"})),
+    ]
+    r = s.post(server.url + "/echo", files=files,
+               headers={"Content-Type": "multipart/form-data; boundary=fixedBoundary123"})
+    doc = r.json()
+    assert header(doc, "content-type") == "multipart/form-data; boundary=fixedBoundary123"
+    assert "X-Part: 1\r\n" in doc["body"]
+    assert [(n, fn, body) for n, fn, _, body in multipart(doc)] == [
+        ("f", None, b"no filename"), ("f", "a.txt", b"from a text file")]
+    with pytest.raises(ValueError, match="CR, LF"):
+        s.post(server.url + "/echo", files={"f": ("a", b"x", "text/plain", {"X": "1\r\nInjected: 2"})})
