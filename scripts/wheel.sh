@@ -31,11 +31,15 @@ tag=${wheel##*-}
 tag=${tag%.whl}
 show=$("$PY" -m auditwheel show "$wheel")
 grep -q "\"$tag\"" <<<"$show" || { echo "$show" >&2; echo "auditwheel does not accept $wheel" >&2; exit 1; }
-# The source distribution from the files git knows (not build/, which can be
-# large), staged apart.
+# The source distribution from the source files only (build/ can be large),
+# staged apart.
 stage="$root/build/sdist-src"
 rm -rf "$stage"
 mkdir -p "$stage"
-git ls-files -z -co --exclude-standard | tar --null -T - -cf - | tar -x -C "$stage"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z -co --exclude-standard | tar --null -T - -cf - | tar -x -C "$stage"
+else  # an unpacked archive, without git
+  tar --exclude=./build --exclude=./dist --exclude='*.so' --exclude=__pycache__ -cf - . | tar -x -C "$stage"
+fi
 (cd "$stage" && "$PY" -m build -q --sdist --no-isolation -o "$root/dist" . >/dev/null)
 ls dist
