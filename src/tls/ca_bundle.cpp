@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 
 #include "platform/fd.h"
+#include "tls/library.h"
 #include "tls/openssl_handles.h"
 
 namespace tarnix {
@@ -119,12 +120,16 @@ void CaBundle::swap(CaBundle& other) noexcept {
     SubjectIndex* i = index;
     index = other.index;
     other.index = i;
+    bool f = from_system_store;
+    from_system_store = other.from_system_store;
+    other.from_system_store = f;
 }
 
 void ca_bundle_release(CaBundle* b) {
     SubjectIndex::destroy(b->index);
     b->index = nullptr;
     b->bytes.clear();
+    b->from_system_store = false;
 }
 
 size_t ca_bundle_count(const CaBundle* b) { return b->index == nullptr ? 0 : b->index->count(); }
@@ -362,10 +367,10 @@ enum class Verdict : uint8_t { Keep, Skip, Malformed, OutOfMemory };
 Verdict judge_certificate(const uint8_t* der, size_t len, int64_t now_seconds, size_t* subj_off, size_t* subj_len) {
     ErrorScope errors;
     if (len == 0 || len > static_cast<size_t>(INT32_MAX)) return Verdict::Malformed;
-    const unsigned char* p = der;
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(len)));
+    if (tls_library_context() == nullptr) return Verdict::OutOfMemory;
+    // Bytes after the certificate make it malformed too.
+    X509Ptr cert(parse_certificate(der, len));
     if (!cert) return errors.out_of_memory() ? Verdict::OutOfMemory : Verdict::Malformed;
-    if (static_cast<size_t>(p - der) != len) return Verdict::Malformed;  // bytes after the certificate
     if (!der_find_subject(der, len, subj_off, subj_len)) return Verdict::Malformed;
 
     const X509_ALGOR* outer = nullptr;

@@ -16,6 +16,9 @@ constexpr uint64_t CA_BUNDLE_MAX_BYTES = uint64_t{1} << 32;
 struct CaBundle {
     ByteBuf bytes;
     SubjectIndex* index = nullptr;  // null while empty
+    // Rebuilt from the system store: chains anchored here get the store's
+    // revocation checks.
+    bool from_system_store = false;
 
     CaBundle() = default;
     CaBundle(const CaBundle&) = delete;

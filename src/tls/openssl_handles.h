@@ -24,5 +24,7 @@ using X509StoreCtxPtr = OpenSslPtr<X509_STORE_CTX, X509_STORE_CTX_free>;
 
 inline void free_x509_stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
 using X509StackPtr = OpenSslPtr<STACK_OF(X509), free_x509_stack>;
+inline void free_crl_stack(STACK_OF(X509_CRL)* s) { sk_X509_CRL_pop_free(s, X509_CRL_free); }
+using X509CrlStackPtr = OpenSslPtr<STACK_OF(X509_CRL), free_crl_stack>;
 
 }  // namespace tarnix

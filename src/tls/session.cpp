@@ -17,6 +17,8 @@
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
 #include "tls/host_check.h"
+#include "tls/library.h"
+#include "tls/ocsp.h"
 #include "tls/verify.h"
 
 namespace tarnix {
@@ -62,6 +64,7 @@ std::atomic<TlsGlobals*> g_tls{nullptr};
 pthread_mutex_t g_tls_init = PTHREAD_MUTEX_INITIALIZER;
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void* arg);
+int check_stapled_status(SSL* ssl, void* arg);
 
 // ---------------------------------------------------------------------------
 // BIO over the connection's buffered socket reader and writer.
@@ -209,6 +212,11 @@ bool configure_context(SSL_CTX* ctx) {
     // building, and the context's own store stays empty.
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verify_server_chain, nullptr);
+    // Ask for a stapled OCSP response (status_request); judged once the
+    // chain is verified.
+    if (SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp) != 1 ||
+        SSL_CTX_set_tlsext_status_cb(ctx, check_stapled_status) != 1)
+        return false;
     return true;
 }
 
@@ -309,8 +317,10 @@ bool usable_for_server(X509* leaf) {
 enum class Anchor : uint8_t { NotFound, Trusted, Rejected };
 
 // Looks the certificate's issuer up in the bundle and checks it against the
-// bundle certificate, holding the shared side of ca_lock for both.
-Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now, OSSL_LIB_CTX* libctx) {
+// bundle certificate, holding the shared side of ca_lock for both. A trusted
+// anchor is handed out as a copy of its own, usable after the lock is gone.
+Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now, OSSL_LIB_CTX* libctx,
+                            X509Ptr* anchor_out, bool* from_store) {
     Slice issuer = name_der(X509_get_issuer_name(cert));
     if (issuer.ptr == nullptr) return Anchor::Rejected;
     SharedGuard guard(*o.ca_lock);
@@ -324,8 +334,10 @@ Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now,
     // On failure the library frees the object and clears the pointer.
     d2i_X509(&raw, &p, long(bytes.size() - offset));
     X509Ptr anchor(raw);
-    if (!anchor) return Anchor::Rejected;
-    return issued_by(cert, anchor.get(), now) ? Anchor::Trusted : Anchor::Rejected;
+    if (!anchor || !issued_by(cert, anchor.get(), now)) return Anchor::Rejected;
+    *anchor_out = std::move(anchor);
+    *from_store = o.ca_bundle->from_system_store;
+    return Anchor::Trusted;
 }
 
 // The certificates' DER encodings, for the system store's verifier.
@@ -362,7 +374,12 @@ private:
     size_t n_;
 };
 
-bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_LIB_CTX* libctx) {
+bool check_server_chain(STACK_OF(X509)* certs, TlsTransport* t, OSSL_LIB_CTX* libctx) {
+    const TlsSessionOptions& o = *t->options;
+    X509_free(t->status_issuer);
+    t->status_issuer = nullptr;
+    release_accepted_store(t->accepted_store);
+    t->accepted_store = nullptr;
     int count = sk_X509_num(certs);
     if (count < 1) return false;
     Instant now = instant_of(o.now);
@@ -378,9 +395,13 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
         } else if (!may_issue(cert) || !issued_by(sk_X509_value(certs, i - 1), cert, now)) {
             return false;
         }
-        switch (check_against_bundle(cert, o, now, libctx)) {
+        X509Ptr anchor;
+        bool from_store = false;
+        switch (check_against_bundle(cert, o, now, libctx, &anchor, &from_store)) {
         case Anchor::Trusted:
-            return true;
+            // Our link rules hold; the path rules of the store path come next,
+            // and its revocation checks when the anchor is a store root.
+            return verify_anchored_chain(certs, i + 1, anchor.get(), o.now, from_store, &t->status_issuer);
         case Anchor::Rejected:
             return false;
         case Anchor::NotFound:
@@ -390,8 +411,8 @@ bool check_server_chain(STACK_OF(X509)* certs, const TlsSessionOptions& o, OSSL_
     // Nothing anchored in the bundle: the system store decides.
     DerList der{size_t(count)};
     if (!der.fill(certs)) return false;
-    return verify_chain_with_platform(der.slices(), size_t(count), o.now, o.ca_bundle, o.ca_lock) ==
-           PlatformVerdict::Accepted;
+    return verify_chain_with_platform(der.slices(), size_t(count), o.now, o.ca_bundle, o.ca_lock,
+                                      &t->status_issuer, &t->accepted_store) == PlatformVerdict::Accepted;
 }
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
@@ -400,12 +421,35 @@ int verify_server_chain(X509_STORE_CTX* store_ctx, void*) {
     TlsGlobals* g = g_tls.load(std::memory_order_acquire);
     STACK_OF(X509)* certs = X509_STORE_CTX_get0_untrusted(store_ctx);
     bool ok = t != nullptr && t->options != nullptr && g != nullptr && certs != nullptr &&
-              check_server_chain(certs, *t->options, g->libctx.get());
+              check_server_chain(certs, t, g->libctx.get());
     X509_STORE_CTX_set_error(store_ctx, ok ? X509_V_OK : X509_V_ERR_CERT_REJECTED);
     return ok ? 1 : 0;
 }
 
+// Runs once the server's flight is in, after the chain was verified. A leaf
+// a verifiable response reports revoked is refused; no response, or one that
+// cannot be verified, leaves the status unknown, which is accepted, as on
+// the store path.
+int check_stapled_status(SSL* ssl, void*) {
+    TlsTransport* t = static_cast<TlsTransport*>(SSL_get_app_data(ssl));
+    if (t == nullptr || t->options == nullptr) return 0;
+    if (t->status_issuer == nullptr) return 1;  // this chain's revocation is not checked
+    const unsigned char* response = nullptr;
+    long len = SSL_get_tlsext_status_ocsp_resp(ssl, &response);
+    if (response == nullptr || len <= 0) return 1;
+    X509* leaf = SSL_get0_peer_certificate(ssl);
+    if (leaf == nullptr) return 0;
+    return stapled_status(response, size_t(len), leaf, t->status_issuer, t->options->now) == StapleStatus::Revoked
+               ? 0
+               : 1;
+}
+
 }  // namespace
+
+OSSL_LIB_CTX* tls_library_context() {
+    TlsGlobals* g = tls_globals();
+    return g != nullptr ? g->libctx.get() : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Session.
@@ -496,8 +540,17 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     }
     int rc = SSL_do_handshake(ssl.get());
     t.options = nullptr;
+    X509_free(t.status_issuer);
+    t.status_issuer = nullptr;
     ERR_clear_error();
-    if (rc != 1) return false;
+    AcceptedStore* accepted = t.accepted_store;
+    t.accepted_store = nullptr;
+    if (rc != 1) {
+        release_accepted_store(accepted);
+        return false;
+    }
+    // Running out of memory while indexing the store's roots fails the handshake.
+    if (!rebuild_from_accepted_store(accepted, options.ca_bundle, options.ca_lock, options.now)) return false;
 
     session->source_.ssl = ssl.get();
     session->sink_.ssl = ssl.get();

@@ -8,11 +8,13 @@
 #include "platform/stream.h"
 
 struct ssl_st;
+struct x509_st;
 
 namespace tarnix {
 
 struct CaBundle;
 class RwLock;
+struct AcceptedStore;
 
 // Settings of one handshake.
 struct TlsSessionOptions {
@@ -38,6 +40,15 @@ struct TlsTransport {
     uint8_t header[5] = {};
     bool eof = false;          // the transport ended
     bool no_wait = false;      // a failed socket read means "nothing yet" (idle check)
+    // The leaf's issuer when the chain's revocation is checked (a reference,
+    // dropped when the handshake ends): a stapled OCSP response is judged
+    // against it.
+    x509_st* status_issuer = nullptr;
+    // The store version that accepted the chain: the pool's bundle is
+    // rebuilt from it once the handshake has succeeded, not before, so a
+    // handshake that fails later (a revoked staple, a server without the
+    // key) leaves the pool's trust as it was.
+    AcceptedStore* accepted_store = nullptr;
 };
 
 struct SslFree {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -23,6 +24,7 @@
 #include "platform/rwlock.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
+#include "tls/library.h"
 #include "tls/openssl_handles.h"
 
 namespace tarnix {
@@ -88,6 +90,7 @@ public:
                same_file(id_, id);
     }
     X509_STORE* store() const { return store_.get(); }
+    STACK_OF(X509_CRL)* crls() const { return crls_.get(); }
     // A block that could not be decoded, or a revocation list that does not
     // parse: the file as a whole cannot be relied on.
     bool damaged() const { return damaged_; }
@@ -107,6 +110,7 @@ private:
     ByteBuf path_;  // NUL-terminated copy
     FileId id_{};
     X509StorePtr store_;
+    X509CrlStackPtr crls_;  // also in store_; handed to chains anchored in a rebuilt bundle
     ByteBuf ders_;   // DER of every certificate block, in file order
     ByteBuf spans_;  // DerSpan per certificate block
     bool damaged_ = false;
@@ -116,8 +120,9 @@ StoreSnapshot* StoreSnapshot::load(const char* path) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return nullptr;
     struct stat st;
+    // The PEM parser takes an int length: 2 GiB or more would go negative.
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) >= CA_BUNDLE_MAX_BYTES) {
+        static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(INT_MAX)) {
         return nullptr;
     }
     ByteBuf text;
@@ -140,7 +145,9 @@ StoreSnapshot* StoreSnapshot::load(const char* path) {
     StoreSnapshot* snap = new (mem) StoreSnapshot();
     snap->id_ = file_id(st);
     snap->store_.reset(X509_STORE_new());
-    if (!snap->store_ || !snap->path_.append(path, std::strlen(path) + 1) || !snap->parse(text.data(), got)) {
+    snap->crls_.reset(sk_X509_CRL_new_null());
+    if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) ||
+        !snap->parse(text.data(), got)) {
         snap->unref();
         return nullptr;
     }
@@ -165,21 +172,22 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
             if (ERR_GET_LIB(e) != ERR_LIB_PEM || ERR_GET_REASON(e) != PEM_R_NO_START_LINE) damaged_ = true;
             return true;
         }
-        const unsigned char* p = data.get();
         if (std::strcmp(name.get(), PEM_STRING_X509) == 0) {
             DerSpan span{ders_.size(), static_cast<size_t>(n)};
             if (!ders_.append(data.get(), span.len) || !spans_.append(&span, sizeof span)) return false;
             // A certificate that does not parse cannot anchor anything; the
             // bundle rebuild still sees it and refuses the file.
-            X509Ptr cert(d2i_X509(nullptr, &p, n));
+            X509Ptr cert(parse_certificate(data.get(), static_cast<size_t>(n)));
             if (cert && !X509_STORE_add_cert(store_.get(), cert.get())) return false;
         } else if (std::strcmp(name.get(), PEM_STRING_X509_CRL) == 0) {
-            X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, n));
+            X509CrlPtr crl(parse_crl(data.get(), static_cast<size_t>(n)));
             if (!crl) {
                 damaged_ = true;
                 return true;
             }
-            if (!X509_STORE_add_crl(store_.get(), crl.get())) return false;
+            if (!X509_STORE_add_crl(store_.get(), crl.get()) || !sk_X509_CRL_push(crls_.get(), crl.get()))
+                return false;
+            crl.release();
         }
         // Keys, trusted-certificate blocks and anything else: not ours.
     }
@@ -223,17 +231,45 @@ StoreSnapshot* acquire_snapshot(const char* path) {
     return snap;
 }
 
-// Revocation state of one verification: a list that cannot be trusted
-// (bad signature, unknown issuer, not yet valid, ...) leaves the status
-// unknown rather than revoked.
-struct RevocationState {
+// State of one verification. A revocation list that cannot be trusted (bad
+// signature, unknown issuer, not yet valid, ...) leaves the status unknown
+// rather than revoked. On the bundle path every certificate sent has had its
+// validity checked already (notAfter holds to the end of its second, where
+// the verifier ends it a second early), and the anchor's expiry was judged
+// when it entered the bundle, so the verifier's own time verdicts do not count.
+struct VerifyState {
     bool crl_unusable = false;
+    bool validity_checked = false;
+    // Bundle path: the certificates sent, leaf first, up to the one the
+    // anchor issued, every link of which (signature and validity) we have
+    // checked already; and the verifier's own link check, for any other chain.
+    STACK_OF(X509)* checked = nullptr;
+    int checked_count = 0;
+    X509* anchor = nullptr;
+    X509_STORE_CTX_verify_fn link_check = nullptr;
 };
+
+// The verifier's last step checks every link's signature and validity
+// again. When it built exactly the chain we checked, that work is done
+// (two signature checks saved on a typical handshake).
+int check_links(X509_STORE_CTX* ctx) {
+    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+    bool same = chain != nullptr && state->checked != nullptr && sk_X509_num(chain) == state->checked_count + 1 &&
+                sk_X509_value(chain, state->checked_count) == state->anchor;
+    for (int i = 0; same && i < state->checked_count; i++) {
+        same = sk_X509_value(chain, i) == sk_X509_value(state->checked, i);
+    }
+    return same ? 1 : state->link_check(ctx);
+}
 
 int verify_callback(int ok, X509_STORE_CTX* ctx) {
     if (ok) return 1;
-    auto* state = static_cast<RevocationState*>(X509_STORE_CTX_get_app_data(ctx));
+    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
     switch (X509_STORE_CTX_get_error(ctx)) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return state->validity_checked ? 1 : 0;
     case X509_V_ERR_UNABLE_TO_GET_CRL:
         return 1;  // no list for the issuer: unknown, ignored
     case X509_V_ERR_CRL_HAS_EXPIRED:
@@ -257,15 +293,62 @@ int verify_callback(int ok, X509_STORE_CTX* ctx) {
     }
 }
 
-X509* parse_exact(const Slice& der) {
-    if (der.ptr == nullptr || der.len == 0 || der.len > static_cast<size_t>(INT32_MAX)) return nullptr;
-    const unsigned char* p = der.ptr;
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.len)));
-    if (!cert || static_cast<size_t>(p - der.ptr) != der.len) return nullptr;
-    return cert.release();
+X509* parse_exact(const Slice& der) { return parse_certificate(der.ptr, der.len); }
+
+void free_x509_stack_only(STACK_OF(X509)* s) { sk_X509_free(s); }
+using X509RefStackPtr = OpenSslPtr<STACK_OF(X509), free_x509_stack_only>;  // borrows its certificates
+
+int64_t floor_seconds(__int128 now_ns) {
+    __int128 secs = now_ns / 1000000000;
+    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
+    return static_cast<int64_t>(secs);
 }
 
-bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns) {
+// Keys under 80 bits of security (RSA or DSA under 1024 bits, EC under 160)
+// can be broken by a well-funded attacker.
+constexpr int MIN_SECURITY_BITS = 80;
+
+bool strong_enough(X509* cert) {
+    EVP_PKEY* key = X509_get0_pubkey(cert);
+    return key != nullptr && EVP_PKEY_get_security_bits(key) >= MIN_SECURITY_BITS;
+}
+
+// OpenSSL's verifier under the server-authentication policy at `now_ns`:
+// both paths judge chains by these same rules.
+bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
+                  VerifyState& state, STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
+    X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
+    if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
+    if (state.checked != nullptr) {
+        state.link_check = X509_STORE_CTX_get_verify(ctx.get());
+        if (state.link_check == nullptr) return false;
+        X509_STORE_CTX_set_verify(ctx.get(), check_links);
+    }
+    X509_STORE_CTX_set_app_data(ctx.get(), &state);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
+    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
+    if (crls != nullptr) X509_STORE_CTX_set0_crls(ctx.get(), crls);
+    X509_STORE_CTX_set_flags(ctx.get(), flags);
+    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
+    if (X509_verify_cert(ctx.get()) != 1) return false;
+    // Every key of the chain, the trusted one included. The verifier's own
+    // security level would also refuse SHA-1 signatures, which both paths
+    // still accept.
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+    if (chain == nullptr || sk_X509_num(chain) < 1) return false;
+    for (int i = 0; i < sk_X509_num(chain); i++) {
+        if (!strong_enough(sk_X509_value(chain, i))) return false;
+    }
+    // A leaf trusted as itself has no issuer to vouch for its status.
+    if (leaf_issuer != nullptr && sk_X509_num(chain) > 1) {
+        X509* issuer = sk_X509_value(chain, 1);
+        if (X509_up_ref(issuer) != 1) return false;
+        *leaf_issuer = issuer;
+    }
+    return true;
+}
+
+bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns, X509** leaf_issuer) {
     X509Ptr leaf(parse_exact(certs[0]));
     X509StackPtr untrusted(sk_X509_new_null());
     if (!leaf || !untrusted) return false;
@@ -274,19 +357,10 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
         if (!c || !sk_X509_push(untrusted.get(), c.get())) return false;
         c.release();
     }
-
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-    if (!ctx || !X509_STORE_CTX_init(ctx.get(), snap->store(), leaf.get(), untrusted.get())) return false;
-    RevocationState state;
-    X509_STORE_CTX_set_app_data(ctx.get(), &state);
-    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
-    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
     // Only the end certificate's revocation is checked.
-    X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK);
-    __int128 secs = now_ns / 1000000000;
-    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
-    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(secs));
-    return X509_verify_cert(ctx.get()) == 1;
+    VerifyState state;
+    return run_verifier(snap->store(), leaf.get(), untrusted.get(), now_ns, X509_V_FLAG_CRL_CHECK, state, nullptr,
+                        leaf_issuer);
 }
 
 int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 1000000000); }
@@ -310,6 +384,7 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
         }
     }
     {
+        fresh.from_system_store = true;
         ExclusiveGuard guard(*ca_lock);
         bundle->swap(fresh);
     }
@@ -318,19 +393,81 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
 
 }  // namespace
 
+struct AcceptedStore {
+    StoreSnapshot* snap;  // one reference
+};
+
+void release_accepted_store(AcceptedStore* accepted) {
+    if (accepted == nullptr) return;
+    accepted->snap->unref();
+    delete accepted;
+}
+
+bool rebuild_from_accepted_store(AcceptedStore* accepted, CaBundle* bundle, RwLock* ca_lock, __int128 now_ns) {
+    if (accepted == nullptr) return true;
+    bool ok = bundle == nullptr || ca_lock == nullptr ||
+              rebuild_bundle(accepted->snap, bundle, ca_lock, whole_seconds(now_ns));
+    release_accepted_store(accepted);
+    return ok;
+}
+
 PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* certs, size_t count, __int128 now_ns,
-                                        CaBundle* bundle, RwLock* ca_lock) {
+                                        CaBundle* bundle, RwLock* ca_lock, X509** leaf_issuer,
+                                        AcceptedStore** defer_rebuild) {
     if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
     SnapshotRef snap(acquire_snapshot(store_path));
     if (snap.get() == nullptr || snap.get()->damaged()) return PlatformVerdict::Rejected;
+    X509* issuer = nullptr;
     {
         ErrorMark mark;
-        if (!chain_accepted(snap.get(), certs, count, now_ns)) return PlatformVerdict::Rejected;
+        if (!chain_accepted(snap.get(), certs, count, now_ns, &issuer)) return PlatformVerdict::Rejected;
     }
-    if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
+    if (defer_rebuild != nullptr) {
+        auto* accepted = new (std::nothrow) AcceptedStore{snap.get()};
+        if (accepted == nullptr) {
+            X509_free(issuer);
+            return PlatformVerdict::OutOfMemory;
+        }
+        snap.get()->ref();
+        *defer_rebuild = accepted;
+    } else if (!rebuild_bundle(snap.get(), bundle, ca_lock, whole_seconds(now_ns))) {
+        X509_free(issuer);
         return PlatformVerdict::OutOfMemory;
     }
+    if (leaf_issuer != nullptr) {
+        *leaf_issuer = issuer;
+    } else {
+        X509_free(issuer);
+    }
     return PlatformVerdict::Accepted;
+}
+
+bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation,
+                           X509** leaf_issuer) {
+    if (certs == nullptr || count < 1 || count > sk_X509_num(certs) || anchor == nullptr) return false;
+    ErrorMark mark;
+    X509StorePtr store(X509_STORE_new());
+    X509RefStackPtr untrusted(sk_X509_new_null());
+    if (!store || !untrusted || !X509_STORE_add_cert(store.get(), anchor)) return false;
+    for (int i = 1; i < count; i++) {
+        if (!sk_X509_push(untrusted.get(), sk_X509_value(certs, i))) return false;
+    }
+    // The anchor need not be a root: a CA file may hold an intermediate.
+    unsigned long flags = X509_V_FLAG_PARTIAL_CHAIN;
+    // The store as it is now: revocation data added after the rebuild counts.
+    SnapshotRef snap(check_revocation ? acquire_snapshot(system_trust_store_path()) : nullptr);
+    STACK_OF(X509_CRL)* crls = nullptr;
+    if (snap.get() != nullptr && !snap.get()->damaged()) {
+        crls = snap.get()->crls();
+        flags |= X509_V_FLAG_CRL_CHECK;
+    }
+    VerifyState state;
+    state.validity_checked = true;
+    state.checked = certs;
+    state.checked_count = count;
+    state.anchor = anchor;
+    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, state, crls,
+                        check_revocation ? leaf_issuer : nullptr);
 }
 
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
@@ -341,10 +478,10 @@ bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* c
 }
 
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
-                                           RwLock* ca_lock) {
+                                           RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
     const char* path = system_trust_store_path();
     if (path == nullptr) return PlatformVerdict::Rejected;
-    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock);
+    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer, defer_rebuild);
 }
 
 }  // namespace tarnix

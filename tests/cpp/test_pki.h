@@ -6,11 +6,14 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/ocsp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -27,6 +30,16 @@ using Bytes = std::vector<uint8_t>;
 inline Key ec_key(const char* curve = "P-256") { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
 inline Key ed25519_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")); }
 inline Key ed448_key() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED448")); }
+// `primes` above 2 makes large keys quickly (each prime is smaller).
+inline Key rsa_key(unsigned bits, unsigned primes = 2) {
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr),
+                                                                   EVP_PKEY_CTX_free);
+    EVP_PKEY* key = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_keygen_primes(ctx.get(), int(primes)) <= 0 || EVP_PKEY_keygen(ctx.get(), &key) <= 0)
+        return nullptr;
+    return Key(key);
+}
 
 inline Key dsa_key() {
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> pctx(
@@ -54,17 +67,33 @@ struct CertSpec {
     time_t not_after = 0;   // absolute; 0 means in a year
     bool ca = false;
     Eku eku = Eku::None;
+    // Leaf names in the library's configuration syntax ("DNS:a.test",
+    // "IP:127.0.0.1"); empty means "DNS:<cn>". Ignored for CAs.
+    std::vector<std::string> alt_names = {};
+    bool no_alt_names = false;          // leaf without a subjectAltName extension
+    bool no_basic_constraints = false;  // as a version 1 era certificate would be
+    bool no_key_ids = false;            // neither subject nor authority key identifier
+    int path_len = -1;                  // a CA's pathLenConstraint; -1 for none
+    std::string key_usage = {};         // replaces the usual keyUsage; "-" leaves it out
+    // Further extensions, added last: (short name or dotted OID, value in the
+    // library's configuration syntax), e.g. {"nameConstraints",
+    // "critical,permitted;DNS:example.test"} or {"1.2.3.4", "critical,DER:05:00"}.
+    std::vector<std::pair<std::string, std::string>> extensions = {};
 };
 
-inline bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
+inline bool add_ext(X509* cert, X509* issuer, const char* name, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    X509_EXTENSION* ext = X509V3_EXT_nconf(nullptr, &ctx, name, value);
     if (ext == nullptr) return false;
     bool ok = X509_add_ext(cert, ext, -1) == 1;
     X509_EXTENSION_free(ext);
     return ok;
+}
+
+inline bool add_ext(X509* cert, X509* issuer, int nid, const char* value) {
+    return add_ext(cert, issuer, OBJ_nid2sn(nid), value);
 }
 
 inline const EVP_MD* digest_for(EVP_PKEY* key) {
@@ -72,7 +101,10 @@ inline const EVP_MD* digest_for(EVP_PKEY* key) {
     return (id == EVP_PKEY_ED25519 || id == EVP_PKEY_ED448) ? nullptr : EVP_sha256();
 }
 
-// Issued by (issuer, issuer_key); self-signed when issuer is null.
+// Issued by (issuer, issuer_key); self-signed when issuer is null. The issuer
+// Name and authority key identifier come from `issuer` and the signature from
+// `issuer_key`, so a key other than the issuer's own makes a forgery that
+// names a genuine issuer.
 inline Cert make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer_key) {
     Cert cert(X509_new());
     time_t now = time(nullptr);
@@ -90,18 +122,32 @@ inline Cert make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKE
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_set_pubkey(cert.get(), key);
     X509* iss = issuer ? issuer : cert.get();
-    add_ext(cert.get(), iss, NID_subject_key_identifier, "hash");
-    if (issuer) add_ext(cert.get(), iss, NID_authority_key_identifier, "keyid");
+    if (!spec.no_key_ids) {
+        add_ext(cert.get(), iss, NID_subject_key_identifier, "hash");
+        if (issuer) add_ext(cert.get(), iss, NID_authority_key_identifier, "keyid");
+    }
+    std::string usage = spec.key_usage;
     if (spec.ca) {
-        add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:TRUE");
-        add_ext(cert.get(), iss, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
+        std::string bc = "critical,CA:TRUE";
+        if (spec.path_len >= 0) bc += ",pathlen:" + std::to_string(spec.path_len);
+        if (!spec.no_basic_constraints) add_ext(cert.get(), iss, NID_basic_constraints, bc.c_str());
+        if (usage.empty()) usage = "critical,keyCertSign,cRLSign,digitalSignature";
     } else {
-        add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:FALSE");
-        add_ext(cert.get(), iss, NID_key_usage, "critical,digitalSignature,keyEncipherment");
-        add_ext(cert.get(), iss, NID_subject_alt_name, ("DNS:" + spec.cn).c_str());
+        if (!spec.no_basic_constraints) add_ext(cert.get(), iss, NID_basic_constraints, "critical,CA:FALSE");
+        if (usage.empty()) usage = "critical,digitalSignature,keyEncipherment";
+    }
+    if (usage != "-" && !add_ext(cert.get(), iss, NID_key_usage, usage.c_str())) return nullptr;
+    if (!spec.ca && !spec.no_alt_names) {
+        std::string names;
+        for (const std::string& n : spec.alt_names) names += (names.empty() ? "" : ",") + n;
+        if (names.empty()) names = "DNS:" + spec.cn;
+        if (!add_ext(cert.get(), iss, NID_subject_alt_name, names.c_str())) return nullptr;
     }
     if (spec.eku == Eku::ServerAuth) add_ext(cert.get(), iss, NID_ext_key_usage, "serverAuth");
     if (spec.eku == Eku::ClientAuth) add_ext(cert.get(), iss, NID_ext_key_usage, "clientAuth");
+    for (const auto& [name, value] : spec.extensions) {
+        if (!add_ext(cert.get(), iss, name.c_str(), value.c_str())) return nullptr;
+    }
     EVP_PKEY* signer = issuer ? issuer_key : key;
     if (X509_sign(cert.get(), signer, digest_for(signer)) <= 0) return nullptr;
     return cert;
@@ -130,6 +176,41 @@ inline Crl make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<long>&
     X509_CRL_sort(crl.get());
     if (X509_CRL_sign(crl.get(), issuer_key, digest_for(issuer_key)) <= 0) return nullptr;
     return crl;
+}
+
+enum class OcspStatus { Good, Revoked, Unknown };
+
+// DER of a successful OCSP response about `cert` (issued by `issuer`), valid
+// from `this_update` to `next_update` (0: no nextUpdate), signed by
+// `signer`/`signer_key`: the issuer itself, or a responder it delegated to,
+// which the response then carries.
+inline Bytes ocsp_response(X509* cert, X509* issuer, X509* signer, EVP_PKEY* signer_key, OcspStatus status,
+                           time_t this_update, time_t next_update) {
+    Bytes out;
+    std::unique_ptr<OCSP_BASICRESP, decltype(&OCSP_BASICRESP_free)> basic(OCSP_BASICRESP_new(),
+                                                                           OCSP_BASICRESP_free);
+    OCSP_CERTID* id = OCSP_cert_to_id(EVP_sha1(), cert, issuer);
+    ASN1_TIME* tu = ASN1_TIME_set(nullptr, this_update);
+    ASN1_TIME* nu = next_update ? ASN1_TIME_set(nullptr, next_update) : nullptr;
+    int code = status == OcspStatus::Good      ? V_OCSP_CERTSTATUS_GOOD
+               : status == OcspStatus::Revoked ? V_OCSP_CERTSTATUS_REVOKED
+                                               : V_OCSP_CERTSTATUS_UNKNOWN;
+    bool ok = basic && id && tu &&
+              OCSP_basic_add1_status(basic.get(), id, code, status == OcspStatus::Revoked ? 1 : -1,
+                                     status == OcspStatus::Revoked ? tu : nullptr, tu, nu) != nullptr;
+    // The signer's certificate goes into the response.
+    ok = ok && OCSP_basic_sign(basic.get(), signer, signer_key, digest_for(signer_key), nullptr, 0) == 1;
+    OCSP_CERTID_free(id);
+    ASN1_TIME_free(tu);
+    ASN1_TIME_free(nu);
+    if (!ok) return out;
+    std::unique_ptr<OCSP_RESPONSE, decltype(&OCSP_RESPONSE_free)> resp(
+        OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()), OCSP_RESPONSE_free);
+    unsigned char* p = nullptr;
+    int n = resp ? i2d_OCSP_RESPONSE(resp.get(), &p) : 0;
+    if (n > 0) out.assign(p, p + n);
+    OPENSSL_free(p);
+    return out;
 }
 
 inline Bytes der(X509* cert) {

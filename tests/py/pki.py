@@ -85,13 +85,24 @@ def _builder(subject, issuer_name, public_key, not_before, not_after):
     )
 
 
-def make_ca(cn: str, issuer: Cert | None = None, key_kind: str = "ec256", path_length: int | None = None) -> Cert:
-    """A root (self-signed) or, with `issuer`, an intermediate CA."""
-    key = make_key(key_kind)
+def make_ca(
+    cn: str,
+    issuer: Cert | None = None,
+    key_kind: str = "ec256",
+    path_length: int | None = None,
+    not_before: _dt.datetime | None = None,
+    not_after: _dt.datetime | None = None,
+    key=None,
+    signer_key=None,
+) -> Cert:
+    """A root (self-signed) or, with `issuer`, an intermediate CA. A
+    `signer_key` other than the issuer's makes a forgery that still names the
+    issuer and its key identifier."""
+    key = key or make_key(key_kind)
     subject = _name(cn)
-    signer_key = issuer.key if issuer else key
+    signer_key = signer_key or (issuer.key if issuer else key)
     issuer_name = issuer.cert.subject if issuer else subject
-    b = _builder(subject, issuer_name, key.public_key(), NOW - 30 * DAY, NOW + 365 * DAY)
+    b = _builder(subject, issuer_name, key.public_key(), not_before or NOW - 30 * DAY, not_after or NOW + 365 * DAY)
     b = b.add_extension(x509.BasicConstraints(ca=True, path_length=path_length), critical=True)
     b = b.add_extension(
         x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True
@@ -114,12 +125,14 @@ def make_leaf(
     not_before: _dt.datetime | None = None,
     not_after: _dt.datetime | None = None,
     eku: list | None = (ExtendedKeyUsageOID.SERVER_AUTH,),
+    signer_key=None,
 ) -> Cert:
     """A server certificate; `issuer` None makes it self-signed. `dns` None
-    leaves the subjectAltName extension out."""
+    leaves the subjectAltName extension out. `signer_key` forges as in
+    make_ca."""
     key = key or make_key(key_kind)
     subject = _name(cn)
-    signer_key = issuer.key if issuer else key
+    signer_key = signer_key or (issuer.key if issuer else key)
     issuer_name = issuer.cert.subject if issuer else subject
     b = _builder(
         subject,
@@ -159,3 +172,62 @@ def make_crl(issuer: Cert, revoked: list[Cert]) -> bytes:
         )
     crl = b.sign(issuer.key, _hash_for(issuer.key))
     return crl.public_bytes(serialization.Encoding.PEM)
+
+
+def make_cert(
+    issuer: Cert | None,
+    cn: str,
+    *,
+    ca: bool = False,
+    key=None,
+    key_kind: str = "ec256",
+    dns: list[str] | None = ("localhost",),
+    extensions: list = (),
+    key_usage: x509.KeyUsage | None = None,
+    path_length: int | None = None,
+) -> Cert:
+    """A CA or server certificate with extra (extension, critical) pairs;
+    `key_usage` replaces the usual one."""
+    key = key or make_key(key_kind)
+    signer_key = issuer.key if issuer else key
+    subject = _name(cn)
+    b = _builder(subject, issuer.cert.subject if issuer else subject, key.public_key(), NOW - DAY, NOW + 30 * DAY)
+    b = b.add_extension(x509.BasicConstraints(ca=ca, path_length=path_length if ca else None), critical=True)
+    if key_usage is None and ca:
+        key_usage = x509.KeyUsage(False, False, False, False, False, True, True, False, False)
+    if key_usage is not None:
+        b = b.add_extension(key_usage, critical=True)
+    if not ca:
+        if dns is not None:
+            b = b.add_extension(x509.SubjectAlternativeName([x509.DNSName(d) for d in dns]), critical=False)
+        b = b.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+    b = b.add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+    if issuer:
+        b = b.add_extension(
+            x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer.key.public_key()), critical=False
+        )
+    for ext, critical in extensions:
+        b = b.add_extension(ext, critical=critical)
+    return Cert(b.sign(signer_key, _hash_for(signer_key)), key)
+
+
+def make_responder(issuer: Cert, ocsp_signing: bool = True) -> Cert:
+    """A certificate `issuer` gives to an OCSP responder (id-kp-OCSPSigning)."""
+    key = make_key()
+    b = _builder(_name("tarnix ocsp responder"), issuer.cert.subject, key.public_key(), NOW - DAY, NOW + 30 * DAY)
+    b = b.add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+    usage = ExtendedKeyUsageOID.OCSP_SIGNING if ocsp_signing else ExtendedKeyUsageOID.SERVER_AUTH
+    b = b.add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
+    return Cert(b.sign(issuer.key, _hash_for(issuer.key)), key)
+
+
+def openssl_rsa_key(bits: int):
+    """An RSA key of any size the openssl command makes (the cryptography
+    package refuses sizes under 1024 bits)."""
+    import subprocess
+
+    out = subprocess.run(
+        ["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", f"rsa_keygen_bits:{bits}"],
+        check=True, capture_output=True,
+    ).stdout
+    return serialization.load_pem_private_key(out, None, unsafe_skip_rsa_key_validation=True)

@@ -139,6 +139,8 @@ def test_client_hello_on_the_wire():
     else:
         assert hello["groups"] == [P256, P384, X25519]
         assert hello["key_shares"] == [P256]
+    # status_request: a stapled OCSP response is asked for.
+    assert 5 in hello["extensions"]
     # No ALPN, session ticket, pre-shared key, early data or certificate compression.
     assert not {16, 35, 41, 42, 27} & set(hello["extensions"])
 
