@@ -11,6 +11,9 @@
             print(r.status_code, r.headers["content-type"], len(r.content))
 
     asyncio.run(main())
+
+Without an event loop: ``tarnix.get(url)``, or ``with tarnix.SyncClient() as
+client: client.get(url)``.
 """
 
 try:

@@ -43,7 +43,7 @@ def request(
     """Send one request with a client of its own; the arguments are those
     of :meth:`tarnix.SyncClient.request`, with the client's ``verify`` and
     ``max_decoded_size``."""
-    with SyncClient(cookies=cookies, verify=verify, max_decoded_size=max_decoded_size) as client:
+    with SyncClient(verify=verify, max_decoded_size=max_decoded_size) as client:
         return client.request(
             method,
             url,
@@ -53,6 +53,7 @@ def request(
             json=json,
             params=params,
             headers=headers,
+            cookies=cookies,
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,

@@ -43,7 +43,11 @@ class FunctionAuth(Auth):
 
 
 def _to_bytes(value: Union[str, bytes]) -> bytes:
-    return value.encode("utf-8") if isinstance(value, str) else value
+    if isinstance(value, str):
+        return value.encode("utf-8")
+    if isinstance(value, bytes):
+        return value
+    raise TypeError(f"user names and passwords must be str or bytes, not {type(value).__name__}")
 
 
 class BasicAuth(Auth):

@@ -45,6 +45,14 @@ _URL_CACHE_SIZE = 512
 
 UNSET: Any = object()
 
+# The connection limit given to the engine. The client counts its live
+# requests against max_connections itself and frees a slot as soon as a
+# request is abandoned (timed out or cancelled), while the engine's thread
+# keeps that connection until the server answers or closes. With the client's
+# limit in the engine too, such connections would make live requests wait
+# inside the engine, where nothing times out.
+_ENGINE_LIMIT = 0x7FFFFFFF
+
 
 def check_timeout(timeout: Any) -> Optional[float]:
     if timeout is None:
@@ -132,6 +140,10 @@ class BaseClient:
         self._base_lower: List[str] = [name.lower() for name, _ in base]
         self._base_names: FrozenSet[str] = frozenset(self._base_lower)
         self._closed = False
+        self._setup()
+
+    def _setup(self) -> None:
+        """The transport's own state (pools), made by each client kind."""
 
     @staticmethod
     def _ca_file(verify: Any) -> str:
@@ -273,8 +285,8 @@ class BaseClient:
         if target.authorization is not None and "authorization" not in names:
             extra.append(("Authorization", target.authorization))
         if cookies is not None:
-            jar = Cookies(cookies)
-            own_cookie = "; ".join(f"{c.name}={c.value}" for c in jar.jar if c.value is not None)
+            # A jar given here keeps its own domain and path rules.
+            own_cookie = Cookies(cookies).header_for(target)
             if own_cookie:
                 extra.append(("Cookie", own_cookie))
         request = Request.__new__(Request)
@@ -376,7 +388,7 @@ class BaseClient:
     def _make_pool(self, url: URL) -> object:
         ca_path = self._ca_path if url.tls else ""
         try:
-            return _tarnix.pool_create(url.host, url.port, url.tls, 0, self._max_connections, 0, 0, ca_path)
+            return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:
                 raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import datetime
 import json as _json
 import re
@@ -246,6 +247,24 @@ def _charset(content_type: Optional[str]) -> Optional[str]:
     return None
 
 
+# Codecs Python knows that are no character set of a body: they convert host
+# names or escape sequences, or refuse every input.
+_NOT_CHARSETS = frozenset(("idna", "punycode", "undefined", "unicode-escape", "raw-unicode-escape"))
+
+
+def _text_codec(name: Optional[str]) -> Optional[str]:
+    """The codec's canonical name when ``name`` is a usable text encoding."""
+    if not name:
+        return None
+    try:
+        info = codecs.lookup(name)
+    except (LookupError, ValueError):  # unknown, or a NUL in the name
+        return None
+    if not getattr(info, "_is_text_encoding", True) or info.name in _NOT_CHARSETS:
+        return None
+    return info.name
+
+
 class Request:
     """An HTTP request as it goes out: what auth callables and event hooks
     see and may change, and what ``Response.request`` keeps.
@@ -261,7 +280,7 @@ class Request:
         url: Union[str, URL],
         *,
         headers: Optional[HeaderTypes] = None,
-        content: bytes = b"",
+        content: Union[bytes, str] = b"",
     ) -> None:
         self.method = method_ordinal(method)[0]
         self.url = parse_url(url)
@@ -269,8 +288,10 @@ class Request:
             self.headers = headers
         else:
             self.headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
-        if not isinstance(content, bytes):
-            raise TypeError(f"content must be bytes, not {type(content).__name__}")
+        if isinstance(content, str):
+            content = content.encode("utf-8")
+        elif not isinstance(content, bytes):
+            raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
         self.content = content
 
     def copy(self) -> Request:
@@ -338,8 +359,9 @@ class Response:
 
     @property
     def encoding(self) -> str:
-        """The charset named by Content-Type, or "utf-8"."""
-        return _charset(self.headers.get("content-type")) or "utf-8"
+        """The charset named by Content-Type, or "utf-8" when it names none
+        or one that is not a text encoding."""
+        return _text_codec(_charset(self.headers.get("content-type"))) or "utf-8"
 
     @property
     def text(self) -> str:
@@ -348,7 +370,8 @@ class Response:
         if text is None:
             try:
                 text = self.content.decode(self.encoding, errors="replace")
-            except LookupError:
+            except (UnicodeError, LookupError, ValueError, TypeError):
+                # Never raise over a server's charset: fall back to UTF-8.
                 text = self.content.decode("utf-8", errors="replace")
             self._text = text
         return text

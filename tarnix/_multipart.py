@@ -12,6 +12,8 @@ import secrets
 from collections.abc import Mapping
 from typing import IO, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
+from ._urls import primitive_text
+
 __all__ = ["encode_multipart", "FileTypes", "RequestFiles", "form_value"]
 
 FileContent = Union[IO[bytes], IO[str], bytes, str]
@@ -34,16 +36,7 @@ def _quote_param(value: str) -> str:
 
 
 def form_value(value: Any) -> str:
-    """A form field's text: as for query parameters (True -> "true", None -> "")."""
-    if value is None:
-        return ""
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
-    if isinstance(value, (str, int, float)):
-        return str(value)
-    raise TypeError(f"form values must be str, int, float, bool or None, not {type(value).__name__}")
+    return primitive_text(value, "form values")
 
 
 def _field_bytes(value: Any) -> bytes:

@@ -9,18 +9,16 @@ the thread blocked on it.
 from __future__ import annotations
 
 import inspect
-import os
 import threading
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from time import monotonic, perf_counter
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import DEFAULT_MAX_REDIRECTS, DEFAULT_TIMEOUT, UNSET, BaseClient, EventHook, check_timeout
+from ._base import UNSET, BaseClient, EventHook, check_timeout
 from ._content import RequestData
 from ._cookies import CookieTypes
-from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._errors import TimeoutError, TransportError
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -35,25 +33,30 @@ SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
 class _Waiter:
     """Stands in for both the future and its loop in one engine request."""
 
-    __slots__ = ("_event", "outcome")
+    __slots__ = ("_done", "outcome")
 
     def __init__(self) -> None:
-        self._event = threading.Event()
+        # Held until the outcome arrives: a bare lock is the cheapest thing a
+        # thread can block on and another thread release.
+        self._done = threading.Lock()
+        self._done.acquire()
         self.outcome: Optional[Tuple[Any, ...]] = None
 
     def call_soon_threadsafe(self, callback: Callable[..., Any], *args: Any) -> None:
         # On the engine's I/O thread, holding the GIL: keep the outcome
         # (status, headers, body, kind, message) and wake the caller. A
         # caller that gave up has dropped this object; nothing else to do.
+        # The engine calls this once per request.
         self.outcome = args[1:]
-        self._event.set()
+        self._done.release()
 
     def wait(self, timeout: Optional[float]) -> bool:
-        return self._event.wait(timeout)
+        return self._done.acquire(timeout=-1 if timeout is None else timeout)
 
 
 class _SyncPool:
-    """One origin's engine pool and a semaphore for its connection limit."""
+    """One origin's engine pool and a semaphore for its limit of requests in
+    flight; a request leaves its place when it ends or is abandoned."""
 
     __slots__ = ("capsule", "slots")
 
@@ -77,36 +80,7 @@ class SyncClient(BaseClient):
     blocks only its own thread. Event hooks must be plain callables.
     """
 
-    def __init__(
-        self,
-        *,
-        auth: Optional[AuthTypes] = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        timeout: Optional[float] = DEFAULT_TIMEOUT,
-        max_connections: int = 100,
-        verify: Union[str, "os.PathLike[str]", bool] = "",
-        follow_redirects: bool = False,
-        max_redirects: int = DEFAULT_MAX_REDIRECTS,
-        base_url: Union[str, URL] = "",
-        event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
-        max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    ) -> None:
-        super().__init__(
-            auth=auth,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            timeout=timeout,
-            max_connections=max_connections,
-            verify=verify,
-            follow_redirects=follow_redirects,
-            max_redirects=max_redirects,
-            base_url=base_url,
-            event_hooks=event_hooks,
-            max_decoded_size=max_decoded_size,
-        )
+    def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
         self._pools_lock = threading.Lock()
 
@@ -203,7 +177,17 @@ class SyncClient(BaseClient):
             timeout = check_timeout(timeout)
         deadline = None if timeout is None else monotonic() + timeout
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        return self._drive(request, self._request_auth(auth), follow, deadline, timeout)
+        auth_ = self._request_auth(auth)
+        if (
+            auth_ is None
+            and not follow
+            and not self._request_hooks
+            and not self._response_hooks
+            and not self.cookies._maybe_nonempty()
+        ):
+            # The common case: one exchange, no flow to drive.
+            return self._send(request, deadline, timeout)
+        return self._drive(request, auth_, follow, deadline, timeout)
 
     def send(
         self,

@@ -180,7 +180,8 @@ def parse_url(url: Union[str, URL]) -> URL:
     return URL(scheme, host, port, target, auth)
 
 
-def _param_value(value: Any) -> str:
+def primitive_text(value: Any, what: str = "query parameter values") -> str:
+    """A query or form value as text: True -> "true", None -> "", as httpx."""
     if value is None:
         return ""
     if value is True:
@@ -189,7 +190,7 @@ def _param_value(value: Any) -> str:
         return "false"
     if isinstance(value, (str, int, float)):
         return str(value)
-    raise TypeError(f"query parameter values must be str, int, float, bool or None, not {type(value).__name__}")
+    raise TypeError(f"{what} must be str, int, float, bool or None, not {type(value).__name__}")
 
 
 def add_params(url: URL, params: QueryParams) -> URL:
@@ -204,9 +205,9 @@ def add_params(url: URL, params: QueryParams) -> URL:
         pairs: List[Tuple[str, str]] = []
         for key, value in items:
             if isinstance(value, (list, tuple)):
-                pairs.extend((str(key), _param_value(v)) for v in value)
+                pairs.extend((str(key), primitive_text(v)) for v in value)
             else:
-                pairs.append((str(key), _param_value(value)))
+                pairs.append((str(key), primitive_text(value)))
         # urlencode percent-encodes every control character, CR and LF included.
         encoded = urlencode(pairs)
     if not encoded:

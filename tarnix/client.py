@@ -4,18 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import os
 from collections import deque
-from collections.abc import AsyncIterable, Mapping
+from collections.abc import AsyncIterable
 from time import perf_counter
-from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import DEFAULT_MAX_REDIRECTS, DEFAULT_TIMEOUT, UNSET, BaseClient, EventHook, check_timeout
+from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient, check_timeout
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
-from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -34,9 +32,9 @@ def _expire(current: List[Any], timeout: Optional[float]) -> None:
 class _Pool:
     """One origin's engine pool and its queue of requests beyond the limit.
 
-    Requests beyond the connection limit wait here, on the event loop: the
-    engine would otherwise start a thread for each of them that spins until
-    a connection is free. The engine itself keeps the pool alive while any
+    Requests beyond the connection limit wait here, on the event loop; a
+    request leaves its slot when it ends or is abandoned, and never waits
+    inside the engine. The engine itself keeps the pool alive while any
     request still runs on it, even after the client has closed.
     """
 
@@ -100,8 +98,10 @@ class Client(BaseClient):
     :param timeout: seconds a request may take, redirects included, before
         it fails with :class:`tarnix.TimeoutError`; ``None`` waits for ever.
         The engine has no time-outs of its own: a timed-out request's thread
-        and connection stay busy until the server answers or closes.
-    :param max_connections: the most connections open at once to one origin.
+        and connection stay busy until the server answers or closes, but no
+        longer count against ``max_connections``.
+    :param max_connections: the most requests in flight at once to one
+        origin (requests beyond it queue).
     :param verify: path of a PEM file of trusted CA certificates for https;
         ``""`` (or ``True``) uses the system trust store. Certificate
         verification cannot be turned off.
@@ -115,36 +115,7 @@ class Client(BaseClient):
         (default 64 MiB) before :class:`tarnix.DecodingError`; ``None``: no limit.
     """
 
-    def __init__(
-        self,
-        *,
-        auth: Optional[AuthTypes] = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        timeout: Optional[float] = DEFAULT_TIMEOUT,
-        max_connections: int = 100,
-        verify: Union[str, "os.PathLike[str]", bool] = "",
-        follow_redirects: bool = False,
-        max_redirects: int = DEFAULT_MAX_REDIRECTS,
-        base_url: Union[str, URL] = "",
-        event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
-        max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    ) -> None:
-        super().__init__(
-            auth=auth,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            timeout=timeout,
-            max_connections=max_connections,
-            verify=verify,
-            follow_redirects=follow_redirects,
-            max_redirects=max_redirects,
-            base_url=base_url,
-            event_hooks=event_hooks,
-            max_decoded_size=max_decoded_size,
-        )
+    def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _Pool] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
 

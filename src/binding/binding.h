@@ -31,9 +31,11 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
                 size_t body_len, int32_t kind, const char* message);
 void release_job(Job* job);
 
-// Interpreter-exit guard for I/O threads. Registers the exit hook once
-// (GIL held); false with an exception set when registration fails.
+// Interpreter-exit guard for I/O threads. Registers the exit hook once, at
+// module import (GIL held); false with an exception set when it fails.
 bool ensure_exit_hook();
+// True once the exit hook has run: no outcome can be delivered any more.
+bool python_exiting();
 // True when the calling I/O thread may take the GIL; every true must be
 // paired with leave_python() after the GIL is released again.
 bool enter_python();

@@ -66,5 +66,9 @@ PyModuleDef tarnix_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tarnix(void) {
-    return PyModule_Create2(&tarnix_module, 3);
+    PyObject* module = PyModule_Create2(&tarnix_module, 3);
+    // The exit hook must be in place before any handler that may make a
+    // request is registered.
+    if (module != nullptr && !tarnix::ensure_exit_hook()) Py_CLEAR(module);
+    return module;
 }

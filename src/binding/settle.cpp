@@ -71,14 +71,40 @@ bool register_fork_hook() {
     return result != nullptr;
 }
 
+// True when interpreter shutdown has begun (the threading module marks it
+// before exit handlers run). Unknown counts as not begun.
+bool shutdown_begun() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* threading = modules == nullptr ? nullptr : PyDict_GetItemString(modules, "threading");
+    if (threading == nullptr) return false;
+    PyObject* flag = PyObject_GetAttrString(threading, "_SHUTTING_DOWN");
+    if (flag == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    int begun = PyObject_IsTrue(flag);
+    Py_DECREF(flag);
+    if (begun < 0) PyErr_Clear();
+    return begun == 1;
+}
+
 }  // namespace
 
+// atexit runs its handlers last registered first and ignores those
+// registered while it runs. Registered at import, the hook runs after every
+// handler registered later, so requests made or awaited in those handlers
+// still settle; only after it does the interpreter start finalising.
 bool ensure_exit_hook() {
     if (g_hook_registered) return true;
     if (!register_fork_hook() || !register_exit_hook()) return false;
     g_hook_registered = true;
+    // Imported from an exit handler, the hook is never run: with nothing to
+    // keep I/O threads out of the finalised interpreter, take no requests.
+    if (shutdown_begun()) g_exiting.store(true, std::memory_order_seq_cst);
     return true;
 }
+
+bool python_exiting() { return g_exiting.load(std::memory_order_seq_cst); }
 
 bool enter_python() {
     g_inside.fetch_add(1, std::memory_order_seq_cst);
@@ -91,73 +117,113 @@ bool enter_python() {
 
 void leave_python() { g_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
-void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
-                size_t body_len, int32_t kind, const char* message) {
-    if (!enter_python()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* header_dict = nullptr;
-    PyObject* body_obj = nullptr;
-    PyObject* status_obj = nullptr;
-    PyObject* kind_obj = nullptr;
-    PyObject* message_obj = nullptr;
-    PyObject* module = nullptr;
-    PyObject* settle = nullptr;
-    PyObject* schedule = nullptr;
-    PyObject* result = nullptr;
-    do {
-        header_dict = PyDict_New();
-        if (header_dict == nullptr) break;
-        bool dict_ok = true;
-        for (size_t i = 0; i < header_count; ++i) {
-            const HeaderEntry& h = headers[i];
-            PyObject* name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name),
-                                                  static_cast<Py_ssize_t>(h.name_len), "strict");
-            PyObject* value = name == nullptr ? nullptr
-                                              : PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
-                                                                     static_cast<Py_ssize_t>(h.value_len), "strict");
-            if (value == nullptr) {
-                // Undecodable headers are left out; the rest is still delivered.
-                Py_XDECREF(name);
-                PyErr_Clear();
-                continue;
-            }
-            int rc = PyDict_SetItem(header_dict, name, value);
-            Py_DECREF(name);
-            Py_DECREF(value);
-            if (rc < 0) {
-                dict_ok = false;
-                break;
-            }
+namespace {
+
+// The Python objects of one outcome, in the order _settle takes them after
+// the future.
+struct Outcome {
+    PyObject* status = nullptr;
+    PyObject* headers = nullptr;
+    PyObject* body = nullptr;
+    PyObject* kind = nullptr;
+    PyObject* message = nullptr;
+
+    Outcome() = default;
+    Outcome(const Outcome&) = delete;
+    Outcome& operator=(const Outcome&) = delete;
+    ~Outcome() { clear(); }
+    void clear() {
+        Py_CLEAR(message);
+        Py_CLEAR(kind);
+        Py_CLEAR(body);
+        Py_CLEAR(headers);
+        Py_CLEAR(status);
+    }
+};
+
+// A header that is not UTF-8 is left out and the rest delivered; running
+// out of memory is a failure of the whole dict, never a silently lost header.
+PyObject* make_headers(const HeaderEntry* headers, size_t count) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const HeaderEntry& h = headers[i];
+        PyObject* name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name),
+                                              static_cast<Py_ssize_t>(h.name_len), "strict");
+        PyObject* value = name == nullptr ? nullptr
+                                          : PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
+                                                                 static_cast<Py_ssize_t>(h.value_len), "strict");
+        int rc = 0;
+        if (value != nullptr) {
+            rc = PyDict_SetItem(dict, name, value);
+        } else if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+        } else {
+            rc = -1;
         }
-        if (!dict_ok) break;
-        body_obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), static_cast<Py_ssize_t>(body_len));
-        if (body_obj == nullptr) break;
-        status_obj = PyLong_FromLong(status);
-        if (status_obj == nullptr) break;
-        kind_obj = PyLong_FromLong(kind);
-        if (kind_obj == nullptr) break;
-        message_obj = PyUnicode_FromString(message);
-        if (message_obj == nullptr) break;
-        module = PyImport_ImportModule("tarnix.core.http");
-        if (module == nullptr) break;
-        settle = PyObject_GetAttrString(module, "_settle");
-        if (settle == nullptr) break;
-        schedule = PyObject_GetAttrString(static_cast<PyObject*>(job->loop), "call_soon_threadsafe");
-        if (schedule == nullptr) break;
-        result = PyObject_CallFunctionObjArgs(schedule, settle, static_cast<PyObject*>(job->future), status_obj,
-                                              header_dict, body_obj, kind_obj, message_obj, nullptr);
-    } while (false);
-    // A failed delivery is dropped silently: nothing may escape this thread.
+        Py_XDECREF(name);
+        Py_XDECREF(value);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+// False with an exception set when any object cannot be made; `out` then
+// holds nothing.
+bool make_outcome(Outcome& out, int32_t status, const HeaderEntry* headers, size_t header_count,
+                  const uint8_t* body, size_t body_len, int32_t kind, const char* message) {
+    out.headers = make_headers(headers, header_count);
+    if (out.headers != nullptr)
+        out.body = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), static_cast<Py_ssize_t>(body_len));
+    if (out.body != nullptr) out.status = PyLong_FromLong(status);
+    if (out.status != nullptr) out.kind = PyLong_FromLong(kind);
+    if (out.kind != nullptr) out.message = PyUnicode_FromString(message);
+    if (out.message != nullptr) return true;
+    out.clear();
+    return false;
+}
+
+// Schedules _settle(future, ...) on the job's loop. A failure (a closed loop,
+// say) is dropped: nothing may escape this thread.
+void schedule_settle(Job* job, const Outcome& out) {
+    PyObject* module = PyImport_ImportModule("tarnix.core.http");
+    PyObject* settle = module == nullptr ? nullptr : PyObject_GetAttrString(module, "_settle");
+    PyObject* schedule =
+        settle == nullptr ? nullptr : PyObject_GetAttrString(static_cast<PyObject*>(job->loop), "call_soon_threadsafe");
+    PyObject* result = nullptr;
+    if (schedule != nullptr)
+        result = PyObject_CallFunctionObjArgs(schedule, settle, static_cast<PyObject*>(job->future), out.status,
+                                              out.headers, out.body, out.kind, out.message, nullptr);
     if (result == nullptr) PyErr_Clear();
     Py_XDECREF(result);
     Py_XDECREF(schedule);
     Py_XDECREF(settle);
     Py_XDECREF(module);
-    Py_XDECREF(message_obj);
-    Py_XDECREF(kind_obj);
-    Py_XDECREF(status_obj);
-    Py_XDECREF(body_obj);
-    Py_XDECREF(header_dict);
+}
+
+}  // namespace
+
+void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
+                size_t body_len, int32_t kind, const char* message) {
+    if (!enter_python()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    Outcome out;
+    bool made = make_outcome(out, status, headers, header_count, body, body_len, kind, message);
+    if (!made) {
+        // A response that does not fit in memory as Python objects still
+        // completes its future, as a failure.
+        PyErr_Clear();
+        made = make_outcome(out, 0, nullptr, 0, nullptr, 0, 1, "out of memory reading response");
+    }
+    if (made) {
+        schedule_settle(job, out);
+    } else {
+        PyErr_Clear();  // not even the failure could be made
+    }
+    out.clear();
     PyGILState_Release(gil);
     leave_python();
 }

@@ -8,13 +8,19 @@
 #include "http/pool.h"
 #include "platform/heap.h"
 #include "platform/thread.h"
+#include "tls/exit_gate.h"
 
 namespace tarnix {
 namespace {
 
 const JobHooks JOB_HOOKS = {settle_job, release_job};
 
-void io_thread_main(void* arg) { run_job(static_cast<Job*>(arg), JOB_HOOKS); }
+void io_thread_main(void* arg) {
+    auto* job = static_cast<Job*>(arg);
+    bool tls = job->pool->use_tls != 0;  // the job is gone after run_job
+    run_job(job, JOB_HOOKS);
+    if (tls) tls_thread_end();
+}
 
 void free_entries(HeaderEntry* entries, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -118,7 +124,12 @@ PyObject* submit(PyObject*, PyObject* args) {
     if (!check_header_shape(header_list)) return nullptr;
     PyObject* future = PyTuple_GetItem(args, 7);
     PyObject* loop = PyTuple_GetItem(args, 8);
-    if (!ensure_exit_hook()) return nullptr;
+    if (python_exiting()) {
+        // Only a handler that ran after the exit hook gets here; its outcome
+        // could never be delivered.
+        raise_builtin("RuntimeError", "tarnix: the interpreter is shutting down");
+        return nullptr;
+    }
 
     OwnedBytes host_copy, target_copy, body_copy;
     HeaderEntry* entries = nullptr;

@@ -16,6 +16,7 @@
 #include "platform/heap.h"
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
+#include "tls/exit_gate.h"
 #include "tls/host_check.h"
 #include "tls/library.h"
 #include "tls/ocsp.h"
@@ -23,7 +24,10 @@
 
 namespace tarnix {
 
-void SslFree::operator()(ssl_st* s) const { SSL_free(s); }
+void SslFree::operator()(ssl_st* s) const {
+    TlsGate gate;
+    if (gate.open()) SSL_free(s);  // at exit the object is left to the process's end
+}
 
 namespace {
 
@@ -99,7 +103,9 @@ int bio_read(BIO* b, char* data, size_t len, size_t* read) {
     *read = 0;
     TlsTransport* t = transport_of(b);
     if (len == 0 || t == nullptr) return 0;
+    pause_tls_code();
     ssize_t n = t->socket_reader->read_some(reinterpret_cast<uint8_t*>(data), len);
+    resume_tls_code();
     if (n == 0) t->eof = true;
     if (n < 0 && t->no_wait) BIO_set_retry_read(b);
     if (n <= 0) return 0;
@@ -112,7 +118,11 @@ int bio_write(BIO* b, const char* data, size_t len, size_t* written) {
     BIO_clear_retry_flags(b);
     *written = 0;
     TlsTransport* t = transport_of(b);
-    if (t == nullptr || !t->socket_writer->write_all(reinterpret_cast<const uint8_t*>(data), len)) return 0;
+    if (t == nullptr) return 0;
+    pause_tls_code();
+    bool ok = t->socket_writer->write_all(reinterpret_cast<const uint8_t*>(data), len);
+    resume_tls_code();
+    if (!ok) return 0;
     *written = len;
     return 1;
 }
@@ -120,8 +130,13 @@ int bio_write(BIO* b, const char* data, size_t len, size_t* written) {
 long bio_ctrl(BIO* b, int cmd, long, void*) {
     TlsTransport* t = transport_of(b);
     switch (cmd) {
-    case BIO_CTRL_FLUSH:
-        return (t != nullptr && t->socket_writer->flush()) ? 1 : 0;
+    case BIO_CTRL_FLUSH: {
+        if (t == nullptr) return 0;
+        pause_tls_code();
+        bool ok = t->socket_writer->flush();
+        resume_tls_code();
+        return ok ? 1 : 0;
+    }
     case BIO_CTRL_EOF:
         return (t != nullptr && t->eof) ? 1 : 0;
     case BIO_CTRL_GET_CLOSE:
@@ -224,6 +239,7 @@ TlsGlobals* make_globals() {
     // No configuration file, no environment: a private library context that
     // loads nothing but the built-in default provider on first use.
     if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) return nullptr;
+    tls_gate_install();
     std::unique_ptr<TlsGlobals> g(new (std::nothrow) TlsGlobals);
     if (!g) return nullptr;
     g->libctx.reset(OSSL_LIB_CTX_new());
@@ -455,6 +471,8 @@ OSSL_LIB_CTX* tls_library_context() {
 // Session.
 
 ssize_t TlsSession::RecordSource::read_some(uint8_t* dst, size_t cap) {
+    TlsGate gate;
+    if (!gate.open()) return -1;
     ERR_clear_error();
     size_t n = 0;
     if (SSL_read_ex(ssl, dst, cap, &n) == 1) return ssize_t(n);
@@ -465,6 +483,8 @@ ssize_t TlsSession::RecordSource::read_some(uint8_t* dst, size_t cap) {
 }
 
 bool TlsSession::RecordSink::write_all(const uint8_t* src, size_t n) {
+    TlsGate gate;
+    if (!gate.open()) return false;
     ERR_clear_error();
     while (n != 0) {
         size_t done = 0;
@@ -479,7 +499,8 @@ bool TlsSession::RecordSink::write_all(const uint8_t* src, size_t n) {
 }
 
 bool TlsSession::close() {
-    if (!ssl_) return false;
+    TlsGate gate;
+    if (!ssl_ || !gate.open()) return false;
     bool ok = plain_writer_.flush();
     ERR_clear_error();
     // Sends our close_notify; the peer's is not waited for.
@@ -489,7 +510,8 @@ bool TlsSession::close() {
 }
 
 bool TlsSession::drain_idle() {
-    if (!ssl_ || transport_.eof) return false;
+    TlsGate gate;
+    if (!ssl_ || transport_.eof || !gate.open()) return false;
     transport_.no_wait = true;
     ERR_clear_error();
     uint8_t byte = 0;
@@ -504,6 +526,8 @@ bool TlsSession::drain_idle() {
 
 bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
                       const TlsSessionOptions& options) {
+    TlsGate gate;
+    if (!gate.open()) return false;
     TlsGlobals* g = tls_globals();
     if (g == nullptr || options.ca_bundle == nullptr || options.ca_lock == nullptr ||
         options.read_buffer == nullptr || options.write_buffer == nullptr)

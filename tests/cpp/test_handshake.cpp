@@ -160,6 +160,78 @@ TEST_F(Handshake, EveryIssuerTheServerSendsMustBeACa) {
     EXPECT_FALSE(accepts({minted.get(), honest.get(), inter_.get()}, "server.test", nullptr, 0, k.get()));
 }
 
+TEST_F(Handshake, ABundleCertificateIssuesOnlyWhenItIsACaThatMaySign) {
+    // A pinned server certificate in the CA file vouches for itself, not
+    // for what its key signs.
+    Key pin_key = ec_key();
+    Cert pinned = make_cert({"pinned.test", "tarnix tests", 140, 0, 0, false, Eku::ServerAuth}, pin_key.get(),
+                            nullptr, nullptr);
+    Cert minted = make_cert({"server.test", "tarnix tests", 141, 0, 0, false, Eku::ServerAuth}, leaf_key_.get(),
+                            pinned.get(), pin_key.get());
+    Trust pins;
+    ASSERT_TRUE(pins.add(pinned.get()));
+    EXPECT_TRUE(accepts({pinned.get()}, "pinned.test", &pins, 0, pin_key.get()));
+    EXPECT_FALSE(accepts({minted.get()}, "server.test", &pins));
+
+    // A CA:FALSE certificate that a trusted root issued, and CAs whose key
+    // usage leaves out certificate signing, root or intermediate.
+    CertSpec plain_spec{"File Entry", "tarnix tests", 142, 0, 0, false};
+    plain_spec.no_alt_names = true;
+    Key k = ec_key();
+    Cert plain = make_cert(plain_spec, k.get(), root_.get(), root_key_.get());
+    CertSpec crl_only{"CRL Signer", "tarnix tests", 143, 0, 0, true};
+    crl_only.key_usage = "critical,cRLSign,digitalSignature";
+    Cert crl_root = make_cert(crl_only, k.get(), nullptr, nullptr);
+    crl_only.serial = 144;
+    Cert crl_inter = make_cert(crl_only, k.get(), root_.get(), root_key_.get());
+    for (X509* entry : {plain.get(), crl_root.get(), crl_inter.get()}) {
+        Trust file;
+        ASSERT_TRUE(file.add(entry));
+        Cert issued = make_cert({"server.test", "tarnix tests", 145, 0, 0, false, Eku::ServerAuth}, leaf_key_.get(),
+                                entry, k.get());
+        EXPECT_FALSE(accepts({issued.get()}, "server.test", &file));
+    }
+}
+
+TEST_F(Handshake, IntermediatesMustAllowServerAuthentication) {
+    Cert client_inter = make_cert({"Handshake Intermediate", "tarnix tests", 2, 0, 0, true, Eku::ClientAuth},
+                                  inter_key_.get(), root_.get(), root_key_.get());
+    CertSpec both{"Handshake Intermediate", "tarnix tests", 2, 0, 0, true};
+    both.extensions = {{"extendedKeyUsage", "clientAuth,serverAuth"}};
+    Cert both_inter = make_cert(both, inter_key_.get(), root_.get(), root_key_.get());
+    // Sent by the server ...
+    EXPECT_FALSE(accepts({leaf_.get(), client_inter.get()}));
+    EXPECT_TRUE(accepts({leaf_.get(), both_inter.get()}));
+    // ... or anchoring the chain from the CA file.
+    Trust client_only, with_server;
+    ASSERT_TRUE(client_only.add(client_inter.get()));
+    ASSERT_TRUE(with_server.add(both_inter.get()));
+    EXPECT_FALSE(accepts({leaf_.get()}, "server.test", &client_only));
+    EXPECT_TRUE(accepts({leaf_.get()}, "server.test", &with_server));
+}
+
+TEST_F(Handshake, PathRulesAreJudgedOnTheLinksWhoseSignaturesWereChecked) {
+    // Two intermediates named alike: the leaf is signed by the first, whose
+    // name constraints leave the host out, but its authority key identifier
+    // points at the second. The verifier's own path skips the first and its
+    // constraints; its signatures must then be checked along that path.
+    Key k1 = ec_key(), k2 = ec_key();
+    Cert upper = make_cert({"Twin CA", "tarnix tests", 150, 0, 0, true}, k2.get(), root_.get(), root_key_.get());
+    CertSpec lower_spec{"Twin CA", "tarnix tests", 151, 0, 0, true};
+    lower_spec.extensions = {{"nameConstraints", "critical,permitted;DNS:example.test"}};
+    Cert lower = make_cert(lower_spec, k1.get(), upper.get(), k2.get());
+    Cert misled = make_cert({"server.test", "tarnix tests", 152, 0, 0, false, Eku::ServerAuth}, leaf_key_.get(),
+                            upper.get(), k1.get());
+    EXPECT_FALSE(accepts({misled.get(), lower.get(), upper.get()}));
+    // With a truthful identifier the constraints are met or not on their own.
+    Cert honest = make_cert({"server.test", "tarnix tests", 153, 0, 0, false, Eku::ServerAuth}, leaf_key_.get(),
+                            lower.get(), k1.get());
+    Cert inside = make_cert({"www.example.test", "tarnix tests", 154, 0, 0, false, Eku::ServerAuth},
+                            leaf_key_.get(), lower.get(), k1.get());
+    EXPECT_FALSE(accepts({honest.get(), lower.get(), upper.get()}));
+    EXPECT_TRUE(accepts({inside.get(), lower.get(), upper.get()}, "www.example.test"));
+}
+
 TEST_F(Handshake, TheLeafMustNameTheHost) {
     auto named = [&](std::vector<std::string> names, const std::string& cn = "tarnix leaf") {
         CertSpec spec{cn, "tarnix tests", 109, 0, 0, false, Eku::ServerAuth};

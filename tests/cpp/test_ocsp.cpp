@@ -7,7 +7,6 @@
 
 #include <openssl/ocsp.h>
 
-#include "ocsp_responses.h"
 #include "test_pki.h"
 #include "tls/library.h"
 #include "tls/ocsp.h"

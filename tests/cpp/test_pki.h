@@ -1,5 +1,6 @@
-// Test PKI made on the fly with OpenSSL: keys, certificates and revocation
-// lists, handed out as DER or PEM. Nothing here is ever written to the tree.
+// Test PKI made on the fly with OpenSSL: keys, certificates, revocation lists
+// and OCSP responses, handed out as DER or PEM. Nothing here is ever written
+// to the tree.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -178,38 +179,43 @@ inline Crl make_crl(X509* issuer, EVP_PKEY* issuer_key, const std::vector<long>&
     return crl;
 }
 
-enum class OcspStatus { Good, Revoked, Unknown };
+// OCSP responses made with OpenSSL's responder functions.
+struct Response {
+    X509* about;               // the certificate the single response names
+    X509* signer;              // signs the response
+    EVP_PKEY* signer_key;
+    int status = V_OCSP_CERTSTATUS_REVOKED;
+    time_t this_update = 0;    // 0: an hour ago
+    time_t next_update = 0;    // 0: in a day; -1: none
+    const EVP_MD* id_hash = nullptr;  // null: SHA-1
+    unsigned long flags = 0;   // OCSP_basic_sign flags
+    int response_status = OCSP_RESPONSE_STATUS_SUCCESSFUL;
+};
 
-// DER of a successful OCSP response about `cert` (issued by `issuer`), valid
-// from `this_update` to `next_update` (0: no nextUpdate), signed by
-// `signer`/`signer_key`: the issuer itself, or a responder it delegated to,
-// which the response then carries.
-inline Bytes ocsp_response(X509* cert, X509* issuer, X509* signer, EVP_PKEY* signer_key, OcspStatus status,
-                           time_t this_update, time_t next_update) {
-    Bytes out;
-    std::unique_ptr<OCSP_BASICRESP, decltype(&OCSP_BASICRESP_free)> basic(OCSP_BASICRESP_new(),
-                                                                           OCSP_BASICRESP_free);
-    OCSP_CERTID* id = OCSP_cert_to_id(EVP_sha1(), cert, issuer);
-    ASN1_TIME* tu = ASN1_TIME_set(nullptr, this_update);
-    ASN1_TIME* nu = next_update ? ASN1_TIME_set(nullptr, next_update) : nullptr;
-    int code = status == OcspStatus::Good      ? V_OCSP_CERTSTATUS_GOOD
-               : status == OcspStatus::Revoked ? V_OCSP_CERTSTATUS_REVOKED
-                                               : V_OCSP_CERTSTATUS_UNKNOWN;
-    bool ok = basic && id && tu &&
-              OCSP_basic_add1_status(basic.get(), id, code, status == OcspStatus::Revoked ? 1 : -1,
-                                     status == OcspStatus::Revoked ? tu : nullptr, tu, nu) != nullptr;
-    // The signer's certificate goes into the response.
-    ok = ok && OCSP_basic_sign(basic.get(), signer, signer_key, digest_for(signer_key), nullptr, 0) == 1;
+// A DER response from `issuer` (or its delegate) about `r.about`; times are
+// relative to `now`.
+inline Bytes ocsp_response(const Response& r, X509* issuer, time_t now) {
+    OCSP_BASICRESP* bs = OCSP_BASICRESP_new();
+    OCSP_CERTID* id = OCSP_cert_to_id(r.id_hash ? r.id_hash : EVP_sha1(), r.about, issuer);
+    ASN1_TIME* tu = ASN1_TIME_set(nullptr, r.this_update ? r.this_update : now - 3600);
+    ASN1_TIME* nu =
+        r.next_update == -1 ? nullptr : ASN1_TIME_set(nullptr, r.next_update ? r.next_update : now + 86400);
+    ASN1_TIME* revoked_at = ASN1_TIME_set(nullptr, now - 86400);
+    bool revoked = r.status == V_OCSP_CERTSTATUS_REVOKED;
+    OCSP_basic_add1_status(bs, id, r.status, revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : 0,
+                           revoked ? revoked_at : nullptr, tu, nu);
+    OCSP_basic_sign(bs, r.signer, r.signer_key, EVP_sha256(), nullptr, r.flags);
+    OCSP_RESPONSE* resp = OCSP_response_create(r.response_status, bs);
+    unsigned char* der = nullptr;
+    int n = i2d_OCSP_RESPONSE(resp, &der);
+    Bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    OCSP_RESPONSE_free(resp);
+    OCSP_BASICRESP_free(bs);
     OCSP_CERTID_free(id);
     ASN1_TIME_free(tu);
     ASN1_TIME_free(nu);
-    if (!ok) return out;
-    std::unique_ptr<OCSP_RESPONSE, decltype(&OCSP_RESPONSE_free)> resp(
-        OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()), OCSP_RESPONSE_free);
-    unsigned char* p = nullptr;
-    int n = resp ? i2d_OCSP_RESPONSE(resp.get(), &p) : 0;
-    if (n > 0) out.assign(p, p + n);
-    OPENSSL_free(p);
+    ASN1_TIME_free(revoked_at);
     return out;
 }
 

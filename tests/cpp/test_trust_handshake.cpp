@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "ocsp_responses.h"
 #include "test_pki.h"
 #include "tls_harness.h"
 

@@ -363,3 +363,79 @@ def test_timeout_covers_the_queue_and_then_the_exchange(server):
             return (await first).status_code
 
     assert run(go()) == 200
+
+
+class HangingServer:
+    """Answers every path at once except /hang, which it reads and never
+    answers until the test ends. Counts connections."""
+
+    def __init__(self):
+        import socket
+        import threading
+
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(64)
+        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.connections = 0
+        self.done = threading.Event()
+        self._conns = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        import threading
+
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.connections += 1
+            self._conns.append(conn)
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            while True:
+                head = read_head(conn)
+                if not head:
+                    return
+                if head.startswith(b"GET /hang "):
+                    self.done.wait(30)
+                    return
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        except OSError:
+            pass
+
+    def close(self):
+        self.done.set()
+        self.sock.close()
+        for conn in self._conns:
+            conn.close()
+
+
+def test_abandoned_requests_never_hold_up_their_origin():
+    server = HangingServer()
+
+    async def go():
+        async with tarnix.Client(timeout=0.5, max_connections=2) as c:
+            for _ in range(2):
+                with pytest.raises(tarnix.TimeoutError):
+                    await c.get(server.url + "/hang")
+            hung = asyncio.ensure_future(c.get(server.url + "/hang", timeout=None))
+            await asyncio.sleep(0.1)
+            hung.cancel()
+            # Both slots were freed although three engine threads still
+            # wait for the server: the next request goes out at once, on a
+            # connection of its own.
+            r = await c.get(server.url + "/ok")
+            assert r.status_code == 200 and server.connections == 4
+            # Nothing spins while the abandoned requests wait.
+            cpu = time.process_time()
+            await asyncio.sleep(0.5)
+            return time.process_time() - cpu
+
+    try:
+        assert run(go()) < 0.2
+    finally:
+        server.close()

@@ -231,12 +231,17 @@ def test_event_hooks(server, kind):
         seen.append(("response", response.status_code, response.request.method))
         response.raise_for_status()
 
+    async def on_request_async(request):
+        request.headers["X-Async"] = "1"
+
     hooks = {"request": [on_request], "response": [on_response]}
     if kind == "async":
+        hooks["request"].append(on_request_async)
         hooks["response"].insert(0, on_response_async)
     s = Session(kind, event_hooks=hooks, follow_redirects=True)
     r = s.get(f"{server.url}/redirect?to=/echo")
     assert header(r.json(), "x-hooked") == "1"
+    assert header(r.json(), "x-async") == ("1" if kind == "async" else None)
     expected = [("request", "GET", f"{server.url}/redirect?to=/echo"), ("response", 302, "GET"),
                 ("request", "GET", f"{server.url}/echo"), ("response", 200, "GET")]
     if kind == "async":
@@ -332,3 +337,34 @@ def test_multipart_details(server, kind):
         ("f", None, b"no filename"), ("f", "a.txt", b"from a text file")]
     with pytest.raises(ValueError, match="CR, LF"):
         s.post(server.url + "/echo", files={"f": ("a", b"x", "text/plain", {"X": "1\r\nInjected: 2"})})
+
+
+def test_request_cookies_keep_their_domain(server, kind):
+    jar = tarnix.Cookies()
+    jar.set("here", "1", domain="127.0.0.1")
+    jar.set("elsewhere", "2", domain="example.org")
+    jar.set("anywhere", "3")
+    sent = Session(kind).get(server.url + "/cookie", cookies=jar).text
+    assert sorted(sent.split("; ")) == ["anywhere=3", "here=1"]
+    # A request made by hand goes out as it is.
+    s = Session(kind)
+    request = tarnix.Request("POST", server.url + "/echo", headers={"X-Own": "1"}, content="é")
+    sent = s.client.send(request) if kind == "sync" else run(s.client.send(request))
+    assert sent.json()["body"].encode("latin-1") == "é".encode() and header(sent.json(), "x-own") == "1"
+
+
+def test_abandoned_blocking_requests_never_hold_up_their_origin():
+    from test_client import HangingServer
+
+    server = HangingServer()
+    try:
+        with tarnix.SyncClient(timeout=0.3, max_connections=1) as c:
+            for _ in range(2):
+                with pytest.raises(tarnix.TimeoutError):
+                    c.get(server.url + "/hang")
+            # Two engine threads still wait for the server; the only place
+            # was freed each time, so this goes out at once on a new connection.
+            assert c.get(server.url + "/ok").status_code == 200
+            assert server.connections == 3
+    finally:
+        server.close()

@@ -74,6 +74,14 @@ def test_response_basics():
     assert tarnix.Response(200, {}, b'{"a": [1]}').json() == {"a": [1]}
 
 
+@pytest.mark.parametrize("charset", ["idna", "punycode", "undefined", "utf-8\x00", "base64", "unicode_escape"])
+def test_text_falls_back_to_utf8_for_charsets_that_are_not_text(charset):
+    body = "caf\u00e9 \\u0041 ".encode() + b"\xff"
+    r = tarnix.Response(200, {"Content-Type": f"text/plain; charset={charset}"}, body)
+    assert r.text == "caf\u00e9 \\u0041 \ufffd"
+    assert r.encoding == "utf-8"
+
+
 def test_header_lookup_without_folding_agrees_with_get():
     raw = {"Content-Encoding": "gzip", "content-encoding": "br", "Content-Type": "text/plain"}
     for name in ("content-encoding", "content-type", "content-length", "content-typ"):
@@ -176,3 +184,18 @@ def test_custom_auth_flows_and_the_cookie_setter():
         client.get("http://127.0.0.1:1/")
     with pytest.raises(TypeError, match="auth"):
         tarnix.SyncClient(auth="user:pass")
+    with pytest.raises(TypeError, match="str or bytes"):
+        tarnix.SyncClient(auth=("user", 1234))
+
+
+def test_codings_without_their_packages_are_neither_advertised_nor_decoded():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['brotli'] = sys.modules['zstandard'] = None\n"
+        "import tarnix._decoders as d\n"
+        "print(d.ACCEPT_ENCODING, d.decode_content(b'opaque', 'br'), d.decode_content(b'opaque', 'zstd'))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "gzip, deflate b'opaque' b'opaque'", out.stderr

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 from cryptography import x509
-from cryptography.x509.oid import ObjectIdentifier
+from cryptography.x509.oid import ExtendedKeyUsageOID, ObjectIdentifier
 
 import pki
 from tarnix import _tarnix
@@ -149,11 +149,16 @@ def _constrained_chain(case):
     if case == "leaf key usage for signing certificates only":
         cert_sign = x509.KeyUsage(False, False, False, False, False, True, False, False, False)
         return root, [pki.make_cert(root, "tarnix leaf", key_usage=cert_sign)]
+    if case == "intermediate for client authentication only":
+        inter = pki.make_cert(root, "client intermediate", ca=True, extensions=[(CLIENT_ONLY, False)])
+        return root, [pki.make_cert(inter, "tarnix leaf"), inter]
     raise ValueError(case)
 
 
+CLIENT_ONLY = x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CLIENT_AUTH])
 CONSTRAINTS = ["name constraints", "excluded address", "path length", "unknown critical extension",
-               "intermediate may not sign certificates", "leaf key usage for signing certificates only"]
+               "intermediate may not sign certificates", "leaf key usage for signing certificates only",
+               "intermediate for client authentication only"]
 
 
 @pytest.mark.parametrize("path", ["ca file", "system store"])
@@ -182,6 +187,42 @@ def test_name_constraints_permit_what_they_name(tmp_path, serve):
     ca_file.write_bytes(root.pem)
     server = serve(pki.make_cert(inter, "tarnix leaf", dns=["a.localhost"]), [inter])
     assert accepted(make_pool(server.port, ca_file, host="a.localhost"))
+
+
+# -- what a certificate of the CA file may vouch for -----------------------------------
+
+def test_a_pinned_server_certificate_vouches_only_for_itself(tmp_path, serve):
+    pinned = pki.make_leaf(None)
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(pinned.pem)
+    server = serve(pinned)
+    pool = make_pool(server.port, ca_file)
+    assert accepted(pool)
+    # Its key signs a certificate for the same host: not a CA, so refused.
+    server.use(pki.make_cert(pinned, "tarnix leaf"))
+    assert refused(pool)
+
+
+def _file_entry(case):
+    root = pki.make_ca("entry root")
+    if case == "certificate without the CA flag":
+        return pki.make_cert(root, "plain entry")
+    if case == "CA that may not sign certificates":
+        crl_only = x509.KeyUsage(False, False, False, False, False, False, True, False, False)
+        return pki.make_cert(None, "crl root", ca=True, key_usage=crl_only)
+    if case == "intermediate for client authentication only":
+        return pki.make_cert(root, "client intermediate", ca=True, extensions=[(CLIENT_ONLY, False)])
+    raise ValueError(case)
+
+
+@pytest.mark.parametrize("case", ["certificate without the CA flag", "CA that may not sign certificates",
+                                  "intermediate for client authentication only"])
+def test_a_ca_file_entry_issues_only_as_a_ca_for_servers(tmp_path, serve, case):
+    entry = _file_entry(case)
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(entry.pem)
+    server = serve(pki.make_cert(entry, "tarnix leaf"))
+    assert refused(make_pool(server.port, ca_file))
 
 
 # -- key strength --------------------------------------------------------------------------

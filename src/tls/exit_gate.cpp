@@ -1,0 +1,90 @@
+#include "tls/exit_gate.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <openssl/crypto.h>
+
+namespace tarnix {
+namespace {
+
+// `g_running` counts threads running library code. A thread increments it
+// before it reads `g_closed`; the exit handler sets `g_closed` before it
+// reads the count. Both sides are sequentially consistent, so either the
+// thread sees the gate closed or the handler sees the thread and waits.
+std::atomic<bool> g_closed{false};
+std::atomic<int> g_running{0};
+// Nesting depth on this thread: only the outermost scope counts.
+thread_local int t_depth = 0;
+
+[[noreturn]] void park_forever() {
+    for (;;) pause();
+}
+
+bool enter() {
+    g_running.fetch_add(1, std::memory_order_seq_cst);
+    if (!g_closed.load(std::memory_order_seq_cst)) return true;
+    g_running.fetch_sub(1, std::memory_order_seq_cst);
+    return false;
+}
+
+void leave() { g_running.fetch_sub(1, std::memory_order_seq_cst); }
+
+void close_gate() {
+    g_closed.store(true, std::memory_order_seq_cst);
+    // Threads inside are computing (a handshake's checks, a record's
+    // decryption) and leave or reach their next I/O shortly.
+    const timespec tick{0, 200 * 1000};
+    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&tick, nullptr);
+}
+
+// A forked child has none of the parent's threads but a copy of their count.
+void reset_in_child() {
+    g_running.store(0, std::memory_order_relaxed);
+    t_depth = 0;
+}
+
+pthread_once_t g_install_once = PTHREAD_ONCE_INIT;
+
+void install_once() {
+    pthread_atfork(nullptr, nullptr, reset_in_child);
+    atexit(close_gate);
+}
+
+}  // namespace
+
+void tls_gate_install() { pthread_once(&g_install_once, install_once); }
+
+TlsGate::TlsGate() {
+    open_ = t_depth != 0 || enter();
+    if (open_) ++t_depth;
+}
+
+TlsGate::~TlsGate() {
+    if (open_ && --t_depth == 0) leave();
+}
+
+void pause_tls_code() {
+    if (t_depth != 0) leave();
+}
+
+void resume_tls_code() {
+    if (t_depth != 0 && !enter()) park_forever();
+}
+
+void tls_thread_end() {
+    {
+        TlsGate gate;
+        if (gate.open()) {
+            OPENSSL_thread_stop();
+            return;
+        }
+    }
+    park_forever();
+}
+
+}  // namespace tarnix
