@@ -20,8 +20,8 @@ as_root() {
   elif command -v sudo >/dev/null 2>&1; then
     sudo "$@"
   else
-    echo "tarnix setup: these Debian packages are missing and installing them needs root or sudo:" >&2
-    echo "  apt-get install ${need_apt[*]}" >&2
+    echo "tarnix setup: installing missing Debian packages needs root or sudo; as root, run:" >&2
+    echo "  $*" >&2
     exit 1
   fi
 }
@@ -55,6 +55,10 @@ if [ "$mode" = test ]; then
 fi
 if [ ${#need_apt[@]} -gt 0 ]; then
   apt_install "${need_apt[@]}"
+fi
+if [ "$mode" = test ]; then
+  # clang and its runtimes, for the fuzzers and the ThreadSanitizer build.
+  as_root bash scripts/setup-fuzz.sh
 fi
 
 venv=${TARNIX_VENV:-build/venv}

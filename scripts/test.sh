@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test suite: C++ unit tests (plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer), then the Python tests
+# AddressSanitizer + UndefinedBehaviorSanitizer), the concurrency tests under
+# ThreadSanitizer, a short run of each fuzzer, then the Python tests
 # against the wheel installed into a private virtual environment under
-# build/ (the user's own Python is left alone). Fails when any suite fails.
+# build/ (the user's own Python is left alone), a short soak, and what users
+# install (scripts/test-wheel.sh). Fails when any suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,6 +25,15 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNIX_BUILD_EX
 cmake --build build/sanitize
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j2
+
+echo "== C++ concurrency tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNIX_BUILD_EXTENSION=OFF -DTARNIX_TSAN=ON >/dev/null
+cmake --build build/tsan
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tarnix_tsan_tests --gtest_brief=1
+
+echo "== Fuzzers (${TARNIX_FUZZ_SECONDS:-20} s each)"
+bash scripts/fuzz.sh "${TARNIX_FUZZ_SECONDS:-20}"
 
 echo "== Python wheel"
 # Test trust store: this wheel looks for the system trust store at a path the
@@ -56,6 +67,10 @@ echo "== Python tests"
 # Run from tests/ so that the installed package, not the source tree, is imported.
 cd "$root/tests"
 "$PY" -m pytest -q -p no:cacheprovider py "$@"
+
+echo "== Soak (short): memory, descriptors and threads back to their baseline"
+cd "$root"
+"$PY" bench/soak.py --requests "${TARNIX_SOAK_REQUESTS:-2000}"
 
 echo "== What users install: the portable wheel and the source distribution"
 cd "$root"

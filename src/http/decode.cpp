@@ -105,8 +105,12 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
     if (h + 4 != head_len) return false;
 
     size_t l = find_crlf(bytes, h);
+    // The code comes from the first line as framing read it, which a bare LF
+    // may end, so that both passes agree on which responses carry a body.
+    const void* lf = std::memchr(bytes, '\n', l);
+    const size_t first_line = lf != nullptr ? size_t(static_cast<const uint8_t*>(lf) - bytes) : l;
     uint16_t status = 0;
-    if (!status_code_of(bytes, l, &status)) return false;
+    if (!status_code_of(bytes, first_line, &status)) return false;
 
     HeaderArray headers;
     const uint8_t* te = nullptr;

@@ -32,6 +32,13 @@ bool host_matches_pattern(Slice pattern, Slice host) {
     for (size_t i = 0; i < rest_len; i++) {
         if (rest[i] == '*') return false;
     }
+    // An IP literal (its last label all digits) is no domain name, so no
+    // wildcard covers it: "*.0.0.1" must not vouch for 127.0.0.1.
+    size_t last = host.len;
+    while (last > 0 && host.ptr[last - 1] != '.') last--;
+    bool numeric = last < host.len;
+    for (size_t i = last; i < host.len; i++) numeric = numeric && host.ptr[i] >= '0' && host.ptr[i] <= '9';
+    if (numeric) return false;
     size_t dot = 0;
     while (dot < host.len && host.ptr[dot] != '.') dot++;
     if (dot == host.len) return false;

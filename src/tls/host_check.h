@@ -11,7 +11,8 @@ namespace tarnix {
 
 // One certificate name pattern against the host: equal ignoring ASCII case,
 // or "*." + rest where rest has no '*' and equals the host after its first
-// dot. Empty patterns and empty hosts never match.
+// dot, unless the host's last label is all digits (an IP literal). Empty
+// patterns and empty hosts never match.
 bool host_matches_pattern(Slice pattern, Slice host);
 
 enum class HostCheck : uint8_t { Match, Mismatch, Malformed };

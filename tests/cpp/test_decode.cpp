@@ -189,3 +189,15 @@ TEST(Decode, FramingAgreesOnTheStatusCode) {
     EXPECT_EQ(interim.d.status, 200);
     EXPECT_EQ(interim.body(), "hi");
 }
+
+// A status line that a bare LF ends: framing reads the code from that line
+// alone, and so must decoding, rather than from a later line.
+TEST(Decode, FramingAgreesOnAStatusLineEndedByABareLf) {
+    Decoded no_code("HTTP/1.1\nX-Note: 204\r\nContent-Length: 2\r\n\r\nhi");
+    EXPECT_TRUE(no_code.raw.has_body);
+    EXPECT_FALSE(no_code.ok);  // no code on the status line
+    Decoded bare("HTTP/1.1 200 OK\nContent-Length: 2\r\n\r\nhi");
+    ASSERT_TRUE(bare.ok);
+    EXPECT_EQ(bare.d.status, 200);
+    EXPECT_EQ(bare.body(), "hi");
+}

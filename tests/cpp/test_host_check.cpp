@@ -50,6 +50,10 @@ TEST(HostPattern, WildcardCoversExactlyOneLeadingLabel) {
     // The host's first dot decides, whatever comes before it.
     EXPECT_TRUE(matches("*.com", "example.com"));
     EXPECT_FALSE(matches("*.example.com", "localhost"));
+    // IP literals are not domain names.
+    EXPECT_FALSE(matches("*.0.0.1", "127.0.0.1"));
+    EXPECT_FALSE(matches("*.0.0.1", "::ffff:127.0.0.1"));
+    EXPECT_TRUE(matches("*.0.0.1a", "127.0.0.1a"));
 }
 
 TEST(HostPattern, StarElsewhereMatchesOnlyItself) {
