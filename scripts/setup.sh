@@ -56,8 +56,13 @@ fi
 if [ ${#need_apt[@]} -gt 0 ]; then
   apt_install "${need_apt[@]}"
 fi
-if [ "$mode" = test ]; then
-  # clang and its runtimes, for the fuzzers and the ThreadSanitizer build.
+# clang and its runtimes, for the fuzzers and the ThreadSanitizer build; root
+# (or sudo) only when something is missing.
+fuzz_ready() {
+  command -v clang++ >/dev/null 2>&1 && command -v ninja >/dev/null 2>&1 &&
+    [ "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" != libclang_rt.fuzzer-x86_64.a ]
+}
+if [ "$mode" = test ] && ! fuzz_ready; then
   as_root bash scripts/setup-fuzz.sh
 fi
 
