@@ -1,9 +1,7 @@
 // Opening plain TCP connections from the pool's host text.
 #include "http/connection.h"
 
-#include <arpa/inet.h>
 #include <cstring>
-#include <netinet/in.h>
 
 #include "http/host.h"
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <netinet/in.h>
+#include "platform/socket_types.h"
 
 namespace tarnix {
 

@@ -1,11 +1,5 @@
 #include "http/tls_connection.h"
 
-#include <cerrno>
-#include <climits>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <new>
 
 #include "http/connection.h"
@@ -32,14 +26,9 @@ class SocketSource final : public ByteSource {
 public:
     explicit SocketSource(int fd) : fd_(fd) {}
     ssize_t read_some(uint8_t* dst, size_t cap) override {
-        if (cap > size_t(SSIZE_MAX)) cap = size_t(SSIZE_MAX);
-        for (;;) {
-            ssize_t r = ::recv(fd_, dst, cap, no_wait ? MSG_DONTWAIT : 0);
-            if (r >= 0) return r;
-            if (errno == EINTR) continue;
-            if (!(no_wait && (errno == EAGAIN || errno == EWOULDBLOCK))) failed = true;
-            return -1;
-        }
+        ssize_t r = socket_recv(fd_, dst, cap, no_wait);
+        if (r == -1) failed = true;
+        return r < 0 ? -1 : r;
     }
     bool no_wait = false;
     bool failed = false;
@@ -101,8 +90,7 @@ ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
     ConnectionPtr conn(new (block) TlsConnection(stream));
     // Every write is already one coalesced flight; without this the request
     // after the client's Finished waits for the server's delayed ACK.
-    int one = 1;
-    setsockopt(stream.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    socket_set_nodelay(stream.fd);
 
     Buffer* buffers[] = {&conn->socket_write_buf, &conn->socket_read_buf, &conn->tls_read_buf, &conn->tls_write_buf};
     for (Buffer* b : buffers) {

@@ -1,13 +1,17 @@
 #include "platform/heap.h"
 
 #include <cstring>
+#ifndef _WIN32
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 namespace tarnix {
 
+#ifndef _WIN32
 size_t heap_usable_size(void* p) { return p ? malloc_usable_size(p) : 0; }
+#endif
 
 static size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
@@ -44,6 +48,7 @@ void* trim_block(void* block, size_t bytes, bool* ok) {
     return p;
 }
 
+#ifndef _WIN32
 void heap_prefault(void* p, size_t n) {
 #ifdef MADV_POPULATE_WRITE
     // Below this a fresh block is cheap to fault in page by page.
@@ -60,5 +65,6 @@ void heap_prefault(void* p, size_t n) {
     (void)n;
 #endif
 }
+#endif
 
 }  // namespace tarnix

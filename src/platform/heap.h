@@ -6,9 +6,16 @@
 
 namespace tarnix {
 
+#ifdef _WIN32
+// The process heap (HeapAlloc), whichever C runtime the host process uses.
+void* heap_alloc(size_t n);
+void* heap_realloc(void* p, size_t n);
+void heap_free(void* p);
+#else
 inline void* heap_alloc(size_t n) { return std::malloc(n); }
 inline void* heap_realloc(void* p, size_t n) { return std::realloc(p, n); }
 inline void heap_free(void* p) { std::free(p); }
+#endif
 size_t heap_usable_size(void* p);
 
 // Capacity (in elements) for an array that must hold `need` elements of

@@ -2,10 +2,14 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "platform/socket_types.h"
 
 namespace tarnix {
 
+// Sockets are ints on every system: Windows socket handles fit in 32 bits
+// (OpenSSL relies on the same).
 // A connected stream: the socket and the address it is connected to.
 struct Stream {
     int fd = -1;
@@ -17,6 +21,16 @@ void socket_close(int fd);
 // True when reading would not wait: bytes, the peer's close or an error are
 // already there. Never waits itself.
 bool socket_has_input(int fd);
+
+// Reads up to `cap` bytes: >0 bytes, 0 the peer's orderly close, -1 an
+// error. With `no_wait`, -2 when nothing has arrived yet instead of waiting.
+ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait);
+
+// Sends all n bytes (a peer that closed gives false, never a signal).
+bool socket_send_all(int fd, const uint8_t* src, size_t n);
+
+// Sends small writes at once instead of holding them for the peer's ACK.
+void socket_set_nodelay(int fd);
 
 // Connects to one address (blocking, no time-out). False on failure, with no
 // socket left open.
@@ -40,9 +54,12 @@ size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out,
 // How the resolver queries DNS: fills `out` like resolve_addresses.
 using DnsLookupFn = size_t (*)(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
 // Points the resolver at another hosts file and DNS lookup (tests use their
-// own, never the network); nullptr restores /etc/hosts and the system's
+// own, never the network); nullptr restores the system's hosts file and
 // lookup. `hosts_path` must outlive its use. Not for use while requests run.
 void set_resolver_sources(const char* hosts_path, DnsLookupFn dns);
+
+// Where the system keeps its hosts file.
+const char* system_hosts_path();
 
 // Looks `name` up in hosts-file text (exact, case-insensitive match of a
 // canonical name or alias). Appends up to `max` addresses in file order with

@@ -1,6 +1,8 @@
 // Reader-writer lock whose waiting writer blocks new readers.
 #pragma once
+#ifndef _WIN32
 #include <pthread.h>
+#endif
 
 namespace tarnix {
 
@@ -16,7 +18,11 @@ public:
     void unlock_exclusive();
 
 private:
+#ifdef _WIN32
+    void* srw_ = nullptr;  // an SRWLOCK: one pointer, all zero when free
+#else
     pthread_rwlock_t rw_;
+#endif
 };
 
 class SharedGuard {

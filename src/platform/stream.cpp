@@ -1,9 +1,9 @@
 #include "platform/stream.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sys/socket.h>
+
+#include "platform/net.h"
 
 namespace tarnix {
 
@@ -135,28 +135,8 @@ bool BufferedWriter::flush() {
     return out_->flush();
 }
 
-ssize_t FdSource::read_some(uint8_t* dst, size_t cap) {
-    if (cap > size_t(SSIZE_MAX)) cap = size_t(SSIZE_MAX);
-    for (;;) {
-        ssize_t r = ::recv(fd_, dst, cap, 0);
-        if (r >= 0) return r;
-        if (errno != EINTR) return -1;
-    }
-}
+ssize_t FdSource::read_some(uint8_t* dst, size_t cap) { return socket_recv(fd_, dst, cap, false); }
 
-bool FdSink::write_all(const uint8_t* src, size_t n) {
-    while (n != 0) {
-        // MSG_NOSIGNAL: a peer that closed must give an error, not SIGPIPE.
-        ssize_t r = ::send(fd_, src, n, MSG_NOSIGNAL);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (r == 0) return false;
-        src += r;
-        n -= size_t(r);
-    }
-    return true;
-}
+bool FdSink::write_all(const uint8_t* src, size_t n) { return socket_send_all(fd_, src, n); }
 
 }  // namespace tarnix

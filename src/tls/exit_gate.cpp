@@ -3,7 +3,11 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 
@@ -22,7 +26,11 @@ std::atomic<int> g_running{0};
 thread_local int t_depth = 0;
 
 [[noreturn]] void park_forever() {
+#ifdef _WIN32
+    for (;;) Sleep(INFINITE);
+#else
     for (;;) pause();
+#endif
 }
 
 bool enter() {
@@ -42,16 +50,20 @@ void close_gate() {
     while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&tick, nullptr);
 }
 
+#ifndef _WIN32
 // A forked child has none of the parent's threads but a copy of their count.
 void reset_in_child() {
     g_running.store(0, std::memory_order_relaxed);
     t_depth = 0;
 }
+#endif
 
 pthread_once_t g_install_once = PTHREAD_ONCE_INIT;
 
 void install_once() {
+#ifndef _WIN32  // no fork there
     pthread_atfork(nullptr, nullptr, reset_in_child);
+#endif
     atexit(close_gate);
 }
 

@@ -57,7 +57,12 @@ struct FileId {
 };
 
 FileId file_id(const struct stat& st) {
+#ifdef _WIN32
+    // Whole seconds only there; the size still tells most rewrites apart.
+    return FileId{st.st_dev, st.st_ino, st.st_size, {st.st_mtime, 0}, {st.st_ctime, 0}};
+#else
     return FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+#endif
 }
 
 bool same_file(const FileId& a, const FileId& b) {
@@ -477,11 +482,13 @@ bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* c
     return rebuild_bundle(snap.get(), bundle, ca_lock, now_seconds);
 }
 
+#ifndef _WIN32  // Windows asks its own chain engine (win/verify.cpp)
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
                                            RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
     const char* path = system_trust_store_path();
     if (path == nullptr) return PlatformVerdict::Rejected;
     return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer, defer_rebuild);
 }
+#endif
 
 }  // namespace tarnix

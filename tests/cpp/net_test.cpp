@@ -1,20 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <string>
 #include <vector>
-#include <poll.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "http/connection.h"
 #include "platform/net.h"
 #include "test_net_util.h"
 
 using namespace tarnix;
-using tarnix_test::Listener;
+using namespace tarnix_test;
 
 namespace {
 
@@ -45,19 +44,14 @@ ErrorKind connect_text(const char* host, uint16_t port, Stream* s) {
 class OwnResolver {
 public:
     explicit OwnResolver(const std::string& hosts_text) {
-        char tmpl[] = "/tmp/tarnix-hosts-XXXXXX";
-        int fd = mkstemp(tmpl);
-        path_ = tmpl;
-        if (fd >= 0) {
-            EXPECT_EQ(write(fd, hosts_text.data(), hosts_text.size()), ssize_t(hosts_text.size()));
-            close(fd);
-        }
+        path_ = temp_file_with(hosts_text);
+        EXPECT_FALSE(path_.empty());
         dns_calls = 0;
         set_resolver_sources(path_.c_str(), fake_dns);
     }
     ~OwnResolver() {
         set_resolver_sources(nullptr, nullptr);
-        unlink(path_.c_str());
+        std::remove(path_.c_str());
     }
     std::vector<std::string> resolve(const char* name) {
         sockaddr_storage out[8];
@@ -82,15 +76,6 @@ private:
     std::string path_;
 };
 
-size_t open_descriptors() {
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 }  // namespace
 
 TEST(Resolver, HostsFileThenLoopbackRuleThenDns) {
@@ -110,16 +95,16 @@ TEST(Resolver, HostsFileThenLoopbackRuleThenDns) {
 TEST(Connect, NoSocketLeftWhenTwoAttemptsSucceed) {
     Listener v4(AF_INET);
     ASSERT_TRUE(v4.ok());
-    int fd6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd6 = open_tcp_socket(AF_INET6);
     if (fd6 < 0) GTEST_SKIP() << "no IPv6";
     int on = 1;
-    setsockopt(fd6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    setsockopt(fd6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof(on));
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_loopback;
     a.sin6_port = htons(v4.port);
     if (bind(fd6, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd6, 64) != 0) {
-        close(fd6);
+        close_socket(fd6);
         GTEST_SKIP() << "no IPv6 loopback on the port";
     }
     OwnResolver r("127.0.0.1 both.test\n::1 both.test\n");
@@ -129,13 +114,11 @@ TEST(Connect, NoSocketLeftWhenTwoAttemptsSucceed) {
         ASSERT_EQ(resolve_and_connect("both.test", v4.port, &s), ResolveResult::Connected);
         socket_close(s.fd);
         // Keep the listen queues short.
-        for (int l : {v4.fd, fd6}) {
-            pollfd p{l, POLLIN, 0};
-            while (poll(&p, 1, 0) == 1) close(accept(l, nullptr, nullptr));
-        }
+        for (int l : {v4.fd, fd6})
+            while (readable_now(l)) close_socket(accept_socket(l));
     }
     EXPECT_EQ(open_descriptors(), before);
-    close(fd6);
+    close_socket(fd6);
 }
 
 TEST(HostsFile, CanonicalNamesAliasesAndComments) {
@@ -192,7 +175,9 @@ TEST(Connect, LiteralsAndLoopbackNames) {
     EXPECT_EQ(addr_text(s.peer), "127.0.0.1");
     EXPECT_EQ(addr_port(s.peer), v4.port);
     // Back in blocking mode once connected.
+#ifndef _WIN32
     EXPECT_EQ(fcntl(s.fd, F_GETFL) & O_NONBLOCK, 0);
+#endif
     socket_close(s.fd);
 
     // "localhost" comes from the hosts file or the loopback rule; both give IPv4.

@@ -8,8 +8,11 @@
 #include <ctime>
 #include <thread>
 
-#include <poll.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include "http/pool.h"
 #include "platform/thread.h"
@@ -183,11 +186,10 @@ TEST(Pool, NewOnlyPassesOverIdleConnections) {
     EXPECT_EQ(p.open(), 2u);
     EXPECT_EQ(p.pool->idle_plain_len, 0u);
     int peer = l.accept_one();  // a's server side sees it closed
-    pollfd pfd{peer, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    ASSERT_TRUE(tarnix_test::readable_within(peer, 5000));
     char ch;
     EXPECT_EQ(recv(peer, &ch, 1, 0), 0);
-    close(peer);
+    tarnix_test::close_socket(peer);
     discard_connection(p.pool, b);
     discard_connection(p.pool, c);
 }
@@ -237,11 +239,10 @@ TEST(Pool, ReleaseClosesIdleConnections) {
     pool_release(pool);
     for (int fd : peers) {
         ASSERT_GE(fd, 0);
-        pollfd pfd{fd, POLLIN, 0};
-        ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+        ASSERT_TRUE(tarnix_test::readable_within(fd, 5000));
         char ch;
         EXPECT_EQ(recv(fd, &ch, 1, 0), 0);  // orderly end: our side closed
-        close(fd);
+        tarnix_test::close_socket(fd);
     }
 }
 
@@ -256,12 +257,18 @@ TEST(Thread, SpawnRunsTheFunctionOnALargeStack) {
         ASSERT_TRUE(spawn_detached_thread(
             [](void* arg) {
                 auto* sh = static_cast<Shared*>(arg);
-                pthread_attr_t attr;
                 size_t size = 0;
+#ifdef _WIN32
+                ULONG_PTR low = 0, high = 0;
+                GetCurrentThreadStackLimits(&low, &high);
+                size = size_t(high - low);
+#else
+                pthread_attr_t attr;
                 if (pthread_getattr_np(pthread_self(), &attr) == 0) {
                     pthread_attr_getstacksize(&attr, &size);
                     pthread_attr_destroy(&attr);
                 }
+#endif
                 size_t cur = sh->min_stack.load();
                 while (size < cur && !sh->min_stack.compare_exchange_weak(cur, size)) {
                 }

@@ -112,7 +112,7 @@ bool read_request(int fd, std::string* got) {
     }
 }
 
-void send_text(int fd, const std::string& s) { send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+void send_text(int fd, const std::string& s) { send(fd, s.data(), s.size(), tarnix_test::NO_SIGNAL); }
 
 // Serves accepted connections one after another, each by its own handler.
 class Server {
@@ -125,7 +125,7 @@ public:
                 if (fd < 0) return;
                 ++accepted;
                 h(fd);
-                close(fd);
+                tarnix_test::close_socket(fd);
                 ++finished;
             }
         });
@@ -134,7 +134,7 @@ public:
     void join() {
         if (thread_.joinable()) {
             // Unblock a pending accept when fewer connections came than expected.
-            shutdown(listener_.fd, SHUT_RDWR);
+            listener_.stop();
             thread_.join();
         }
     }

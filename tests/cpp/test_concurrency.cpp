@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
 
 #include "http/pool.h"
 #include "platform/spinlock.h"
@@ -32,8 +31,7 @@ struct Acceptor {
     Acceptor() {
         thread = std::thread([this] {
             while (!stop.load()) {
-                pollfd pfd{listener.fd, POLLIN, 0};
-                if (poll(&pfd, 1, 20) == 1) {
+                if (tarnix_test::readable_within(listener.fd, 20)) {
                     int fd = listener.accept_one();
                     if (fd >= 0) held.push_back(fd);
                 }
@@ -43,7 +41,7 @@ struct Acceptor {
     ~Acceptor() {
         stop = true;
         thread.join();
-        for (int fd : held) close(fd);
+        for (int fd : held) tarnix_test::close_socket(fd);
     }
 };
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include "platform/socket_types.h"
 #include <cstring>
 #include <string>
 

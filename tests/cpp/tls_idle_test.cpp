@@ -43,7 +43,7 @@ public:
     }
     ~IdleTlsServer() {
         stop_ = true;
-        shutdown(listener_.fd, SHUT_RDWR);
+        listener_.stop();
         if (thread_.joinable()) thread_.join();
         SSL_CTX_free(ctx_);
     }
@@ -73,7 +73,7 @@ private:
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) == 1) serve(ssl);
             SSL_free(ssl);
-            close(fd);
+            tarnix_test::close_socket(fd);
         }
     }
 

@@ -1,0 +1,31 @@
+// Wall clock from the system's precise time (100 ns ticks since 1601).
+#include "platform/clock.h"
+
+#include <windows.h>
+
+namespace tarnix {
+
+namespace {
+
+// 100 ns ticks between 1601-01-01 and 1970-01-01.
+constexpr int64_t UNIX_EPOCH_TICKS = 116444736000000000LL;
+
+int64_t ticks_since_unix_epoch() {
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return int64_t(ticks) - UNIX_EPOCH_TICKS;
+}
+
+}  // namespace
+
+__int128 wall_clock_ns() { return static_cast<__int128>(ticks_since_unix_epoch()) * 100; }
+
+int64_t wall_clock_seconds() {
+    int64_t t = ticks_since_unix_epoch();
+    // Whole seconds, rounded down also before 1970.
+    int64_t s = t / 10000000;
+    return (t < 0 && s * 10000000 != t) ? s - 1 : s;
+}
+
+}  // namespace tarnix
