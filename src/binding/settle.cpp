@@ -119,6 +119,76 @@ void leave_python() { g_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
 namespace {
 
+// A job's two holds of the GIL share one thread state: making one costs
+// allocations, the runtime's head lock twice (make and delete) and a
+// thread-id system call. The state
+// made for settle_job is kept, without the GIL, for release_job, and the
+// thread stays counted as inside until then (the exit hook waits for it; it
+// only frees engine memory in between).
+thread_local PyThreadState* t_kept_state = nullptr;
+thread_local PyGILState_STATE t_kept_gil;
+
+// Names used on every outcome, made once and kept: an import by name runs
+// the import machinery, and a lookup by C string makes a str each time.
+PyObject* g_module_name = nullptr;
+PyObject* g_settle_name = nullptr;
+PyObject* g_schedule_name = nullptr;
+
+bool make_names() {
+    if (g_schedule_name != nullptr) return true;
+    PyObject* module = PyUnicode_InternFromString("tarnix.core.http");
+    PyObject* settle = PyUnicode_InternFromString("_settle");
+    PyObject* schedule = PyUnicode_InternFromString("call_soon_threadsafe");
+    if (module == nullptr || settle == nullptr || schedule == nullptr) {
+        Py_XDECREF(module);
+        Py_XDECREF(settle);
+        Py_XDECREF(schedule);
+        return false;
+    }
+    g_module_name = module;
+    g_settle_name = settle;
+    g_schedule_name = schedule;
+    return true;
+}
+
+// "tarnix.core.http"._settle, from the loaded module when there is one
+// (looked up each time, so a replaced _settle is honoured). GIL held.
+PyObject* find_settle() {
+    if (!make_names()) return nullptr;
+    PyObject* module = PyImport_GetModule(g_module_name);
+    if (module == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        module = PyImport_Import(g_module_name);
+        if (module == nullptr) return nullptr;
+    }
+    PyObject* settle = PyObject_GetAttr(module, g_settle_name);
+    Py_DECREF(module);
+    return settle;
+}
+
+void keep_thread_state(PyGILState_STATE gil) {
+    t_kept_gil = gil;
+    t_kept_state = PyEval_SaveThread();
+}
+
+// Takes the GIL for release_job: in the kept state when settle_job left one.
+// False when the interpreter may no longer be entered.
+bool hold_for_release(PyGILState_STATE* gil) {
+    if (t_kept_state != nullptr) {
+        PyEval_RestoreThread(t_kept_state);
+        *gil = t_kept_gil;
+        t_kept_state = nullptr;
+        return true;
+    }
+    if (!enter_python()) return false;
+    *gil = PyGILState_Ensure();
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
 // The Python objects of one outcome, in the order _settle takes them after
 // the future.
 struct Outcome {
@@ -189,19 +259,16 @@ bool make_outcome(Outcome& out, int32_t status, const HeaderEntry* headers, size
 // Schedules _settle(future, ...) on the job's loop. A failure (a closed loop,
 // say) is dropped: nothing may escape this thread.
 void schedule_settle(Job* job, const Outcome& out) {
-    PyObject* module = PyImport_ImportModule("tarnix.core.http");
-    PyObject* settle = module == nullptr ? nullptr : PyObject_GetAttrString(module, "_settle");
-    PyObject* schedule =
-        settle == nullptr ? nullptr : PyObject_GetAttrString(static_cast<PyObject*>(job->loop), "call_soon_threadsafe");
+    PyObject* settle = find_settle();
     PyObject* result = nullptr;
-    if (schedule != nullptr)
-        result = PyObject_CallFunctionObjArgs(schedule, settle, static_cast<PyObject*>(job->future), out.status,
-                                              out.headers, out.body, out.kind, out.message, nullptr);
+    // Calls the method without making a bound method object.
+    if (settle != nullptr)
+        result = PyObject_CallMethodObjArgs(static_cast<PyObject*>(job->loop), g_schedule_name, settle,
+                                            static_cast<PyObject*>(job->future), out.status, out.headers, out.body,
+                                            out.kind, out.message, nullptr);
     if (result == nullptr) PyErr_Clear();
     Py_XDECREF(result);
-    Py_XDECREF(schedule);
     Py_XDECREF(settle);
-    Py_XDECREF(module);
 }
 
 }  // namespace
@@ -224,13 +291,12 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
         PyErr_Clear();  // not even the failure could be made
     }
     out.clear();
-    PyGILState_Release(gil);
-    leave_python();
+    keep_thread_state(gil);
 }
 
 void release_job(Job* job) {
-    if (enter_python()) {
-        PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil;
+    if (hold_for_release(&gil)) {
         Py_XDECREF(static_cast<PyObject*>(job->future));
         Py_XDECREF(static_cast<PyObject*>(job->loop));
         // May run the pool's destructor; this job's connection is already

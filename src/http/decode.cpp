@@ -10,7 +10,6 @@ namespace tarnix {
 
 DecodedResponse::~DecodedResponse() {
     heap_free(headers);
-    heap_free(owned_body);
 }
 
 namespace {
@@ -60,8 +59,13 @@ struct HeaderArray {
     }
 };
 
-bool dechunk(const uint8_t* p, size_t n, ByteBuf& out) {
+// Removes the chunk framing in place: each chunk's data moves down over the
+// size lines before it, so the body needs no second buffer. The write
+// position never passes the read position, as every chunk drops at least its
+// size line and line ending. `*body_len` gets the de-chunked length.
+bool dechunk(uint8_t* p, size_t n, size_t* body_len) {
     size_t pos = 0;
+    size_t w = 0;
     for (;;) {
         if (pos >= n) return false;  // no zero-size chunk came
         size_t e = pos + find_crlf(p + pos, n - pos);
@@ -72,12 +76,16 @@ bool dechunk(const uint8_t* p, size_t n, ByteBuf& out) {
         trim_wire_space(&size_text, &size_len);
         uint64_t size = 0;
         if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return false;
-        if (size == 0) return true;  // trailers and the final line are not needed
+        if (size == 0) {  // trailers and the final line are not needed
+            *body_len = w;
+            return true;
+        }
         size_t data = e + 2;
         if (size > n - data) return false;
-        if (!out.append(p + data, size_t(size))) return false;
         size_t after = data + size_t(size);
         if (n - after < 2 || p[after] != '\r' || p[after + 1] != '\n') return false;
+        std::memmove(p + w, p + data, size_t(size));
+        w += size_t(size);
         pos = after + 2;
     }
 }
@@ -97,7 +105,7 @@ bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
     return true;
 }
 
-bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out) {
+bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out) {
     // Only the head as framed may end it: a body that happens to hold a
     // blank line must not be read as header lines.
     if (head_len < 4 || head_len > len) return false;
@@ -143,11 +151,10 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
         }
     }
 
-    const uint8_t* region = bytes + head_len;
+    uint8_t* region = bytes + head_len;
     const size_t available = len - head_len;
     const uint8_t* body = nullptr;
     size_t body_len = 0;
-    ByteBuf chunked;
     if (!has_body) {
         // Whatever the headers announce, this response carries no body.
     } else if (!has_te || ascii_ieq(te, te_len, "identity", 8)) {
@@ -158,13 +165,12 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
             body_len = size_t(content_length);
         }
     } else if (ascii_ieq(te, te_len, "chunked", 7)) {
-        if (!dechunk(region, available, chunked)) return false;
+        if (!dechunk(region, available, &body_len)) return false;
+        body = region;
     } else {
         return false;
     }
 
-    OwnedBytes owned;
-    if (!chunked.into_owned(&owned)) return false;
     bool ok = false;
     void* items = trim_block(headers.items, headers.count * sizeof(HeaderEntry), &ok);
     if (!ok) return false;
@@ -173,11 +179,6 @@ bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has
     out->status = status;
     out->headers = static_cast<HeaderEntry*>(items);
     out->header_count = headers.count;
-    if (!owned.empty()) {
-        body_len = owned.size();
-        out->owned_body = owned.release();
-        body = out->owned_body;
-    }
     out->body = body;
     out->body_len = body_len;
     return true;

@@ -11,9 +11,8 @@ struct DecodedResponse {
     uint16_t status = 0;
     HeaderEntry* headers = nullptr;  // slices into the captured bytes; owned array
     size_t header_count = 0;
-    const uint8_t* body = nullptr;   // slice of the captured bytes or owned_body
+    const uint8_t* body = nullptr;   // slice of the captured bytes
     size_t body_len = 0;
-    uint8_t* owned_body = nullptr;   // de-chunked body, when one was made
 
     DecodedResponse() = default;
     DecodedResponse(const DecodedResponse&) = delete;
@@ -30,6 +29,7 @@ bool status_code_of(const uint8_t* line, size_t len, uint16_t* code);
 // `head_len` is where the framing pass ended the head: the head must end in
 // CRLF CRLF exactly there. Without a body (`has_body` false) the body is empty
 // whatever the headers announce. False for any failure (memory included).
-bool decode_response(const uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out);
+// A chunked body is de-chunked in place, over the capture's body bytes.
+bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out);
 
 }  // namespace tarnix

@@ -17,6 +17,22 @@ bool ByteBuf::reserve_more(size_t extra) {
     if (extra > SIZE_MAX - len_) return false;
     size_t need = len_ + extra;
     if (need <= cap_) return true;
+    if (need >= LARGE_BLOCK) {
+        // A kept block whose pages are already in memory beats a fresh one.
+        size_t usable = 0;
+        if (void* kept = large_block_take(need, &usable)) {
+            if (len_ != 0) std::memcpy(kept, ptr_, len_);
+            uint8_t* old = ptr_;
+            size_t old_cap = cap_;
+            ptr_ = static_cast<uint8_t*>(kept);
+            cap_ = usable;
+            if (old_cap >= LARGE_BLOCK)
+                large_block_free(old);
+            else
+                heap_free(old);
+            return true;
+        }
+    }
     size_t cap = grow_capacity(need, 1);
     void* p = grow_block(ptr_, len_, cap);
     if (p == nullptr) return false;

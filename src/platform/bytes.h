@@ -35,7 +35,10 @@ public:
     // Copies n bytes; false when memory runs out (then stays empty).
     bool assign_copy(const void* src, size_t n);
     void reset() {
-        if (len_ != 0) heap_free(ptr_);
+        if (len_ >= LARGE_BLOCK)
+            large_block_free(ptr_);
+        else if (len_ != 0)
+            heap_free(ptr_);
         ptr_ = nullptr;
         len_ = 0;
     }
@@ -81,7 +84,14 @@ public:
     // Trims to the length and hands the block over; false when trimming fails
     // (the buffer is then left as it was).
     bool into_owned(OwnedBytes* out);
-    void clear() { heap_free(ptr_); ptr_ = nullptr; len_ = cap_ = 0; }
+    void clear() {
+        if (cap_ >= LARGE_BLOCK)
+            large_block_free(ptr_);
+        else
+            heap_free(ptr_);
+        ptr_ = nullptr;
+        len_ = cap_ = 0;
+    }
 
     uint8_t* data() { return ptr_; }
     const uint8_t* data() const { return ptr_; }

@@ -3,8 +3,9 @@
 #include <cstring>
 #ifndef _WIN32
 #include <malloc.h>
-#include <sys/mman.h>
-#include <unistd.h>
+#include <pthread.h>
+
+#include "platform/spinlock.h"
 #endif
 
 namespace tarnix {
@@ -49,22 +50,69 @@ void* trim_block(void* block, size_t bytes, bool* ok) {
 }
 
 #ifndef _WIN32
-void heap_prefault(void* p, size_t n) {
-#ifdef MADV_POPULATE_WRITE
-    // Below this a fresh block is cheap to fault in page by page.
-    constexpr size_t MIN_RANGE = size_t(64) << 10;
-    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    if (n < MIN_RANGE || page == 0 || (page & (page - 1)) != 0) return;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
-    if (end <= begin) return;
-    // Only whole pages inside the block; an older kernel's EINVAL is harmless.
-    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)p;
-    (void)n;
-#endif
+namespace {
+
+// At most a few blocks and a bounded total, so that one burst of large
+// downloads does not pin its peak for the life of the process.
+constexpr size_t KEPT_BLOCKS = 8;
+constexpr size_t KEPT_BYTES = size_t(32) << 20;
+constexpr size_t KEPT_MAX_BLOCK = size_t(16) << 20;
+
+struct KeptBlock {
+    void* ptr;
+    size_t size;
+};
+
+struct LargeCache {
+    SpinLock lock;
+    KeptBlock blocks[KEPT_BLOCKS];
+    size_t count = 0;
+    size_t bytes = 0;
+};
+
+LargeCache g_large;
+
+// A fork while another thread holds the lock must not leave it held in the child.
+void large_fork_prepare() { g_large.lock.lock(); }
+void large_fork_release() { g_large.lock.unlock(); }
+const int g_large_atfork = pthread_atfork(large_fork_prepare, large_fork_release, large_fork_release);
+
+}  // namespace
+
+void* large_block_take(size_t need, size_t* usable) {
+    SpinGuard guard(g_large.lock);
+    size_t best = KEPT_BLOCKS;
+    for (size_t i = 0; i < g_large.count; ++i)
+        if (g_large.blocks[i].size >= need && (best == KEPT_BLOCKS || g_large.blocks[i].size < g_large.blocks[best].size))
+            best = i;
+    if (best == KEPT_BLOCKS) return nullptr;
+    KeptBlock b = g_large.blocks[best];
+    g_large.blocks[best] = g_large.blocks[--g_large.count];
+    g_large.bytes -= b.size;
+    *usable = b.size;
+    return b.ptr;
 }
+
+void large_block_free(void* p) {
+    if (p == nullptr) return;
+    const size_t size = malloc_usable_size(p);
+    if (size >= LARGE_BLOCK && size <= KEPT_MAX_BLOCK) {
+        SpinGuard guard(g_large.lock);
+        if (g_large.count < KEPT_BLOCKS && g_large.bytes + size <= KEPT_BYTES) {
+            g_large.blocks[g_large.count++] = KeptBlock{p, size};
+            g_large.bytes += size;
+            return;
+        }
+    }
+    heap_free(p);
+}
+
+#else
+
+// No block is kept on Windows: the process heap reuses freed blocks itself.
+void* large_block_take(size_t, size_t*) { return nullptr; }
+void large_block_free(void* p) { heap_free(p); }
+
 #endif
 
 }  // namespace tarnix

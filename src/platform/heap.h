@@ -33,9 +33,17 @@ void* grow_block(void* block, size_t used, size_t bytes);
 // two nullptr cases apart.
 void* trim_block(void* block, size_t bytes, bool* ok);
 
-// Hint that the `n` bytes at `p` are about to be written: maps their whole
-// pages in one call instead of one page fault per page. Contents are left as
-// they are; small ranges and failures are ignored.
-void heap_prefault(void* p, size_t n);
+// Blocks of this size or more (captured bodies) are kept when freed and handed
+// to the next large buffer: a fresh block costs a page fault for every 4 KiB
+// written to it and a munmap when freed, which is most of the cost of a
+// download.
+constexpr size_t LARGE_BLOCK = size_t(256) << 10;
+
+// A kept block of at least `need` usable bytes (its usable size in
+// `*usable`), or nullptr when none fits.
+void* large_block_take(size_t need, size_t* usable);
+
+// Frees `p`, or keeps it for reuse when it is large and the cache has room.
+void large_block_free(void* p);
 
 }  // namespace tarnix

@@ -8,9 +8,10 @@
 namespace tarnix {
 
 namespace {
-// Largest step by which a known length is reserved up front, so that an
-// announced length that never arrives cannot claim unbounded memory at once.
-constexpr size_t RESERVE_STEP = size_t(64) << 20;
+// Room made ahead of a large body's reads, at least. Beyond it the room grows
+// with what has already arrived, never with what the server announced: a few
+// header bytes must not claim memory.
+constexpr size_t READ_STEP = size_t(256) << 10;
 // Room kept free while reading to the end of the stream.
 constexpr size_t TO_END_STEP = size_t(64) << 10;
 }  // namespace
@@ -51,9 +52,7 @@ void BufferedReader::discard(size_t n) {
 IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
     if (n > SIZE_MAX - out.size()) return IoStatus::OutOfMemory;
     size_t left = size_t(n);
-    uintptr_t faulted_from = 0, faulted_to = 0;  // stretch of `out` already faulted in
-    // One growth for the whole length (up to a step) instead of one per read.
-    if (!out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP)) return IoStatus::OutOfMemory;
+    size_t arrived = 0;  // bytes of this stretch read so far
     while (left != 0) {
         size_t have = end_ - start_;
         if (have != 0) {
@@ -61,6 +60,7 @@ IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
             if (!out.append(buf_ + start_, take)) return IoStatus::OutOfMemory;
             discard(take);
             left -= take;
+            arrived += take;
             continue;
         }
         if (left < cap_ / 2) {
@@ -73,22 +73,19 @@ IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
             end_ = size_t(r);
             continue;
         }
-        if (out.room() < left && out.room() < TO_END_STEP &&
-            !out.reserve_more(left < RESERVE_STEP ? left : RESERVE_STEP))
-            return IoStatus::OutOfMemory;
-        size_t want = out.room() < left ? out.room() : left;
-        // Fault the whole stretch in at once the first time it is read into.
-        uintptr_t at = reinterpret_cast<uintptr_t>(out.tail());
-        if (at < faulted_from || at + want > faulted_to) {
-            heap_prefault(out.tail(), want);
-            faulted_from = at;
-            faulted_to = at + want;
+        // Large stretches are read straight into the capture. The kernel
+        // faults in only the pages a read fills.
+        if (out.room() < left && out.room() < TO_END_STEP) {
+            size_t step = arrived > READ_STEP ? arrived : READ_STEP;
+            if (!out.reserve_more(step < left ? step : left)) return IoStatus::OutOfMemory;
         }
+        size_t want = out.room() < left ? out.room() : left;
         ssize_t r = src_->read_some(out.tail(), want);
         if (r == 0) return IoStatus::EndOfStream;
         if (r < 0) return IoStatus::ReadFailed;
         out.commit(size_t(r));
         left -= size_t(r);
+        arrived += size_t(r);
     }
     return IoStatus::Ok;
 }

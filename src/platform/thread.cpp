@@ -2,7 +2,6 @@
 #include "platform/thread.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <new>
 #include <pthread.h>
@@ -24,7 +23,11 @@ enum : uint8_t { STATE_RUNNING = 0, STATE_DETACHED = 1, STATE_FINISHED = 2 };
 // One mapped stack: a guard page at the low end, then the usable stack.
 struct StackSlot {
     uint8_t* base;
-    pid_t tid;  // the last thread that ran on it; 0 while unused
+    // Non-zero while a thread may still run on the stack. The thread hands
+    // this word to the kernel as its clear-on-exit address, so the kernel
+    // zeroes it once the thread has left and no longer touches the stack:
+    // no system call is needed to learn that the stack is free.
+    std::atomic<int32_t> busy;
     StackSlot* next;
 };
 
@@ -41,8 +44,8 @@ struct ThreadBlock {
 // caches only 40 MiB of stacks, fewer than three of ours, and every stack it
 // maps and unmaps costs system calls, page faults and TLB shootdowns on
 // every processor. A thread's stack is parked when its function returns and
-// taken again only once the kernel reports the thread gone, because the
-// thread still runs on it while it exits.
+// taken again only once its busy word is clear, because the thread still runs
+// on it while it exits.
 constexpr size_t MAX_PARKED_STACKS = 64;
 
 struct StackCache {
@@ -50,7 +53,6 @@ struct StackCache {
     StackSlot* head = nullptr;  // parked stacks, oldest first
     StackSlot* tail = nullptr;
     size_t parked = 0;
-    pid_t pid = 0;
     size_t guard = 0;
 };
 
@@ -61,23 +63,17 @@ void fork_prepare() { g_stacks.lock.lock(); }
 void fork_parent() { g_stacks.lock.unlock(); }
 // The child has none of the parent's threads, so every parked stack is free.
 void fork_child() {
-    g_stacks.pid = getpid();
+    for (StackSlot* s = g_stacks.head; s != nullptr; s = s->next) s->busy.store(0, std::memory_order_relaxed);
     g_stacks.lock.unlock();
 }
 
 void init_stacks() {
     long page = sysconf(_SC_PAGESIZE);
     g_stacks.guard = page > 0 ? size_t(page) : 4096;
-    g_stacks.pid = getpid();
     pthread_atfork(fork_prepare, fork_parent, fork_child);
 }
 
-// True once the thread has left the kernel, and with it the stack. A reused
-// thread id only makes us wait longer, never too little.
-bool thread_gone(pid_t pid, pid_t tid) {
-    if (tid == 0) return true;  // no thread ever started on it
-    return syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH;
-}
+bool stack_free(const StackSlot* s) { return s->busy.load(std::memory_order_acquire) == 0; }
 
 StackSlot* map_stack() {
     auto* slot = static_cast<StackSlot*>(heap_alloc(sizeof(StackSlot)));
@@ -94,54 +90,44 @@ StackSlot* map_stack() {
         heap_free(slot);
         return nullptr;
     }
-    *slot = StackSlot{base, 0, nullptr};
+    new (slot) StackSlot{base, {0}, nullptr};
     return slot;
 }
 
 void unmap_stack(StackSlot* slot) {
     munmap(slot->base, IO_THREAD_STACK_SIZE + g_stacks.guard);
+    slot->~StackSlot();
     heap_free(slot);
 }
 
-StackSlot* pop_oldest() {
-    StackSlot* s = g_stacks.head;
-    if (s == nullptr) return nullptr;
-    g_stacks.head = s->next;
-    if (g_stacks.head == nullptr) g_stacks.tail = nullptr;
-    --g_stacks.parked;
-    s->next = nullptr;
-    return s;
-}
-
-void push_oldest(StackSlot* s) {
-    s->next = g_stacks.head;
-    g_stacks.head = s;
-    if (g_stacks.tail == nullptr) g_stacks.tail = s;
-    ++g_stacks.parked;
-}
-
-// The oldest parked stack when its thread is gone, otherwise nullptr. The
-// check is a system call, so it runs outside the lock.
-StackSlot* take_gone_stack() {
-    g_stacks.lock.lock();
-    StackSlot* s = pop_oldest();
-    pid_t pid = g_stacks.pid;
-    g_stacks.lock.unlock();
-    if (s == nullptr || thread_gone(pid, s->tid)) return s;
-    g_stacks.lock.lock();
-    push_oldest(s);
-    g_stacks.lock.unlock();
+// Unlinks the first free stack after `prev` (the head when nullptr). Lock held.
+StackSlot* unlink_free_after(StackSlot* prev) {
+    StackSlot* s = prev != nullptr ? prev->next : g_stacks.head;
+    for (; s != nullptr; prev = s, s = s->next) {
+        if (!stack_free(s)) continue;
+        (prev != nullptr ? prev->next : g_stacks.head) = s->next;
+        if (g_stacks.tail == s) g_stacks.tail = prev;
+        --g_stacks.parked;
+        s->next = nullptr;
+        return s;
+    }
     return nullptr;
 }
 
+// The oldest parked stack whose thread has left, else a new one. A thread
+// that is slow to leave only keeps its own stack out of use.
 StackSlot* take_stack() {
-    StackSlot* s = take_gone_stack();
+    g_stacks.lock.lock();
+    StackSlot* s = unlink_free_after(nullptr);
+    g_stacks.lock.unlock();
     return s != nullptr ? s : map_stack();
 }
 
-// Parks a finished thread's stack; past the cap, the oldest goes back to the
-// system once its thread is gone.
+// Parks a finished thread's stack; past the cap, free stacks go back to the
+// system (the oldest first) until the cap holds or none is free.
 void park_stack(StackSlot* s) {
+    StackSlot* excess[4];
+    size_t n = 0;
     g_stacks.lock.lock();
     s->next = nullptr;
     if (g_stacks.tail != nullptr)
@@ -149,11 +135,15 @@ void park_stack(StackSlot* s) {
     else
         g_stacks.head = s;
     g_stacks.tail = s;
-    bool over = ++g_stacks.parked > MAX_PARKED_STACKS;
+    ++g_stacks.parked;
+    while (g_stacks.parked > MAX_PARKED_STACKS && n < 4) {
+        StackSlot* old = unlink_free_after(nullptr);
+        if (old == nullptr) break;
+        excess[n++] = old;
+    }
     g_stacks.lock.unlock();
-    if (!over) return;
-    StackSlot* old = take_gone_stack();
-    if (old != nullptr) unmap_stack(old);
+    // munmap is slow; never under the lock.
+    for (size_t i = 0; i < n; ++i) unmap_stack(excess[i]);
 }
 
 void free_block(ThreadBlock* b) {
@@ -164,7 +154,11 @@ void free_block(ThreadBlock* b) {
 void* thread_main(void* p) {
     ThreadBlock* b = static_cast<ThreadBlock*>(p);
     StackSlot* stack = b->stack;
-    stack->tid = static_cast<pid_t>(syscall(SYS_gettid));
+    // From here the kernel clears the stack's busy word when this thread
+    // has left. The C library's own clear-on-exit word is then never
+    // cleared; nothing waits on it, as the thread is detached.
+    stack->busy.store(static_cast<int32_t>(syscall(SYS_set_tid_address, &stack->busy)),
+                      std::memory_order_relaxed);
     b->fn(b->arg);
     if (b->state.exchange(STATE_FINISHED, std::memory_order_acq_rel) == STATE_DETACHED) free_block(b);
     park_stack(stack);
@@ -183,6 +177,8 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
         return false;
     }
     ThreadBlock* b = new (mem) ThreadBlock{fn, arg, stack, {STATE_RUNNING}};
+    // Busy until the new thread has left; the thread itself arranges the clear.
+    stack->busy.store(-1, std::memory_order_relaxed);
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
@@ -218,6 +214,7 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
     if (rc != 0) {
         // The stack never ran a thread: straight back to the cache.
         free_block(b);
+        stack->busy.store(0, std::memory_order_release);
         park_stack(stack);
         return false;
     }

@@ -398,21 +398,30 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
 
 }  // namespace
 
-struct AcceptedStore {
+namespace {
+
+struct AcceptedSnapshot final : AcceptedStore {
+    explicit AcceptedSnapshot(StoreSnapshot* s) : snap(s) {}
+    bool rebuild(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) override {
+        return rebuild_bundle(snap, bundle, ca_lock, now_seconds);
+    }
+    void release() override {
+        snap->unref();
+        delete this;
+    }
     StoreSnapshot* snap;  // one reference
 };
 
+}  // namespace
+
 void release_accepted_store(AcceptedStore* accepted) {
-    if (accepted == nullptr) return;
-    accepted->snap->unref();
-    delete accepted;
+    if (accepted != nullptr) accepted->release();
 }
 
 bool rebuild_from_accepted_store(AcceptedStore* accepted, CaBundle* bundle, RwLock* ca_lock, __int128 now_ns) {
     if (accepted == nullptr) return true;
-    bool ok = bundle == nullptr || ca_lock == nullptr ||
-              rebuild_bundle(accepted->snap, bundle, ca_lock, whole_seconds(now_ns));
-    release_accepted_store(accepted);
+    bool ok = bundle == nullptr || ca_lock == nullptr || accepted->rebuild(bundle, ca_lock, whole_seconds(now_ns));
+    accepted->release();
     return ok;
 }
 
@@ -428,7 +437,7 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
         if (!chain_accepted(snap.get(), certs, count, now_ns, &issuer)) return PlatformVerdict::Rejected;
     }
     if (defer_rebuild != nullptr) {
-        auto* accepted = new (std::nothrow) AcceptedStore{snap.get()};
+        auto* accepted = new (std::nothrow) AcceptedSnapshot(snap.get());
         if (accepted == nullptr) {
             X509_free(issuer);
             return PlatformVerdict::OutOfMemory;

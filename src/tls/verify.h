@@ -17,7 +17,15 @@ enum class PlatformVerdict : uint8_t { Accepted, Rejected, OutOfMemory };
 
 // The store version that accepted a chain, kept until the handshake is over:
 // the pool's bundle is rebuilt from it only once the handshake succeeded.
-struct AcceptedStore;
+// Each platform verifier hands out its own kind.
+struct AcceptedStore {
+    // Called through the two functions below only.
+    virtual bool rebuild(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) = 0;
+    virtual void release() = 0;
+
+protected:
+    ~AcceptedStore() = default;
+};
 // Rebuilds `bundle` from that version and exchanges it under `ca_lock`; a
 // version that cannot be read whole leaves the bundle as it was. False only
 // when memory ran out. Releases `accepted` either way.

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -351,5 +355,73 @@ TEST(Framing, RequestLeavesInOneWrite) {
         ASSERT_EQ(int(ex.run(METHOD_POST, req).error), int(ErrorKind::None));
         EXPECT_EQ(ex.sink.writes, 1) << n;
         EXPECT_EQ(ex.sink.data, req);
+    }
+}
+
+namespace {
+
+size_t resident_bytes() {
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long size = 0, resident = 0;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * size_t(sysconf(_SC_PAGESIZE));
+}
+
+// Serves a response head and then `trickle` body bytes, a few per read, and
+// then fails, as a server that announced a huge body and went quiet would
+// leave us. Every read notes how much memory the process holds by then.
+class AnnouncingSource final : public ByteSource {
+public:
+    AnnouncingSource(std::string head, size_t trickle) : head_(std::move(head)), trickle_(trickle) {}
+    ssize_t read_some(uint8_t* dst, size_t cap) override {
+        size_t rss = resident_bytes();
+        if (rss > peak) peak = rss;
+        if (off_ < head_.size()) {
+            size_t n = std::min(cap, head_.size() - off_);
+            std::memcpy(dst, head_.data() + off_, n);
+            off_ += n;
+            return ssize_t(n);
+        }
+        if (sent_ >= trickle_) return -1;
+        size_t n = std::min({cap, trickle_ - sent_, size_t(4096)});
+        std::memset(dst, 'x', n);
+        sent_ += n;
+        return ssize_t(n);
+    }
+    size_t peak = 0;
+
+private:
+    std::string head_;
+    size_t trickle_;
+    size_t off_ = 0, sent_ = 0;
+};
+
+}  // namespace
+
+// A few header bytes must not claim memory: what the capture holds follows
+// what has arrived, not what the server announced.
+TEST(Framing, AnnouncedLengthClaimsNoMemoryBeforeTheBytesCome) {
+    const std::string heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000\r\n",
+    };
+    for (const std::string& head : heads) {
+        for (size_t trickle : {size_t(0), size_t(300000)}) {
+            AnnouncingSource src(head, trickle);
+            std::vector<uint8_t> rbuf(65536);
+            BufferedReader reader(&src, rbuf.data(), rbuf.size());
+            MemSink sink;
+            uint8_t wbuf[256];
+            BufferedWriter w(&sink, wbuf, sizeof(wbuf));
+            const std::string request = "GET / HTTP/1.1\r\n\r\n";
+            const size_t before = resident_bytes();
+            RawResponse r = send_and_receive(w, reader, Slice{u8(request), request.size()}, nullptr, METHOD_GET);
+            EXPECT_EQ(r.error, ErrorKind::ConnectionReset) << head;
+            // The bytes that came, once or twice over (growth), plus slack.
+            EXPECT_LT(src.peak - before, 2 * trickle + (size_t(4) << 20)) << head << " after " << trickle;
+        }
     }
 }

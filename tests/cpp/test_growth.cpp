@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -71,4 +72,43 @@ TEST(Growth, ByteBuf) {
     EXPECT_EQ(std::memcmp(copy.data(), "abc", 3), 0);
     ASSERT_TRUE(copy.assign_copy(nullptr, 0));
     EXPECT_EQ(copy.data(), nullptr);
+}
+
+// A large capture's block is kept when freed and serves the next large
+// buffer, once; the cache stays bounded however many blocks come back.
+TEST(Growth, LargeBlocksAreKeptAndReused) {
+    const size_t big = size_t(1) << 20;
+    uint8_t* first = nullptr;
+    {
+        ByteBuf b;
+        ASSERT_TRUE(b.reserve_more(big));
+        std::memset(b.data(), 'a', big);
+        b.commit(big);
+        first = b.data();
+        OwnedBytes owned;
+        ASSERT_TRUE(b.into_owned(&owned));
+        first = owned.data();
+    }
+    ByteBuf again;
+    ASSERT_TRUE(again.append("xy", 2));
+    ASSERT_TRUE(again.reserve_more(big - 2));
+    // The same pages, not fresh zeroed ones at the same address.
+    EXPECT_EQ(again.data(), first);
+    EXPECT_EQ(std::memcmp(again.data(), "xy", 2), 0);
+    EXPECT_EQ(again.data()[big / 2], 'a');
+    ByteBuf other;
+    ASSERT_TRUE(other.reserve_more(big));
+    EXPECT_NE(other.data(), first);
+
+    auto kept_of = [](size_t size, int n) {
+        for (int i = 0; i < n; ++i) large_block_free(std::malloc(size));
+        size_t kept = 0, usable = 0;
+        while (void* p = large_block_take(LARGE_BLOCK, &usable)) {
+            ++kept;
+            std::free(p);
+        }
+        return kept;
+    };
+    EXPECT_EQ(kept_of(big, 20), 8u);
+    EXPECT_EQ(kept_of(size_t(12) << 20, 4), 2u);
 }

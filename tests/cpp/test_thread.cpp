@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <sched.h>
@@ -104,6 +105,76 @@ TEST(ThreadStacks, StacksOfFinishedThreadsAreReused) {
                 break;
             }
     EXPECT_GT(reused, N / 2);
+}
+
+// Counts the mappings of exactly one I/O stack and its guard page.
+int mapped_stacks() {
+    FILE* f = std::fopen("/proc/self/maps", "r");
+    if (f == nullptr) return -1;
+    int n = 0;
+    char line[512];
+    const unsigned long want = IO_THREAD_STACK_SIZE;
+    while (std::fgets(line, sizeof(line), f) != nullptr) {
+        unsigned long lo = 0, hi = 0;
+        if (std::sscanf(line, "%lx-%lx", &lo, &hi) == 2 && hi - lo == want) ++n;
+    }
+    std::fclose(f);
+    return n;
+}
+
+// A thread whose stack is parked but which has not yet left (its thread-exit
+// work still runs on that stack) must not stop the cache from reusing the
+// stacks behind it, nor from giving stacks beyond its cap back.
+TEST(ThreadStacks, SlowExitingThreadDoesNotStopReuse) {
+    struct Shared {
+        std::atomic<int> done{0};
+        std::atomic<int> slow_left{0};
+        std::atomic<int> release{0};
+        std::atomic<uintptr_t> lows[300];
+        pthread_key_t key;
+    };
+    static Shared sh;
+    ASSERT_EQ(pthread_key_create(&sh.key,
+                                 [](void*) {
+                                     // Runs after the thread's function returned, on its
+                                     // stack; held until the test has looked (at most 20 s).
+                                     for (int i = 0; sh.release.load() == 0 && i < 20000; ++i)
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                     sh.slow_left.store(1);
+                                 }),
+              0);
+    ASSERT_TRUE(spawn_detached_thread(
+        [](void*) {
+            pthread_setspecific(sh.key, &sh);
+            sh.done.fetch_add(1);
+        },
+        nullptr));
+    ASSERT_TRUE(wait_for(sh.done, 1));
+    constexpr int N = 300;
+    for (int i = 0; i < N; ++i) {
+        ASSERT_TRUE(spawn_detached_thread(
+            [](void* arg) {
+                sh.lows[reinterpret_cast<uintptr_t>(arg)].store(own_stack().low);
+                sh.done.fetch_add(1);
+            },
+            reinterpret_cast<void*>(uintptr_t(i))));
+        ASSERT_TRUE(wait_for(sh.done, i + 2));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    // Measured while the slow thread is still on its way out.
+    const bool still_slow = sh.slow_left.load() == 0;
+    int distinct = 0;
+    for (int i = 0; i < N; ++i) {
+        bool seen = false;
+        for (int j = 0; j < i && !seen; ++j) seen = sh.lows[i].load() == sh.lows[j].load();
+        if (!seen) ++distinct;
+    }
+    const int mapped = mapped_stacks();
+    EXPECT_TRUE(still_slow);
+    EXPECT_LT(distinct, 100);  // 300 when the slow thread blocks reuse
+    EXPECT_LE(mapped, 66);
+    sh.release.store(1);
+    ASSERT_TRUE(wait_for(sh.slow_left, 1));
 }
 
 TEST(ThreadStacksDeathTest, BelowTheStackIsAGuardPage) {

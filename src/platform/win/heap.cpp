@@ -23,7 +23,4 @@ size_t heap_usable_size(void* p) {
     return n == static_cast<SIZE_T>(-1) ? 0 : n;
 }
 
-// The system commits heap pages as they are touched; nothing to gain here.
-void heap_prefault(void*, size_t) {}
-
 }  // namespace tarnix

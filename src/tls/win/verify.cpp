@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <new>
+
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
 
@@ -113,12 +115,9 @@ bool chain_accepted(PCCERT_CONTEXT leaf, __int128 now_ns, X509** leaf_issuer) {
 
 enum class Rebuild : uint8_t { Done, Kept, OutOfMemory };
 
-// Builds a bundle from the "ROOT" store and swaps it in. A store that cannot
-// be opened, bytes that cannot grow or a root that does not parse leave the
-// pool's bundle as it was.
-Rebuild rebuild_from_root_store(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
-    HCERTSTORE root = CertOpenSystemStoreW(0, L"ROOT");
-    if (root == nullptr) return Rebuild::Kept;
+// Builds a bundle from `root` and swaps it in. Bytes that cannot grow or a
+// root that does not parse leave the pool's bundle as it was.
+Rebuild rebuild_from_root_store(HCERTSTORE root, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
     CaBundle fresh;
     Rebuild result = Rebuild::Done;
     PCCERT_CONTEXT c = nullptr;
@@ -137,7 +136,6 @@ Rebuild rebuild_from_root_store(CaBundle* bundle, RwLock* ca_lock, int64_t now_s
     }
     // Leaving the loop early still holds the last context.
     if (c != nullptr) CertFreeCertificateContext(c);
-    CertCloseStore(root, 0);
     if (result != Rebuild::Done) return result;
     {
         fresh.from_system_store = true;
@@ -146,6 +144,21 @@ Rebuild rebuild_from_root_store(CaBundle* bundle, RwLock* ca_lock, int64_t now_s
     }
     return Rebuild::Done;  // `fresh` now holds the old bundle and frees it outside the lock
 }
+
+// The "ROOT" store as opened when it accepted a chain, held until the
+// handshake is over: a handshake that fails after the chain check (a revoked
+// staple, a server without the certificate's key) must not touch the bundle.
+struct AcceptedRootStore final : AcceptedStore {
+    explicit AcceptedRootStore(HCERTSTORE s) : root(s) {}
+    bool rebuild(CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) override {
+        return rebuild_from_root_store(root, bundle, ca_lock, now_seconds) != Rebuild::OutOfMemory;
+    }
+    void release() override {
+        CertCloseStore(root, 0);
+        delete this;
+    }
+    HCERTSTORE root;
+};
 
 int64_t whole_seconds(__int128 now_ns) {
     __int128 s = now_ns / 1000000000;
@@ -157,7 +170,6 @@ int64_t whole_seconds(__int128 now_ns) {
 
 PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
                                            RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
-    // The bundle is rebuilt here, at acceptance; nothing is left for later.
     if (defer_rebuild != nullptr) *defer_rebuild = nullptr;
     if (certs == nullptr || count == 0 || bundle == nullptr || ca_lock == nullptr) return PlatformVerdict::Rejected;
     X509* issuer = nullptr;
@@ -166,7 +178,22 @@ PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __i
         if (!chain.collect(certs, count) || !chain_accepted(chain.leaf(), now_ns, &issuer))
             return PlatformVerdict::Rejected;
     }
-    if (rebuild_from_root_store(bundle, ca_lock, whole_seconds(now_ns)) == Rebuild::OutOfMemory) {
+    // A store that cannot be opened leaves the bundle as it was.
+    HCERTSTORE root = CertOpenSystemStoreW(0, L"ROOT");
+    bool out_of_memory = false;
+    if (root != nullptr && defer_rebuild != nullptr) {
+        auto* accepted = new (std::nothrow) AcceptedRootStore(root);
+        if (accepted != nullptr) {
+            *defer_rebuild = accepted;
+        } else {
+            CertCloseStore(root, 0);
+            out_of_memory = true;
+        }
+    } else if (root != nullptr) {
+        out_of_memory = rebuild_from_root_store(root, bundle, ca_lock, whole_seconds(now_ns)) == Rebuild::OutOfMemory;
+        CertCloseStore(root, 0);
+    }
+    if (out_of_memory) {
         X509_free(issuer);
         return PlatformVerdict::OutOfMemory;
     }

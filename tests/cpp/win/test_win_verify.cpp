@@ -1,14 +1,21 @@
 // Server chains verified by CryptoAPI, and the bundle rebuilt from "ROOT".
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
+
+#include <openssl/ssl.h>
 
 #include "platform/rwlock.h"
 #include "test_pki.h"
 #include "tls/ca_bundle.h"
+#include "tls/session.h"
 #include "tls/verify.h"
 
 using namespace tarnix;
@@ -29,16 +36,29 @@ bool under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+constexpr char kRootName[] = "tarnix Windows Test Root";
+
 // One test root in the user's "ROOT" store for the whole run: a chain engine
 // may read the store once, when it is first used.
 struct TestRoot : ::testing::Environment {
     void SetUp() override {
         key = rsa_key();
-        cert = make_cert({"tarnix Windows Test Root", "tarnix tests", 1, 0, 0, true}, key.get(), nullptr, nullptr);
+        cert = make_cert({kRootName, "tarnix tests", 1, 0, 0, true}, key.get(), nullptr, nullptr);
         ASSERT_TRUE(cert);
         if (!under_wine()) return;
         store = CertOpenSystemStoreW(0, L"ROOT");
         ASSERT_NE(store, nullptr);
+        // Test roots an interrupted run left behind share our subject and
+        // would stand in for ours wherever roots are looked up by name.
+        // Deleting while enumerating does not end under Wine: collect first.
+        std::vector<PCCERT_CONTEXT> stale;
+        PCCERT_CONTEXT c = nullptr;
+        while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
+            char name[64];
+            CertGetNameStringA(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof name);
+            if (strcmp(name, kRootName) == 0) stale.push_back(CertDuplicateCertificateContext(c));
+        }
+        for (PCCERT_CONTEXT old : stale) CertDeleteCertificateFromStore(old);  // also frees the context
         Bytes d = der(cert.get());
         ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, d.data(), DWORD(d.size()),
                                                      CERT_STORE_ADD_REPLACE_EXISTING, &added));
@@ -47,7 +67,9 @@ struct TestRoot : ::testing::Environment {
     }
     void TearDown() override {
         if (added != nullptr) CertDeleteCertificateFromStore(added);  // also frees the context
-        if (store != nullptr) CertCloseStore(store, 0);
+        if (store == nullptr) return;
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(store, 0);
     }
     Key key;
     Cert cert;
@@ -113,21 +135,30 @@ TEST_F(CryptoApiVerify, UntrustedRootIsRejectedAndTheBundleKept) {
     EXPECT_EQ(verify_chain_with_platform(bad, 1, ns(now_), &bundle_, &lock_), PlatformVerdict::Rejected);
 }
 
-TEST_F(CryptoApiVerify, TrustedChainIsAcceptedAndTheBundleRebuiltFromRoot) {
+TEST_F(CryptoApiVerify, TrustedChainIsAcceptedAndTheBundleRebuiltFromRootOnlyWhenAsked) {
     if (!under_wine()) GTEST_SKIP() << "adding a trusted root needs the user's confirmation on Windows";
     // No revocation information anywhere: the unknown status is ignored.
     Cert l = leaf(Eku::ServerAuth);
     Bytes ld = der(l.get()), id = der(inter_.get());
     Slice certs[2] = {{ld.data(), ld.size()}, {id.data(), id.size()}};
     X509* issuer = nullptr;
-    AcceptedStore* later = reinterpret_cast<AcceptedStore*>(1);
+    AcceptedStore* later = nullptr;
     ASSERT_EQ(verify_chain_with_platform(certs, 2, ns(now_), &bundle_, &lock_, &issuer, &later),
               PlatformVerdict::Accepted);
-    // The issuer for judging a stapled response; the bundle is already rebuilt.
+    // The issuer for judging a stapled response.
     ASSERT_NE(issuer, nullptr);
     EXPECT_EQ(X509_cmp(issuer, inter_.get()), 0);
     X509_free(issuer);
-    EXPECT_EQ(later, nullptr);
+    // Acceptance alone leaves the bundle; so does dropping what accepted.
+    ASSERT_NE(later, nullptr);
+    EXPECT_TRUE(bundle_has(file_ca_subject_));
+    release_accepted_store(later);
+    EXPECT_FALSE(bundle_.from_system_store);
+    EXPECT_TRUE(bundle_has(file_ca_subject_));
+
+    ASSERT_EQ(verify_chain_with_platform(certs, 2, ns(now_), &bundle_, &lock_, nullptr, &later),
+              PlatformVerdict::Accepted);
+    EXPECT_TRUE(rebuild_from_accepted_store(later, &bundle_, &lock_, ns(now_)));
     EXPECT_TRUE(bundle_.from_system_store);
     EXPECT_TRUE(bundle_has(subject_der(g_root->cert.get())));
     EXPECT_FALSE(bundle_has(file_ca_subject_));
@@ -146,4 +177,136 @@ TEST_F(CryptoApiVerify, WrongUsageTimeOrMissingIntermediateIsRejected) {
     // None of these touched the bundle.
     EXPECT_TRUE(bundle_has(file_ca_subject_));
     EXPECT_EQ(verify(good.get(), true, ns(now_)), PlatformVerdict::Accepted);
+}
+
+namespace {
+
+class SocketSource final : public ByteSource {
+public:
+    explicit SocketSource(SOCKET s) : s_(s) {}
+    ssize_t read_some(uint8_t* dst, size_t cap) override {
+        int n = recv(s_, reinterpret_cast<char*>(dst), int(cap > 65536 ? 65536 : cap), 0);
+        return n < 0 ? -1 : n;
+    }
+
+private:
+    SOCKET s_;
+};
+
+class SocketSink final : public ByteSink {
+public:
+    explicit SocketSink(SOCKET s) : s_(s) {}
+    bool write_all(const uint8_t* src, size_t n) override {
+        while (n > 0) {
+            int k = send(s_, reinterpret_cast<const char*>(src), int(n > 65536 ? 65536 : n), 0);
+            if (k <= 0) return false;
+            src += k;
+            n -= size_t(k);
+        }
+        return true;
+    }
+    bool flush() override { return true; }
+
+private:
+    SOCKET s_;
+};
+
+int staple_response(SSL* ssl, void* arg) {
+    const Bytes& staple = *static_cast<const Bytes*>(arg);
+    if (staple.empty()) return SSL_TLSEXT_ERR_NOACK;
+    auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(staple.data(), staple.size()));
+    if (copy == nullptr) return SSL_TLSEXT_ERR_ALERT_FATAL;
+    SSL_set_tlsext_status_ocsp_resp(ssl, copy, long(staple.size()));  // the library owns the copy now
+    return SSL_TLSEXT_ERR_OK;
+}
+
+// Connected loopback sockets, both with receive and send timeouts so that a
+// broken handshake fails the test instead of hanging it.
+bool loopback_pair(SOCKET* client, SOCKET* server) {
+    WSADATA d;
+    if (WSAStartup(MAKEWORD(2, 2), &d) != 0) return false;
+    SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    bool ok = l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(l, 1) == 0 &&
+              getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    *client = ok ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
+    ok = ok && *client != INVALID_SOCKET && connect(*client, reinterpret_cast<sockaddr*>(&a), len) == 0;
+    *server = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+    if (l != INVALID_SOCKET) closesocket(l);
+    DWORD ms = 10000;
+    for (SOCKET s : {*client, *server}) {
+        if (s == INVALID_SOCKET) continue;
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    }
+    return *server != INVALID_SOCKET;
+}
+
+// Whole handshakes with a server that staples a status response.
+class CryptoApiHandshake : public CryptoApiVerify {
+protected:
+    bool handshake(X509* leaf_cert, const Bytes& staple) {
+        std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        if (!ctx || SSL_CTX_use_certificate(ctx.get(), leaf_cert) != 1 ||
+            SSL_CTX_use_PrivateKey(ctx.get(), leaf_key_.get()) != 1 ||
+            SSL_CTX_add1_chain_cert(ctx.get(), inter_.get()) != 1)
+            return false;
+        SSL_CTX_set_tlsext_status_cb(ctx.get(), staple_response);
+        SSL_CTX_set_tlsext_status_arg(ctx.get(), const_cast<Bytes*>(&staple));
+        SOCKET c = INVALID_SOCKET, srv = INVALID_SOCKET;
+        if (!loopback_pair(&c, &srv)) {
+            if (c != INVALID_SOCKET) closesocket(c);
+            return false;
+        }
+        std::thread server([&] {
+            SSL* ssl = SSL_new(ctx.get());
+            if (ssl != nullptr && SSL_set_fd(ssl, int(srv)) == 1) SSL_accept(ssl);
+            SSL_free(ssl);
+            closesocket(srv);
+        });
+        std::vector<uint8_t> buffers(4 * 20000);
+        SocketSource source(c);
+        SocketSink sink(c);
+        BufferedReader reader(&source, buffers.data(), 20000);
+        TlsSessionOptions o;
+        o.now = ns(now_);
+        o.server_name = Slice{reinterpret_cast<const uint8_t*>("server.test"), 11};
+        o.ca_bundle = &bundle_;
+        o.ca_lock = &lock_;
+        o.read_buffer = buffers.data() + 20000;
+        o.read_buffer_len = 20000;
+        o.write_buffer = buffers.data() + 40000;
+        o.write_buffer_len = 20000;
+        TlsSession session;
+        bool ok = tls_session_open(&session, reader, sink, o);
+        closesocket(c);
+        server.join();
+        return ok;
+    }
+    Bytes status_of(X509* leaf_cert, int status) {
+        return ocsp_response(Response{leaf_cert, inter_.get(), inter_key_.get(), status}, inter_.get(), now_);
+    }
+};
+
+}  // namespace
+
+TEST_F(CryptoApiHandshake, OnlyASucceededHandshakeRebuildsTheBundleFromRoot) {
+    if (!under_wine()) GTEST_SKIP() << "adding a trusted root needs the user's confirmation on Windows";
+    Cert l = leaf(Eku::ServerAuth);
+    // The store accepts the chain, then the stapled status refuses the leaf.
+    EXPECT_FALSE(handshake(l.get(), status_of(l.get(), V_OCSP_CERTSTATUS_REVOKED)));
+    EXPECT_FALSE(bundle_.from_system_store);
+    EXPECT_EQ(ca_bundle_count(&bundle_), 1u);
+    EXPECT_TRUE(bundle_has(file_ca_subject_));
+
+    EXPECT_TRUE(handshake(l.get(), status_of(l.get(), V_OCSP_CERTSTATUS_GOOD)));
+    EXPECT_TRUE(bundle_.from_system_store);
+    EXPECT_TRUE(bundle_has(subject_der(g_root->cert.get())));
+    EXPECT_FALSE(bundle_has(file_ca_subject_));
+    // Anchored in the rebuilt bundle now, the stapled status still counts.
+    EXPECT_FALSE(handshake(l.get(), status_of(l.get(), V_OCSP_CERTSTATUS_REVOKED)));
+    EXPECT_TRUE(handshake(l.get(), status_of(l.get(), V_OCSP_CERTSTATUS_GOOD)));
 }
