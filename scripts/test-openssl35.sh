@@ -4,11 +4,15 @@
 # comes from Debian 13's source package and is built into build/openssl-3.5
 # when missing. The system's OpenSSL and apt configuration are left alone:
 # apt runs on a private sources list and state directory under build/.
-# Not part of CI: it needs deb.debian.org and builds OpenSSL (several minutes).
+# The source package comes from the Debian mirror in the machine's own apt
+# configuration. Not part of CI: it builds OpenSSL (several minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-PY=${PYTHON:-python3}
+export TARNIX_VENV=${TARNIX_VENV:-$root/build/venv}
+bash scripts/setup.sh
+PY="$TARNIX_VENV/bin/python"
+export PATH="$TARNIX_VENV/bin:$PATH"
 JOBS=${JOBS:-2}
 SUITE=${OPENSSL35_SUITE:-trixie}
 prefix="$root/build/openssl-3.5"
@@ -19,7 +23,9 @@ fetch_source() {
   local apt="$work/apt"
   rm -rf "$apt" "$work/src"
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" "$work/src"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $SUITE main" \
+  local mirror
+  mirror=$(bash scripts/debian-mirror.sh)
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $SUITE main" \
     >"$apt/sources.list"
   local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d"
     -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User="$(id -un)")
@@ -83,8 +89,9 @@ export PYTHONPATH="$site"
 
 # One process holds one libssl.so.3: the extension and Python's ssl module
 # (the tests' servers) both run on 3.5 here, so the ClientHello test demands
-# the hybrid group and a key share per group.
-"$PY" - "$prefix" <<'EOF'
+# the hybrid group and a key share per group. Run from the staged package so
+# that the source tree (no engine) does not shadow it.
+(cd "$site" && "$PY" - "$prefix") <<'EOF'
 import ssl, sys
 import tarnix._tarnix
 libs = {line.split()[-1] for line in open("/proc/self/maps") if "libssl.so" in line or "libcrypto.so" in line}

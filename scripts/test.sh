@@ -3,8 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer), the concurrency tests under
 # ThreadSanitizer, a short run of each fuzzer, then the Python tests
 # against the wheel installed into a private virtual environment under
-# build/ (the user's own Python is left alone), and a short soak. Fails when
-# any suite fails.
+# build/ (the user's own Python is left alone), a short soak, and what users
+# install (scripts/test-wheel.sh). Fails when any suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -45,8 +45,10 @@ mkdir -p "$(dirname "$test_store")"
 export TARNIX_TEST_TRUST_STORE="$test_store"
 wheels=build/test-wheel
 rm -rf "$wheels"
-"$PY" -m pip wheel -q --no-deps --disable-pip-version-check -w "$wheels" \
-  -C cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
+# A build directory of its own: a plain `pip install .` builds in a temporary
+# one, so neither build can pick up the other's configuration.
+"$PY" -m pip wheel -q --no-deps --disable-pip-version-check --no-build-isolation -w "$wheels" \
+  --config-settings=build-dir=build/test-wheel-build --config-settings=cmake.define.TARNIX_TEST_TRUST_STORE="$test_store" .
 "$PY" -m pip install -q --force-reinstall --no-deps --disable-pip-version-check "$wheels"/tarnix-*.whl
 
 # One abi3 binary must load in every CPython the machine has.
@@ -69,3 +71,7 @@ cd "$root/tests"
 echo "== Soak (short): memory, descriptors and threads back to their baseline"
 cd "$root"
 "$PY" bench/soak.py --requests "${TARNIX_SOAK_REQUESTS:-2000}"
+
+echo "== What users install: the portable wheel and the source distribution"
+cd "$root"
+bash scripts/test-wheel.sh

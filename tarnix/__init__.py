@@ -16,6 +16,19 @@ Without an event loop: ``tarnix.get(url)``, or ``with tarnix.SyncClient() as
 client: client.get(url)``.
 """
 
+try:
+    from . import _tarnix  # noqa: F401  (the native engine)
+except ImportError:
+    import importlib.util as _util
+
+    if _util.find_spec(__name__ + "._tarnix") is not None:
+        raise  # built, but it cannot load: the loader's own message says why
+    raise ImportError(
+        f"tarnix's native engine (tarnix._tarnix) is not built in {__path__[0]}. "
+        "This looks like the source tree: install the package (bash scripts/demo.sh, or "
+        "pip install . inside a virtual environment) and run from another directory, or build it in place (README, Running a single test)."
+    ) from None
+
 from ._api import delete, get, head, options, patch, post, put, request
 from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
 from ._cookies import Cookies

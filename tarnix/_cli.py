@@ -5,14 +5,18 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import mimetypes
 import os
+import signal
 import sys
 from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
+from ._decoders import _DECODERS
 from ._errors import Error
 from ._models import Response
+from ._multipart import encode_multipart
 from .client import DEFAULT_TIMEOUT, Client
 
 __all__ = ["main"]
@@ -25,8 +29,16 @@ _EPILOG = """\
 examples:
   python -m tarnix https://example.org/
   python -m tarnix -i -X POST --json '{"name": "tarnix"}' https://httpbin.org/post
+  python -m tarnix -F name=tarnix -F upload=@notes.txt https://httpbin.org/post
   python -m tarnix -n 10000 -c 50 http://127.0.0.1:8000/
-  python -m tarnix --demo"""
+  python -m tarnix --demo
+
+exit status: 0 when a response arrived (whatever its status code), 1 when a
+request failed (in load mode: any request), 2 for bad arguments, 130 when
+interrupted."""
+
+# Exit statuses.
+_OK, _FAILED, _USAGE, _INTERRUPTED = 0, 1, 2, 130
 
 
 class _UsageError(Exception):
@@ -44,8 +56,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("url", nargs="?", help="an http:// or https:// URL")
     p.add_argument("-X", "--request", dest="method", metavar="METHOD", help="GET, POST, PUT, PATCH, DELETE, HEAD or OPTIONS")
     p.add_argument("-H", "--header", dest="headers", action="append", default=[], metavar="'NAME: VALUE'", help="add a request header (repeatable)")
-    p.add_argument("-d", "--data", metavar="DATA", help="request body; @FILE reads a file, @- standard input")
+    p.add_argument("-d", "--data", action="append", metavar="DATA", help="form-encoded request body (repeatable, joined with &); @FILE reads a file, @- standard input")
     p.add_argument("--json", dest="json_data", metavar="DATA", help="JSON request body (@FILE, @-); sets Content-Type and Accept")
+    p.add_argument("-F", "--form", action="append", metavar="NAME=VALUE", help="a multipart form field (repeatable); NAME=@FILE uploads a file, NAME=@FILE;type=TYPE sets its type")
+    p.add_argument("-u", "--user", metavar="USER:PASSWORD", help="send Basic authentication")
     p.add_argument("-i", "--include", action="store_true", help="print the status line and headers too")
     p.add_argument("-L", "--location", action="store_true", help="follow redirects")
     p.add_argument("--cacert", metavar="FILE", help="PEM file of trusted CA certificates (default: the system store)")
@@ -70,36 +84,94 @@ def _read_data(value: str) -> bytes:
     return value.encode("utf-8")
 
 
-def _request_args(args: argparse.Namespace) -> Tuple[str, List[Tuple[str, str]], Optional[bytes]]:
+def _form_field(spec: str) -> Tuple[str, Optional[Tuple[str, bytes, str]], str]:
+    """A -F argument as (name, file or None, value)."""
+    name, eq, value = spec.partition("=")
+    if not eq or not name:
+        raise _UsageError(f"bad form field {spec!r}; use -F name=value or -F name=@file")
+    if not value.startswith("@"):
+        return name, None, value
+    path, _, ctype = value[1:].partition(";type=")
+    if not path:
+        raise _UsageError(f"bad form field {spec!r}; use -F name=@file")
+    content = _read_data("@" + path)
+    filename = "-" if path == "-" else os.path.basename(path)
+    ctype = ctype or mimetypes.guess_type(filename)[0] or "application/octet-stream"
+    return name, (filename, content, ctype), ""
+
+
+def _multipart(specs: List[str]) -> Tuple[bytes, str]:
+    fields: Dict[str, List[str]] = {}
+    files: List[Tuple[str, Tuple[str, bytes, str]]] = []
+    for spec in specs:
+        name, upload, value = _form_field(spec)
+        if upload is None:
+            fields.setdefault(name, []).append(value)
+        else:
+            files.append((name, upload))
+    # The client's encoder, called directly: given fields alone, the client
+    # would send a urlencoded form, and -F always means multipart.
+    return encode_multipart(fields, files)
+
+
+def _request_args(args: argparse.Namespace) -> Tuple[str, Dict[str, Any]]:
+    """The method and the keyword arguments of ``Client.request``."""
     headers: List[Tuple[str, str]] = []
     for line in args.headers:
         name, colon, value = line.partition(":")
         if not colon or not name.strip():
             raise _UsageError(f"bad header {line!r}; use -H 'Name: value'")
         headers.append((name.strip(), value.strip()))
-    body: Optional[bytes] = None
-    if args.data is not None and args.json_data is not None:
-        raise _UsageError("use either -d or --json, not both")
+    names = {n.lower() for n, _ in headers}
+    bodies = [opt for opt, given in (("-d", args.data), ("--json", args.json_data), ("-F", args.form)) if given is not None]
+    if len(bodies) > 1:
+        raise _UsageError(f"use only one of {', '.join(bodies)}")
+    send: Dict[str, Any] = {}
     if args.json_data is not None:
         body = _read_data(args.json_data)
         try:
             json.loads(body)
         except ValueError as exc:
             raise _UsageError(f"--json data is not valid JSON: {exc}") from None
-        names = {n.lower() for n, _ in headers}
         if "content-type" not in names:
             headers.append(("Content-Type", "application/json"))
         if "accept" not in names:
             headers.append(("Accept", "application/json"))
+        send["content"] = body
     elif args.data is not None:
-        body = _read_data(args.data)
-    method = (args.method or ("POST" if body is not None else "GET")).upper()
-    return method, headers, body
+        # As curl: several -d are joined with "&" and sent as a form.
+        send["content"] = b"&".join(_read_data(d) for d in args.data)
+        if "content-type" not in names:
+            headers.append(("Content-Type", "application/x-www-form-urlencoded"))
+    elif args.form is not None:
+        send["content"], ctype = _multipart(args.form)
+        if "content-type" not in names:
+            headers.append(("Content-Type", ctype))
+    if args.user is not None:
+        user, colon, password = args.user.partition(":")
+        if not colon:
+            raise _UsageError("use -u user:password")
+        send["auth"] = (user, password)
+    send["headers"] = headers
+    method = (args.method or ("POST" if "content" in send else "GET")).upper()
+    return method, send
+
+
+def _was_decoded(r: Response) -> bool:
+    # The client undoes codings from the last applied; if it knows that one,
+    # the body printed is no longer the one the headers describe.
+    codings = [c.strip().lower() for c in r.headers.get("content-encoding", "").split(",")]
+    codings = [c for c in codings if c not in ("", "identity")]
+    return bool(codings) and codings[-1] in _DECODERS
 
 
 def _head_text(r: Response) -> str:
-    lines = [f"{r.http_version} {r.status_code} {r.reason_phrase}".rstrip()]
-    lines += [f"{name}: {value}" for name, value in r.headers.items()]
+    # The engine reports neither the minor version nor the reason phrase.
+    lines = [f"HTTP/1.x {r.status_code}"]
+    # Content-Encoding and Content-Length describe the body as sent, not the
+    # decoded body printed below them.
+    skip = ("content-encoding", "content-length") if _was_decoded(r) else ()
+    lines += [f"{name}: {value}" for name, value in r.headers.items() if name.lower() not in skip]
     return "\r\n".join(lines) + "\r\n\r\n"
 
 
@@ -112,29 +184,41 @@ def _write_response(r: Response, include: bool, out: Any) -> None:
     out.flush()
 
 
-async def _fetch(client: Client, method: str, url: str, headers: List[Tuple[str, str]], body: Optional[bytes], include: bool) -> None:
-    r = await client.request(method, url, headers=headers, content=body)
-    _write_response(r, include, sys.stdout.buffer)
-
-
-def _percentile(sorted_values: Sequence[float], pct: float) -> float:
-    # Nearest rank.
-    index = max(0, min(len(sorted_values) - 1, int(round(pct / 100 * len(sorted_values) + 0.5)) - 1))
-    return sorted_values[index]
+def _percentile(sorted_values: Sequence[float], pct: int) -> float:
+    """Nearest rank: the smallest value with at least pct% of values at or below it."""
+    rank = max(1, -(-pct * len(sorted_values) // 100))  # ceil, in integers
+    return sorted_values[rank - 1]
 
 
 class _Progress:
+    """A one-line progress bar on a terminal, sized to its width at each draw."""
+
     def __init__(self, total: int, stream: TextIO) -> None:
         self.total = total
         self.stream = stream
         self.enabled = stream.isatty()
 
+    def _columns(self) -> int:
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns
+        except (OSError, ValueError):
+            return 80
+
+    def line(self, done: int, columns: int) -> str:
+        count = f" {done}/{self.total}"
+        # The last column stays empty: writing there makes some terminals wrap.
+        width = min(50, columns - 1 - len(count) - 2)
+        if width < 5:
+            return count.strip()[: max(columns - 1, 0)]
+        filled = width * done // self.total if self.total else width
+        return f"[{'#' * filled}{'.' * (width - filled)}]{count}"
+
     def draw(self, done: int) -> None:
         if not self.enabled:
             return
-        width = 30
-        filled = width * done // self.total if self.total else width
-        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{self.total}")
+        columns = self._columns()
+        # Clear to the end of the line: the terminal may have been narrowed.
+        self.stream.write("\r" + self.line(done, columns) + "\x1b[K")
         self.stream.flush()
 
     def finish(self, done: int) -> None:
@@ -144,7 +228,7 @@ class _Progress:
             self.stream.flush()
 
 
-async def _load(client: Client, method: str, url: str, headers: List[Tuple[str, str]], body: Optional[bytes], total: int, concurrency: int, out: TextIO) -> int:
+async def _load(client: Client, method: str, url: str, send: Dict[str, Any], total: int, concurrency: int, out: TextIO) -> int:
     latencies: List[float] = []
     statuses: Dict[int, int] = {}
     errors: Dict[str, int] = {}
@@ -157,7 +241,7 @@ async def _load(client: Client, method: str, url: str, headers: List[Tuple[str, 
             remaining -= 1
             start = perf_counter()
             try:
-                r = await client.request(method, url, headers=headers, content=body)
+                r = await client.request(method, url, **send)
             except Error as exc:
                 name = type(exc).__name__
                 errors[name] = errors.get(name, 0) + 1
@@ -175,17 +259,46 @@ async def _load(client: Client, method: str, url: str, headers: List[Tuple[str, 
 
     out.write(f"{method} {url}: {total} requests, concurrency {concurrency}\n")
     out.flush()
+    loop = asyncio.get_running_loop()
+    workers = asyncio.ensure_future(asyncio.gather(*(worker() for _ in range(min(concurrency, total)))))
+    interrupted = False
+
+    def interrupt() -> None:
+        nonlocal interrupted
+        interrupted = True
+        workers.cancel()
+
+    # Ctrl-C stops the run and still reports what was measured; a second one
+    # finds the default handler again.
+    try:
+        loop.add_signal_handler(signal.SIGINT, interrupt)
+        handler = True
+    except (NotImplementedError, RuntimeError, ValueError):
+        handler = False
     reporter = asyncio.ensure_future(report())
     started = perf_counter()
     try:
-        await asyncio.gather(*(worker() for _ in range(min(concurrency, total))))
+        await workers
+    except asyncio.CancelledError:
+        if not interrupted:
+            raise
     finally:
+        wall = perf_counter() - started
         reporter.cancel()
-    wall = perf_counter() - started
-    done = len(latencies) + sum(errors.values())
-    progress.finish(done)
+        if handler:
+            loop.remove_signal_handler(signal.SIGINT)
+    ok = len(latencies)
+    failed = sum(errors.values())
+    progress.finish(ok + failed)
 
-    out.write(f"completed {done} requests in {wall:.3f} s: {done / wall if wall else 0:.1f} requests/s\n")
+    if interrupted:
+        out.write(f"interrupted after {ok + failed} of {total} requests\n")
+    if ok:
+        out.write(f"completed {ok} requests in {wall:.3f} s: {ok / wall if wall else 0:.1f} requests/s\n")
+    elif failed:
+        out.write(f"all {failed} requests failed (in {wall:.3f} s)\n")
+    if failed and ok:
+        out.write(f"failed {failed} requests\n")
     if statuses:
         out.write("status codes: " + ", ".join(f"{code} x {n}" for code, n in sorted(statuses.items())) + "\n")
     if latencies:
@@ -199,7 +312,9 @@ async def _load(client: Client, method: str, url: str, headers: List[Tuple[str, 
     for name, count in sorted(errors.items()):
         out.write(f"errors: {name} x {count} (first: {first_error[name]})\n")
     out.flush()
-    return 1 if errors else 0
+    if interrupted:
+        return _INTERRUPTED
+    return _FAILED if errors else _OK
 
 
 async def _demo(args: argparse.Namespace) -> int:
@@ -226,18 +341,19 @@ async def _demo(args: argparse.Namespace) -> int:
             n = args.requests if args.requests is not None else 1000
             out.write(f"\n$ python -m tarnix -n {n} -c {args.concurrency} {base}/\n")
             out.flush()
-            return await _load(client, "GET", base + "/", [], None, n, args.concurrency, out)
+            return await _load(client, "GET", base + "/", {}, n, args.concurrency, out)
 
 
 async def _run(args: argparse.Namespace) -> int:
     if args.demo:
         return await _demo(args)
-    method, headers, body = _request_args(args)
+    method, send = _request_args(args)
     async with Client(timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location) as client:
         if args.requests is not None:
-            return await _load(client, method, args.url, headers, body, args.requests, args.concurrency, sys.stdout)
-        await _fetch(client, method, args.url, headers, body, args.include)
-    return 0
+            return await _load(client, method, args.url, send, args.requests, args.concurrency, sys.stdout)
+        r = await client.request(method, args.url, **send)
+        _write_response(r, args.include, sys.stdout.buffer)
+    return _OK
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -256,14 +372,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return asyncio.run(_run(args))
     except _UsageError as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
-        return 2
+        return _USAGE
     except Error as exc:
         where = f" ({args.url})" if args.url and not args.demo else ""
         print(f"tarnix: {type(exc).__name__}: {exc}{where}", file=sys.stderr)
-        return 1
+        return _FAILED
     except (ValueError, TypeError, OSError) as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
-        return 2
+        return _USAGE
     except KeyboardInterrupt:
         print("tarnix: interrupted", file=sys.stderr)
-        return 130
+        return _INTERRUPTED

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Checks the README's two commands on a fresh Debian root made with
+# debootstrap: nothing but the system Python (no pip, no compiler, no
+# headers), so whatever the commands need they must install themselves.
+# Runs them as root on a clean copy of the committed tree, then checks that
+# the system Python was left without tarnix.
+#
+#   check-fresh-debian.sh [SUITE]    SUITE defaults to this machine's release
+#
+# Needs root. Slow (a Debian root, then a full build and test run): not part
+# of CI. The mirror is the one in this machine's apt configuration; pip's
+# settings (PIP_* variables, its CA file) are passed through as they are.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+suite=${1:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
+[ "$(id -u)" = 0 ] || { echo "check-fresh-debian: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
+mirror=$(bash scripts/debian-mirror.sh)
+target="$repo/build/fresh-debian-$suite"
+mkdir -p "$repo/build"
+
+if ! command -v debootstrap >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+fi
+
+mounts=(proc dev dev/pts)
+unmount_all() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    mountpoint -q "$target/${mounts[i]}" && umount -l "$target/${mounts[i]}"
+  done
+  return 0
+}
+trap unmount_all EXIT
+
+unmount_all
+# Never delete through a mount that is still there (/dev is the host's).
+if grep -q " $target/" /proc/mounts; then
+  echo "check-fresh-debian: $target still has mounts; unmount them first" >&2
+  exit 1
+fi
+rm -rf "$target"
+echo "== debootstrap $suite from $mirror into $target"
+debootstrap --variant=minbase --include=python3 "$suite" "$target" "$mirror" >"$target.log" 2>&1 ||
+  { tail -n 20 "$target.log" >&2; exit 1; }
+
+mount -t proc proc "$target/proc"
+mount --bind /dev "$target/dev"
+mount --bind /dev/pts "$target/dev/pts"
+cp /etc/resolv.conf "$target/etc/resolv.conf"
+
+mkdir -p "$target/root/tarnix"
+git archive HEAD | tar -x -C "$target/root/tarnix"
+
+envs=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 TERM=xterm)
+if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
+  cp "$PIP_CERT" "$target/root/pip-ca.pem"
+  envs+=(PIP_CERT=/root/pip-ca.pem)
+fi
+for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
+  [ -n "${!var:-}" ] && envs+=("$var=${!var}")
+done
+in_root() { chroot "$target" /usr/bin/env -i "${envs[@]}" bash -c "$1"; }
+
+echo "== system Python: $(in_root 'python3 --version'); pip: $(in_root 'python3 -m pip --version 2>/dev/null || echo none')"
+status=0
+echo "== bash scripts/demo.sh"
+if in_root 'cd /root/tarnix && bash scripts/demo.sh -n 200 -c 4'; then echo "demo: passed"; else echo "demo: FAILED"; status=1; fi
+echo "== bash scripts/test.sh"
+if in_root 'cd /root/tarnix && bash scripts/test.sh'; then echo "tests: passed"; else echo "tests: FAILED"; status=1; fi
+echo "== the system Python is unchanged"
+if in_root 'cd / && ! python3 -c "import tarnix" 2>/dev/null && ! python3 -m pip --version >/dev/null 2>&1'; then
+  echo "system Python: no tarnix, no pip"
+else
+  echo "system Python: CHANGED"
+  status=1
+fi
+exit $status
