@@ -358,6 +358,7 @@ TEST(Framing, RequestLeavesInOneWrite) {
     }
 }
 
+#ifndef _WIN32
 namespace {
 
 size_t resident_bytes() {
@@ -425,3 +426,4 @@ TEST(Framing, AnnouncedLengthClaimsNoMemoryBeforeTheBytesCome) {
         }
     }
 }
+#endif  // reads the resident size from /proc
