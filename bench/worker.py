@@ -397,7 +397,7 @@ async def run(cfg):
         t1 = time.perf_counter()
         loop1 = time.thread_time()
         ru1 = resource.getrusage(resource.RUSAGE_SELF)
-    return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+    return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0, loop1 - loop0)
 
 
 def run_blocking(cfg):
@@ -423,7 +423,7 @@ def run_blocking(cfg):
     return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
 
 
-def figures(n, tally, latencies, rss_before, ru0, ru1, wall):
+def figures(n, tally, latencies, rss_before, ru0, ru1, wall, loop_cpu=None):
     cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
     latencies.sort()
     rss_peak = max(ru1.ru_maxrss, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
@@ -438,7 +438,8 @@ def figures(n, tally, latencies, rss_before, ru0, ru1, wall):
         "cpu_sys_s": ru1.ru_stime - ru0.ru_stime,
         "cpu_s_per_1k": cpu / n * 1000.0,
         # The event loop's thread alone: the serial part that more cores do not help.
-        "loop_cpu_s_per_1k": (loop1 - loop0) / n * 1000.0,
+        # Blocking clients have no loop thread: None.
+        "loop_cpu_s_per_1k": None if loop_cpu is None else loop_cpu / n * 1000.0,
         "rss_peak_mib": rss_peak / 1024.0,
         "rss_before_mib": rss_before / 1024.0,
         "lat_p50_ms": (_percentile(latencies, 0.50) or 0) * 1000.0,
