@@ -430,3 +430,24 @@ class BaseClient:
 
     def _request_auth(self, auth: Any) -> Optional[Auth]:
         return self._auth if auth is UNSET else build_auth(auth)
+
+    def _request_options(
+        self, auth: Any, follow_redirects: Optional[bool], timeout: Any
+    ) -> Tuple[Optional[float], bool, Optional[Auth], bool]:
+        """A request's time limit, redirect setting and auth after the
+        client's defaults, and whether it needs the flow at all (auth,
+        redirects, hooks or cookies) rather than one plain exchange."""
+        if timeout is UNSET:
+            timeout = self._timeout
+        elif timeout is not None:
+            timeout = check_timeout(timeout)
+        follow = self.follow_redirects if follow_redirects is None else follow_redirects
+        auth_ = self._request_auth(auth)
+        needs_flow = bool(
+            auth_ is not None
+            or follow
+            or self._request_hooks
+            or self._response_hooks
+            or self.cookies._maybe_nonempty()
+        )
+        return timeout, follow, auth_, needs_flow

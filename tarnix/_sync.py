@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import UNSET, BaseClient, EventHook, check_timeout
+from ._base import UNSET, BaseClient, EventHook
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
@@ -171,20 +171,9 @@ class SyncClient(BaseClient):
             headers=headers,
             cookies=cookies,
         )
-        if timeout is UNSET:
-            timeout = self._timeout
-        elif timeout is not None:
-            timeout = check_timeout(timeout)
+        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else monotonic() + timeout
-        follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
-        if (
-            auth_ is None
-            and not follow
-            and not self._request_hooks
-            and not self._response_hooks
-            and not self.cookies._maybe_nonempty()
-        ):
+        if not needs_flow:
             # The common case: one exchange, no flow to drive.
             return self._send(request, deadline, timeout)
         return self._drive(request, auth_, follow, deadline, timeout)

@@ -11,7 +11,7 @@ from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient, check_timeout
+from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
@@ -257,20 +257,9 @@ class Client(BaseClient):
         loop = self._loop
         if loop is None or loop is not asyncio.get_running_loop():
             loop = self._bind()
-        if timeout is UNSET:
-            timeout = self._timeout
-        elif timeout is not None:
-            timeout = check_timeout(timeout)
+        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else loop.time() + timeout
-        follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
-        if (
-            auth_ is None
-            and not follow
-            and not self._request_hooks
-            and not self._response_hooks
-            and not self.cookies._maybe_nonempty()
-        ):
+        if not needs_flow:
             # The common case: one exchange, no flow to drive.
             return await self._send(loop, request, deadline, timeout)
         return await self._drive(loop, request, auth_, follow, deadline, timeout)
