@@ -128,6 +128,12 @@ void destroy_tls_connection(TlsConnection* conn) {
 bool tls_connection_is_quiet(TlsConnection* conn) {
     // Plaintext nobody asked for would be taken for the next response.
     if (conn->session.reader().buffered() != 0) return false;
+    // Usually nothing arrived: the kernel says so without a read that fails
+    // or a trip through the library. Bytes already taken off the socket
+    // still need the library's look.
+    if (conn->socket_reader.buffered() == 0 && !conn->session.has_unprocessed_input() &&
+        !socket_has_input(conn->stream.fd))
+        return true;
     conn->socket_source.no_wait = true;
     bool quiet = conn->session.drain_idle();
     conn->socket_source.no_wait = false;

@@ -524,6 +524,12 @@ bool TlsSession::drain_idle() {
     return err == SSL_ERROR_WANT_READ && !transport_.eof;
 }
 
+bool TlsSession::has_unprocessed_input() {
+    TlsGate gate;
+    if (!ssl_ || transport_.eof || !gate.open()) return true;
+    return SSL_has_pending(ssl_.get()) == 1;
+}
+
 bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
                       const TlsSessionOptions& options) {
     TlsGate gate;

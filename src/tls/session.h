@@ -80,6 +80,11 @@ public:
     // tickets and key updates keep the session usable.
     bool drain_idle();
 
+    // True when the session may hold input not yet looked at: record bytes
+    // the library has read but not processed, or plaintext not taken. False
+    // also means the transport has not ended.
+    bool has_unprocessed_input();
+
 private:
     friend bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
                                  const TlsSessionOptions& options);

@@ -24,7 +24,17 @@ using namespace testpki;
 
 namespace {
 
-enum class WhileIdle { SessionTicket, CloseNotify, StrayResponse };
+enum class WhileIdle {
+    SessionTicket,
+    CloseNotify,
+    StrayResponse,
+    // In the same flight as the first answer, so the client reads them off
+    // the socket together with it.
+    CloseNotifyWithAnswer,
+    StrayResponseWithAnswer,
+    // Just before every answer but the first, after the client's idle check.
+    TicketBeforeAnswer,
+};
 
 // Serves one connection at a time. After each answer it waits until the test
 // has put the connection back in the pool, then does `what` on it.
@@ -71,7 +81,14 @@ private:
             ++accepted;
             SSL* ssl = SSL_new(ctx_);
             SSL_set_fd(ssl, fd);
-            if (SSL_accept(ssl) == 1) serve(ssl);
+            if (SSL_accept(ssl) == 1) {
+                // Writes wait in a buffer until flushed, so records can share
+                // one flight.
+                BIO* out = BIO_new(BIO_f_buffer());
+                BIO_push(out, BIO_new_socket(fd, BIO_NOCLOSE));
+                SSL_set0_wbio(ssl, out);
+                serve(ssl);
+            }
             SSL_free(ssl);
             tarnix_test::close_socket(fd);
         }
@@ -89,8 +106,17 @@ private:
                 buf.append(chunk, size_t(n));
             }
             buf.erase(0, buf.find("\r\n\r\n") + 4);
-            ++requests;
+            const bool first = ++requests == 1;
+            if (what_ == WhileIdle::TicketBeforeAnswer && !first &&
+                (SSL_new_session_ticket(ssl) != 1 || SSL_do_handshake(ssl) != 1 ||
+                 SSL_key_update(ssl, SSL_KEY_UPDATE_NOT_REQUESTED) != 1 || SSL_do_handshake(ssl) != 1))
+                return;
             if (SSL_write(ssl, kOk, sizeof kOk - 1) <= 0) return;
+            if (first && what_ == WhileIdle::CloseNotifyWithAnswer) SSL_shutdown(ssl);
+            if (first && what_ == WhileIdle::StrayResponseWithAnswer && SSL_write(ssl, k408, sizeof k408 - 1) <= 0)
+                return;
+            if (BIO_flush(SSL_get_wbio(ssl)) != 1) return;
+            if (what_ > WhileIdle::StrayResponse) continue;  // nothing to do while idle
             for (int ms = 0; ms < 10000 && !go_ && !stop_; ++ms)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (!go_.exchange(false)) continue;  // no more turns: answer until the client leaves
@@ -107,7 +133,10 @@ private:
                 case WhileIdle::StrayResponse:
                     if (SSL_write(ssl, k408, sizeof k408 - 1) <= 0) return;
                     break;
+                default:
+                    break;
             }
+            if (BIO_flush(SSL_get_wbio(ssl)) != 1) return;
             acted_ = true;
         }
     }
@@ -188,4 +217,35 @@ TEST(TlsIdle, CloseNotifyOrStrayBytesRetireTheConnectionUnused) {
         EXPECT_EQ(server.accepted.load(), 2);
         EXPECT_EQ(server.requests.load(), 2);
     }
+}
+
+TEST(TlsIdle, RecordsReadWithTheAnswerAreCheckedBeforeReuse) {
+    // The close or the stray answer came off the socket with the first
+    // answer, so the kernel has nothing left to report for the idle socket.
+    for (WhileIdle what : {WhileIdle::CloseNotifyWithAnswer, WhileIdle::StrayResponseWithAnswer}) {
+        IdleTlsServer server(what);
+        ASSERT_TRUE(server.ok());
+        TlsPool p(server.port(), server.root());
+        std::string body;
+        EXPECT_TRUE(get(p.pool, &body));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(get(p.pool, &body));
+        EXPECT_NE(body.find("\r\n\r\nok"), std::string::npos);
+        EXPECT_EQ(server.accepted.load(), 2);
+        EXPECT_EQ(server.requests.load(), 2);
+    }
+}
+
+TEST(TlsIdle, TicketsArrivingAfterTheIdleCheckAreReadWithTheAnswer) {
+    IdleTlsServer server(WhileIdle::TicketBeforeAnswer);
+    ASSERT_TRUE(server.ok());
+    TlsPool p(server.port(), server.root());
+    std::string body;
+    EXPECT_TRUE(get(p.pool, &body));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(get(p.pool, &body));
+        EXPECT_NE(body.find("\r\n\r\nok"), std::string::npos);
+    }
+    EXPECT_EQ(server.accepted.load(), 1);
+    EXPECT_EQ(server.requests.load(), 4);
 }
