@@ -473,7 +473,9 @@ OSSL_LIB_CTX* tls_library_context() {
 ssize_t TlsSession::RecordSource::read_some(uint8_t* dst, size_t cap) {
     TlsGate gate;
     if (!gate.open()) return -1;
-    ERR_clear_error();
+    // The error queue is empty here: every failure clears it behind itself.
+    // Clearing it ahead of each call would make the library set up its
+    // per-thread error state on every I/O thread, and walk it every time.
     size_t n = 0;
     if (SSL_read_ex(ssl, dst, cap, &n) == 1) return ssize_t(n);
     // Only close_notify is a clean end; a bare transport end is an error.
@@ -485,7 +487,6 @@ ssize_t TlsSession::RecordSource::read_some(uint8_t* dst, size_t cap) {
 bool TlsSession::RecordSink::write_all(const uint8_t* src, size_t n) {
     TlsGate gate;
     if (!gate.open()) return false;
-    ERR_clear_error();
     while (n != 0) {
         size_t done = 0;
         if (SSL_write_ex(ssl, src, n, &done) != 1) {
@@ -580,7 +581,10 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
         return false;
     }
     // Running out of memory while indexing the store's roots fails the handshake.
-    if (!rebuild_from_accepted_store(accepted, options.ca_bundle, options.ca_lock, options.now)) return false;
+    const bool rebuilt = rebuild_from_accepted_store(accepted, options.ca_bundle, options.ca_lock, options.now);
+    // Reads and writes expect an empty error queue (see RecordSource).
+    ERR_clear_error();
+    if (!rebuilt) return false;
 
     session->source_.ssl = ssl.get();
     session->sink_.ssl = ssl.get();
