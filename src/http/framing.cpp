@@ -136,9 +136,10 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap) {
 }  // namespace
 
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method) {
+                             uint8_t method, Slice body) {
     RawResponse res;
-    if (!writer.write_all(request.ptr, request.len) || !writer.flush() || (inner != nullptr && !inner->flush())) {
+    if (!writer.write_all(request.ptr, request.len) || !writer.write_all(body.ptr, body.len) || !writer.flush() ||
+        (inner != nullptr && !inner->flush())) {
         res.error = ErrorKind::SendFailed;
         return res;
     }

@@ -17,11 +17,12 @@ struct RawResponse {
     ErrorKind error = ErrorKind::None;
 };
 
-// Writes the request, flushes `writer` (and `inner`, the socket writer under a
-// TLS writer, when given), then reads one response from `reader`. `method`
-// is the request's method ordinal: HEAD responses, 204, 304 and 101 have no
-// body; interim 1xx responses (not 101) are read and dropped.
+// Writes the request (`request`, then `body`), flushes `writer` (and
+// `inner`, the socket writer under a TLS writer, when given), then reads one
+// response from `reader`. `method` is the request's method ordinal: HEAD
+// responses, 204, 304 and 101 have no body; interim 1xx responses (not 101)
+// are read and dropped.
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method);
+                             uint8_t method, Slice body = Slice{});
 
 }  // namespace tarnix

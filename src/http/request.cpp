@@ -32,11 +32,21 @@ struct Sizer {
 
 #define LIT(s) s, sizeof(s) - 1
 
+// Appends to a block sized up front, so it never moves or fails.
+struct Writer {
+    uint8_t* p;
+    void append(const void* src, size_t n) {
+        if (n == 0) return;  // an empty piece may have no address
+        std::memcpy(p, src, n);
+        p += n;
+    }
+};
+
 }  // namespace
 
-bool build_request(const RequestParts& req, OwnedBytes* out) {
-    *out = OwnedBytes();
-    if (req.method >= METHOD_COUNT) return false;
+Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill) {
+    *spill = OwnedBytes();
+    if (req.method >= METHOD_COUNT) return Slice{};
     const char* method = METHOD_NAMES[req.method];
     const size_t method_len = std::strlen(method);
 
@@ -86,34 +96,37 @@ bool build_request(const RequestParts& req, OwnedBytes* out) {
     const size_t len_line = size_t(len_end - len_text);
     size.add(len_line);
     size.add(2);
-    size.add(req.body.len);
-    if (size.overflow) return false;
+    // The body must still fit in memory beside the head.
+    if (size.overflow || req.body.len > SIZE_MAX - size.total) return Slice{};
 
-    // Sized once up front, so the appends below never move the block.
-    ByteBuf buf;
-    if (!buf.reserve_more(size.total)) return false;
-    buf.append(method, method_len);
-    buf.append(" ", 1);
-    buf.append(req.target.ptr, req.target.len);
-    buf.append(LIT(" HTTP/1.1\r\nHost: "));
-    if (bracket) buf.append("[", 1);
-    buf.append(req.host.ptr, req.host.len);
-    if (bracket) buf.append("]", 1);
-    buf.append(port_text, port_len);
-    buf.append("\r\n", 2);
-    buf.append(LIT("Connection: keep-alive\r\n"));
+    uint8_t* start = buf;
+    if (size.total > cap) {
+        start = static_cast<uint8_t*>(heap_alloc(size.total));
+        if (start == nullptr) return Slice{};
+        *spill = OwnedBytes(start, size.total);
+    }
+    Writer out{start};
+    out.append(method, method_len);
+    out.append(" ", 1);
+    out.append(req.target.ptr, req.target.len);
+    out.append(LIT(" HTTP/1.1\r\nHost: "));
+    if (bracket) out.append("[", 1);
+    out.append(req.host.ptr, req.host.len);
+    if (bracket) out.append("]", 1);
+    out.append(port_text, port_len);
+    out.append("\r\n", 2);
+    out.append(LIT("Connection: keep-alive\r\n"));
     for (size_t i = 0; i < req.header_count; i++) {
         const HeaderEntry& h = req.headers[i];
-        buf.append(h.name, h.name_len);
-        buf.append(": ", 2);
-        buf.append(h.value, h.value_len);
-        buf.append("\r\n", 2);
+        out.append(h.name, h.name_len);
+        out.append(": ", 2);
+        out.append(h.value, h.value_len);
+        out.append("\r\n", 2);
     }
-    if (!has_agent) buf.append(AGENT, sizeof(AGENT) - 1);
-    buf.append(len_text, len_line);
-    buf.append("\r\n", 2);
-    buf.append(req.body.ptr, req.body.len);
-    return buf.into_owned(out);
+    if (!has_agent) out.append(AGENT, sizeof(AGENT) - 1);
+    out.append(len_text, len_line);
+    out.append("\r\n", 2);
+    return Slice{start, size.total};
 }
 
 }  // namespace tarnix

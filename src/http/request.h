@@ -22,9 +22,10 @@ struct RequestParts {
     Slice body;
 };
 
-// Serialises request line, engine and caller headers, blank line and body
-// into one exactly sized buffer. False when memory runs out or a length
-// overflows (nothing is then owned by `out`).
-bool build_request(const RequestParts& req, OwnedBytes* out);
+// Serialises the request line, engine and caller headers and the blank line
+// (the body is sent from where it lies) into `buf` when they fit in `cap`
+// bytes, else into a heap block handed to `spill`. Returns the head; a null
+// slice when memory runs out, a length overflows or the method is unknown.
+Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill);
 
 }  // namespace tarnix

@@ -17,8 +17,10 @@ namespace {
 
 constexpr size_t PLAIN_READ_BUFFER = 65536;
 constexpr size_t PLAIN_WRITE_BUFFER = 8192;
+// Heads larger than this (many or long headers) go to the heap.
+constexpr size_t HEAD_BUFFER = 8192;
 
-RawResponse exchange_plain(int fd, Slice request, uint8_t method) {
+RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method) {
     // Both buffers live on the thread's large stack, not the heap.
     uint8_t read_buf[PLAIN_READ_BUFFER];
     uint8_t write_buf[PLAIN_WRITE_BUFFER];
@@ -26,17 +28,17 @@ RawResponse exchange_plain(int fd, Slice request, uint8_t method) {
     FdSink sink(fd);
     BufferedReader reader(&source, read_buf, sizeof(read_buf));
     BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
-    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method);
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body);
     // Bytes read past the response die with this reader; the stream is no
     // longer in step with the server, so it must not carry another request.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
 }
 
-RawResponse exchange_tls(TlsConnection* conn, Slice request, uint8_t method) {
+RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method) {
     BufferedReader& reader = tls_connection_reader(conn);
     RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
-                                       &tls_connection_socket_writer(conn), method);
+                                       &tls_connection_socket_writer(conn), method, body);
     // Bytes past the response would be taken for the start of the next one.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
@@ -79,10 +81,14 @@ void free_job(Job* job) {
 
 void run_job(Job* job, const JobHooks& hooks) {
     Pool* pool = job->pool;
-    OwnedBytes request;
+    // The head is built on this thread's large stack; the body is sent from
+    // the job's copy, so neither is copied again before the socket.
+    uint8_t head_buf[HEAD_BUFFER];
+    OwnedBytes head_spill;
     const RequestParts parts{job->method,  job->target.slice(), job->host.slice(), job->port,
                              job->headers, job->header_count,   job->body.slice()};
-    if (!build_request(parts, &request)) {
+    const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill);
+    if (request.ptr == nullptr) {
         settle_failure(hooks, job, RESULT_TRANSPORT, "out of memory building request");
         hooks.release(job);
         return;
@@ -98,8 +104,8 @@ void run_job(Job* job, const JobHooks& hooks) {
         // server dropped its idle connections, and the others may be stale too.
         err = acquire_connection(pool, &conn, &fresh, retried);
         if (err != ErrorKind::None) break;
-        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request.slice(), job->method)
-                                  : exchange_plain(conn.plain.stream.fd, request.slice(), job->method);
+        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method)
+                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method);
         if (raw.error != ErrorKind::None) {
             err = raw.error;
             raw.bytes.reset();
@@ -134,7 +140,7 @@ void run_job(Job* job, const JobHooks& hooks) {
             settle_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response");
     }
     raw.bytes.reset();
-    request.reset();
+    head_spill.reset();
     hooks.release(job);
 }
 

@@ -28,6 +28,9 @@ ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait);
 
 // Sends all n bytes (a peer that closed gives false, never a signal).
 bool socket_send_all(int fd, const uint8_t* src, size_t n);
+// Sends all of `a`, then all of `b`, gathered into as few calls as the
+// kernel allows.
+bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb);
 
 // Sends small writes at once instead of holding them for the peer's ACK.
 void socket_set_nodelay(int fd);

@@ -107,20 +107,16 @@ IoStatus BufferedReader::append_to_end(ByteBuf& out) {
 
 bool BufferedWriter::write_all(const uint8_t* src, size_t n) {
     if (n <= cap_ - len_) {
-        std::memcpy(buf_ + len_, src, n);
+        if (n != 0) std::memcpy(buf_ + len_, src, n);
         len_ += n;
         return true;
     }
-    if (len_ != 0) {
-        size_t pending = len_;
-        len_ = 0;
-        if (!out_->write_all(buf_, pending)) return false;
-    }
-    // Too big to buffer: hand it over whole rather than in buffer-sized pieces.
-    if (n >= cap_) return out_->write_all(src, n);
-    std::memcpy(buf_, src, n);
-    len_ = n;
-    return true;
+    // Too big to join the buffer: it goes out whole behind the buffered
+    // bytes, in one gathered write where the sink can, never copied.
+    size_t pending = len_;
+    len_ = 0;
+    if (pending == 0) return out_->write_all(src, n);
+    return out_->write_pair(buf_, pending, src, n);
 }
 
 bool BufferedWriter::flush() {
@@ -135,5 +131,9 @@ bool BufferedWriter::flush() {
 ssize_t FdSource::read_some(uint8_t* dst, size_t cap) { return socket_recv(fd_, dst, cap, false); }
 
 bool FdSink::write_all(const uint8_t* src, size_t n) { return socket_send_all(fd_, src, n); }
+
+bool FdSink::write_pair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+    return socket_send_pair(fd_, a, na, b, nb);
+}
 
 }  // namespace tarnix

@@ -30,6 +30,10 @@ public:
     virtual ~ByteSink() = default;
     virtual bool write_all(const uint8_t* src, size_t n) = 0;
     virtual bool flush() = 0;
+    // Both pieces in order; a sink that can gather sends them at once.
+    virtual bool write_pair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+        return write_all(a, na) && write_all(b, nb);
+    }
 };
 
 // Buffered reader with a fixed-capacity buffer it does not own.
@@ -109,6 +113,7 @@ public:
     explicit FdSink(int fd) : fd_(fd) {}
     bool write_all(const uint8_t* src, size_t n) override;
     bool flush() override { return true; }
+    bool write_pair(const uint8_t* a, size_t na, const uint8_t* b, size_t nb) override;
 
 private:
     int fd_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 #ifndef _WIN32
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #endif
 
 #include "mem_stream.h"
+#include "platform/net.h"
 #include "platform/stream.h"
 
 using namespace tarnix;
@@ -95,6 +97,39 @@ TEST(Stream, SocketsEndCleanlyAndNeverRaiseSigpipe) {
     close(fds[0]);
     FdSource ended(fds[1]);
     EXPECT_EQ(ended.read_some(buf, sizeof(buf)), 0);
+    close(fds[1]);
+}
+
+// A small send buffer makes the kernel take each gathered write in parts,
+// stopping inside either piece.
+TEST(Stream, GatheredWritesSurvivePartialSends) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    int small = 4096;
+    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::string got;
+    std::thread reader([&] {
+        char buf[3000];  // short reads keep the sender's sends partial
+        for (ssize_t n; (n = read(fds[1], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    });
+    std::string a(100000, '\0'), b(300000, '\0'), head = "HEAD", body(50000, '\0');
+    for (size_t i = 0; i < a.size(); i++) a[i] = char('a' + i % 23);
+    for (size_t i = 0; i < b.size(); i++) b[i] = char('A' + i % 19);
+    for (size_t i = 0; i < body.size(); i++) body[i] = char('0' + i % 7);
+    EXPECT_TRUE(socket_send_pair(fds[0], u8(a), a.size(), u8(b), b.size()));
+    EXPECT_TRUE(socket_send_pair(fds[0], u8(a), 0, u8(b), 0));
+    // A buffered head and a body too big to join it go out behind it.
+    FdSink sink(fds[0]);
+    uint8_t wbuf[64];
+    BufferedWriter w(&sink, wbuf, sizeof wbuf);
+    EXPECT_TRUE(w.write_all(u8(head), head.size()));
+    EXPECT_TRUE(w.write_all(u8(body), body.size()));
+    EXPECT_EQ(w.pending(), 0u);
+    EXPECT_TRUE(w.flush());
+    shutdown(fds[0], SHUT_WR);
+    reader.join();
+    EXPECT_TRUE(got == a + b + head + body);
+    close(fds[0]);
     close(fds[1]);
 }
 #endif

@@ -53,6 +53,17 @@ def test_post_body_and_range_reduced_port(serve):
     assert req.method == b"POST" and req.header(b"content-length") == b"3"
 
 
+@pytest.mark.parametrize("size", [8000, 8192, 8 << 20])
+def test_post_bodies_within_and_beyond_the_write_buffer(serve, size):
+    server = serve(respond_with(echo))
+    body = bytes(range(256)) * (size // 256) + b"t" * (size % 256)
+    pool = make_pool(server.port, max_connections=1)
+    for _ in range(2):  # on a new connection, then on the same one again
+        out = request(pool, POST, "/submit", [], body)
+        assert (out.status, out.body) == (200, body)
+    assert len(server.requests) == 2
+
+
 def test_asyncio_futures_get_responses_and_errors(serve):
     server = serve(respond_with(echo))
     refused = unused_port()

@@ -4,6 +4,7 @@ connection reuse and the end of a TLS stream."""
 import asyncio
 import base64
 import gc
+import hashlib
 import os
 import shutil
 import ssl
@@ -16,9 +17,9 @@ from cryptography.x509.oid import ExtendedKeyUsageOID
 import pki
 from tarnix import _tarnix
 from tarnix.core.errors import TLSError, TransportError, ProtocolError
-from tls_servers import WAIT, HelloCatcher, OpenSslServer, TlsServer, respond_and_close
+from tls_servers import WAIT, HelloCatcher, OpenSslServer, TlsServer, respond_and_close, respond_with_body_digest
 
-GET = 0
+GET, POST = 0, 1
 TLS_FAILED = "TLS handshake or certificate verification failed"
 CA_LOAD_FAILED = "tarnix: failed to load the TLS CA bundle"
 
@@ -344,6 +345,24 @@ def test_reused_connection_runs_no_new_handshake(serve, ca, ca_file):
     first, second = fetch(pool), fetch(pool)
     assert first.body == b"hello 1 TLSv1.3"
     assert second.body == b"hello 2 TLSv1.3"
+    assert server.handshakes == 1
+
+
+def test_post_bodies_around_one_record(serve, ca, ca_file):
+    root, inter = ca
+    server = serve(pki.make_leaf(inter), [inter], respond=respond_with_body_digest)
+    pool = make_pool(server.port, ca_file, max_connections=1)
+
+    async def post(body):
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        _tarnix.submit(pool, POST, "/", [], body, None, None, future, loop)
+        return await asyncio.wait_for(future, WAIT)
+
+    for size in (100, 16384, 16385, 3 << 20):
+        body = bytes(range(256)) * (size // 256) + b"t" * (size % 256)
+        out = asyncio.run(post(body))
+        assert out.body == hashlib.sha256(body).hexdigest().encode(), size
     assert server.handshakes == 1
 
 

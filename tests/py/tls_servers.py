@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import queue
 import re
 import shutil
@@ -43,6 +44,29 @@ def respond_keep_alive(server, conn):
         n += 1
         body = f"hello {n} {conn.version()}".encode()
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+
+
+def respond_with_body_digest(server, conn):
+    """Answers each request with the SHA-256 of its body (Content-Length
+    framed), until the client ends the connection."""
+    data = b""
+    while True:
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, data = data.split(b"\r\n\r\n", 1)
+        m = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+        length = int(m.group(1)) if m else 0
+        while len(data) < length:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        digest = hashlib.sha256(data[:length]).hexdigest().encode()
+        data = data[length:]
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(digest), digest))
 
 
 def respond_and_close(server, conn, close_notify=True):

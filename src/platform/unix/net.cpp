@@ -12,7 +12,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/heap.h"
@@ -186,6 +188,34 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
         n -= size_t(r);
     }
     return true;
+}
+
+bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+    iovec iov[2] = {{const_cast<uint8_t*>(a), na}, {const_cast<uint8_t*>(b), nb}};
+    int first = 0;
+    msghdr msg{};
+    for (;;) {
+        // Pieces (or their rest) that are empty are done.
+        while (first < 2 && iov[first].iov_len == 0) ++first;
+        if (first == 2) return true;
+        msg.msg_iov = iov + first;
+        msg.msg_iovlen = size_t(2 - first);
+        // MSG_NOSIGNAL: a peer that closed must give an error, not SIGPIPE.
+        ssize_t r = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) return false;
+        // A partial send resumes where it stopped.
+        size_t sent = size_t(r);
+        for (int i = first; i < 2 && sent != 0; ++i) {
+            size_t k = sent < iov[i].iov_len ? sent : iov[i].iov_len;
+            iov[i].iov_base = static_cast<uint8_t*>(iov[i].iov_base) + k;
+            iov[i].iov_len -= k;
+            sent -= k;
+        }
+    }
 }
 
 void socket_set_nodelay(int fd) {

@@ -238,6 +238,11 @@ void socket_close(int fd) {
     if (fd >= 0) closesocket(as_socket(fd));
 }
 
+// No gathered send here: two sends in order.
+bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+    return socket_send_all(fd, a, na) && socket_send_all(fd, b, nb);
+}
+
 bool socket_has_input(int fd) {
     fd_set rd, ex;
     FD_ZERO(&rd);
