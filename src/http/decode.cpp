@@ -47,7 +47,8 @@ struct HeaderArray {
 
     bool push(const HeaderEntry& e) {
         if (count == cap) {
-            size_t want = grow_capacity(count + 1, sizeof(HeaderEntry));
+            // Room for a typical response's headers from the start.
+            size_t want = cap == 0 ? 16 : grow_capacity(count + 1, sizeof(HeaderEntry));
             if (want > SIZE_MAX / sizeof(HeaderEntry)) return false;
             void* p = grow_block(items, count * sizeof(HeaderEntry), want * sizeof(HeaderEntry));
             if (p == nullptr) return false;
@@ -171,13 +172,10 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
         return false;
     }
 
-    bool ok = false;
-    void* items = trim_block(headers.items, headers.count * sizeof(HeaderEntry), &ok);
-    if (!ok) return false;
-    headers.items = nullptr;
-
+    // Not trimmed: the array lives only until the response is handed over.
     out->status = status;
-    out->headers = static_cast<HeaderEntry*>(items);
+    out->headers = headers.items;
+    headers.items = nullptr;
     out->header_count = headers.count;
     out->body = body;
     out->body_len = body_len;

@@ -20,6 +20,8 @@ struct Scan {
     int status = -1;  // -1 when the status line has no readable code
 };
 
+constexpr size_t SMALL_RESPONSE = 4096;
+
 ErrorKind line_error(IoStatus s) {
     switch (s) {
         case IoStatus::StreamTooLong: return ErrorKind::MalformedFraming;
@@ -37,6 +39,11 @@ ErrorKind exact_error(IoStatus s) {
 ErrorKind take_line(BufferedReader& reader, ByteBuf& cap, Slice* line) {
     IoStatus s = reader.peek_line(line);
     if (s != IoStatus::Ok) return line_error(s);
+    // A small first read usually holds the whole response: one block sized
+    // for it, rather than growing line by line. Large bodies keep the usual
+    // growth, which reads straight into the capture.
+    if (cap.capacity() == 0 && reader.buffered() <= SMALL_RESPONSE && !cap.reserve_exact(reader.buffered()))
+        return ErrorKind::OutOfMemory;
     if (!cap.append(line->ptr, line->len)) return ErrorKind::OutOfMemory;
     reader.discard(line->len);
     return ErrorKind::None;

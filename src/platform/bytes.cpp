@@ -13,7 +13,11 @@ bool OwnedBytes::assign_copy(const void* src, size_t n) {
     return true;
 }
 
-bool ByteBuf::reserve_more(size_t extra) {
+bool ByteBuf::reserve_more(size_t extra) { return reserve(extra, true); }
+
+bool ByteBuf::reserve_exact(size_t extra) { return reserve(extra, false); }
+
+bool ByteBuf::reserve(size_t extra, bool spare) {
     if (extra > SIZE_MAX - len_) return false;
     size_t need = len_ + extra;
     if (need <= cap_) return true;
@@ -33,7 +37,7 @@ bool ByteBuf::reserve_more(size_t extra) {
             return true;
         }
     }
-    size_t cap = grow_capacity(need, 1);
+    size_t cap = spare ? grow_capacity(need, 1) : need;
     void* p = grow_block(ptr_, len_, cap);
     if (p == nullptr) return false;
     ptr_ = static_cast<uint8_t*>(p);
@@ -50,6 +54,12 @@ bool ByteBuf::append(const void* src, size_t n) {
 }
 
 bool ByteBuf::into_owned(OwnedBytes* out) {
+    if (len_ == cap_) {  // nothing to trim
+        *out = OwnedBytes(ptr_, len_);
+        ptr_ = nullptr;
+        len_ = cap_ = 0;
+        return true;
+    }
     bool ok = false;
     void* p = trim_block(ptr_, len_, &ok);
     if (!ok) return false;

@@ -75,6 +75,8 @@ public:
 
     // Ensures room for `extra` more bytes; false on overflow or no memory.
     bool reserve_more(size_t extra);
+    // Like reserve_more, without room for growth beyond `extra`.
+    bool reserve_exact(size_t extra);
     bool append(const void* src, size_t n);
     // Free room after the live bytes (valid after reserve_more).
     uint8_t* tail() { return ptr_ + len_; }
@@ -99,6 +101,8 @@ public:
     size_t capacity() const { return cap_; }
 
 private:
+    bool reserve(size_t extra, bool spare);
+
     uint8_t* ptr_ = nullptr;
     size_t len_ = 0;
     size_t cap_ = 0;
