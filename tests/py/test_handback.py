@@ -108,3 +108,30 @@ def test_bursts_beyond_the_kept_states(serve):
 
 def test_requests_in_a_forked_child(serve):
     run(serve(answer_all).port, "fork")
+
+
+NO_THREAD = """
+    import resource, sys
+    from tarnix import _tarnix
+    pool = _tarnix.pool_create("127.0.0.1", 9, False, 0, 10, 0, 0, "")
+    future, loop = object(), object()
+    before = [sys.getrefcount(o) for o in (future, loop, pool)]
+    # Too little address space left for an I/O thread's stack.
+    with open("/proc/self/status") as f:
+        vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (8 << 20), resource.RLIM_INFINITY))
+    try:
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, future, loop)
+    except RuntimeError as exc:
+        print(exc)
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    assert [sys.getrefcount(o) for o in (future, loop, pool)] == before
+    sys.exit(7)
+"""
+
+
+def test_submit_without_a_thread_gives_everything_back():
+    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(NO_THREAD)],
+                          capture_output=True, text=True, timeout=60, env=ENV)
+    assert proc.returncode == 7, (proc.returncode, proc.stdout, proc.stderr[-3000:])
+    assert "tarnix: failed to spawn I/O thread" in proc.stdout
