@@ -7,8 +7,13 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import tarnix
 from scripted import ok
+
+# The probes read /proc, fork and limit the address space.
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux only")
 
 ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
 
