@@ -6,7 +6,7 @@ import asyncio
 import inspect
 from collections import deque
 from collections.abc import AsyncIterable
-from time import perf_counter
+from time import get_clock_info, perf_counter
 from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
@@ -22,11 +22,50 @@ from ._urls import URL, QueryParams
 __all__ = ["Client", "METHODS", "HeaderTypes", "DEFAULT_TIMEOUT"]
 
 
-def _expire(current: List[Any], timeout: Optional[float]) -> None:
-    # current[0] is what the request awaits now: its slot, then its response.
+# How early the loop may run a timer (what it adds to its clock when it picks
+# the timers that are due).
+_CLOCK_SLACK = get_clock_info("monotonic").resolution
+
+
+def _expire(current: List[Any]) -> None:
+    # current: [what the request awaits now (its slot, then its response),
+    # its deadline, its time limit].
     future = current[0]
     if future is not None and not future.done():
-        future.set_exception(TimeoutError(f"timed out after {timeout:g} seconds"))
+        future.set_exception(TimeoutError(f"timed out after {current[2]:g} seconds"))
+
+
+class _Deadlines:
+    """The time limits of a loop's requests under one loop timer.
+
+    Requests join in order of their deadlines (with one time limit for all,
+    the order they start in), so the first one is always the next due and
+    the timer only ever waits for it; a request that ends leaves at once.
+    A request whose deadline would come before the last one's gets its own
+    timer instead. Per request this is a dict insertion and deletion rather
+    than a timer handle, a heap push and a cancelled handle left in the heap.
+    """
+
+    __slots__ = ("loop", "entries", "last", "handle")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.entries: Dict[int, List[Any]] = {}
+        self.last = float("-inf")
+        self.handle: Optional[asyncio.TimerHandle] = None
+
+    def _fire(self) -> None:
+        self.handle = None
+        entries = self.entries
+        due = self.loop.time() + _CLOCK_SLACK
+        while entries:
+            key = next(iter(entries))
+            current = entries[key]
+            if current[1] > due:
+                self.handle = self.loop.call_at(current[1], self._fire)
+                return
+            del entries[key]
+            _expire(current)
 
 
 class _Pool:
@@ -118,6 +157,7 @@ class Client(BaseClient):
     def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _Pool] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._deadlines: Optional[_Deadlines] = None
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -141,6 +181,7 @@ class Client(BaseClient):
             # A finished loop's pools carry its scheduling method: start over.
             self._loop = loop
             self._pools = {}
+            self._deadlines = _Deadlines(loop)
         return loop
 
     def _pool(self, url: URL) -> _Pool:
@@ -161,13 +202,22 @@ class Client(BaseClient):
         pool = self._pools.get(url.origin) or self._pool(url)
         current: Optional[List[Any]] = None
         handle: Optional[asyncio.TimerHandle] = None
+        timed: Optional[_Deadlines] = None
         if deadline is not None:
             if deadline <= loop.time():
                 raise TimeoutError(f"timed out after {timeout:g} seconds")
-            # One timer for the whole request: the wait for a connection
-            # slot, then the exchange.
-            current = [None]
-            handle = loop.call_at(deadline, _expire, current, timeout)
+            # One time limit for the whole request: the wait for a
+            # connection slot, then the exchange.
+            current = [None, deadline, timeout]
+            timed = self._deadlines
+            if timed is not None and (deadline >= timed.last or not timed.entries):
+                timed.last = deadline
+                timed.entries[id(current)] = current
+                if timed.handle is None:
+                    timed.handle = loop.call_at(deadline, timed._fire)
+            else:
+                timed = None
+                handle = loop.call_at(deadline, _expire, current)
         try:
             if pool.active < pool.limit and not pool.waiters:
                 pool.active += 1
@@ -191,7 +241,9 @@ class Client(BaseClient):
             finally:
                 pool.release()
         finally:
-            if handle is not None:
+            if timed is not None:
+                timed.entries.pop(id(current), None)
+            elif handle is not None:
                 handle.cancel()
         return self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
 

@@ -439,3 +439,36 @@ def test_abandoned_requests_never_hold_up_their_origin():
         assert run(go()) < 0.2
     finally:
         server.close()
+
+
+def test_requests_under_the_client_time_limit_each_expire_on_time():
+    server = HangingServer()
+
+    async def hang(c, **kw):
+        start = time.monotonic()
+        with pytest.raises(tarnix.TimeoutError) as err:
+            await asyncio.wait_for(c.get(server.url + "/hang", **kw), 5)
+        return time.monotonic() - start, str(err.value)
+
+    async def go():
+        async with tarnix.Client(timeout=0.3, max_connections=8) as c:
+            # The first request's deadline is the one the shared timer waits
+            # for; it ends at once, and the next must still expire on time.
+            assert (await c.get(server.url + "/ok")).status_code == 200
+            await asyncio.sleep(0.1)
+            first = await hang(c)
+            # A longer limit of one request must not hold back the shorter
+            # default limit of those that start after it.
+            longer = asyncio.ensure_future(hang(c, timeout=1.5))
+            await asyncio.sleep(0.05)
+            second = await hang(c)
+            third = await longer
+            return first, second, third
+
+    try:
+        first, second, third = run(go())
+    finally:
+        server.close()
+    assert 0.25 < first[0] < 1.0 and first[1] == "timed out after 0.3 seconds"
+    assert 0.25 < second[0] < 1.0
+    assert 1.4 < third[0] < 3.0 and third[1] == "timed out after 1.5 seconds"
