@@ -139,6 +139,10 @@ class BaseClient:
         self._base_headers: List[Tuple[str, str]] = base
         self._base_lower: List[str] = [name.lower() for name, _ in base]
         self._base_names: FrozenSet[str] = frozenset(self._base_lower)
+        # What a request with only the default headers carries and submits:
+        # built once, copied (the dict) or shared (the list, never changed).
+        self._base_raw: Dict[str, str] = Headers._from_pairs(base)._raw
+        self._base_wire: List[Tuple[str, str]] = list(self._base_raw.items())
         self._closed = False
         self._setup()
 
@@ -248,7 +252,24 @@ class BaseClient:
         cookies: Optional[CookieTypes] = None,
     ) -> Request:
         """The request that ``request()`` would send with these arguments."""
-        method, ordinal = method_ordinal(method)
+        return self._build(method, url, content, data, files, json, params, headers, cookies)[0]
+
+    def _build(
+        self,
+        method: str,
+        url: Union[str, URL],
+        content: Any,
+        data: Any,
+        files: Any,
+        json: Any,
+        params: Optional[QueryParams],
+        headers: Optional[HeaderTypes],
+        cookies: Optional[CookieTypes],
+    ) -> Tuple[Request, int, List[Tuple[str, str]]]:
+        """The request, with the method ordinal and header list to submit."""
+        ordinal = METHODS.get(method) if type(method) is str else None
+        if ordinal is None:
+            method, ordinal = method_ordinal(method)
         target = self._merge_url(url)
         if self._params is not None:
             target = add_params(target, self._params)
@@ -289,12 +310,18 @@ class BaseClient:
             own_cookie = Cookies(cookies).header_for(target)
             if own_cookie:
                 extra.append(("Cookie", own_cookie))
+        if extra or hdrs is not self._base_headers:
+            built = Headers._from_pairs(hdrs + extra if extra else hdrs)
+            wire = built._pairs()
+        else:
+            built = Headers._wrap(self._base_raw.copy())
+            wire = self._base_wire
         request = Request.__new__(Request)
         request.method = method
         request.url = target
-        request.headers = Headers._from_pairs(hdrs + extra if extra else hdrs)
+        request.headers = built
         request.content = body
-        return request
+        return request, ordinal, wire
 
     # -- the flow ----------------------------------------------------------
 
@@ -442,12 +469,12 @@ class BaseClient:
         elif timeout is not None:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
+        auth_ = self._auth if auth is UNSET else build_auth(auth)
         needs_flow = bool(
             auth_ is not None
             or follow
             or self._request_hooks
             or self._response_hooks
-            or self.cookies._maybe_nonempty()
+            or self._cookies._maybe_nonempty()
         )
         return timeout, follow, auth_, needs_flow

@@ -196,8 +196,11 @@ class Client(BaseClient):
         request: Request,
         deadline: Optional[float],
         timeout: Optional[float],
+        wire: Optional[Tuple[int, List[Tuple[str, str]]]] = None,
     ) -> Response:
-        ordinal, headers = self._wire(request)
+        # A request straight from _build comes with what to submit; one that
+        # auth or hooks may have changed is checked again.
+        ordinal, headers = self._wire(request) if wire is None else wire
         url = request.url
         pool = self._pools.get(url.origin) or self._pool(url)
         current: Optional[List[Any]] = None
@@ -295,17 +298,7 @@ class Client(BaseClient):
             raise RuntimeError("the client is closed")
         if content is not None and isinstance(content, AsyncIterable):
             content = await collect_async(content)
-        request = self.build_request(
-            method,
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-        )
+        request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
         loop = self._loop
         if loop is None or loop is not asyncio.get_running_loop():
             loop = self._bind()
@@ -313,7 +306,7 @@ class Client(BaseClient):
         deadline = None if timeout is None else loop.time() + timeout
         if not needs_flow:
             # The common case: one exchange, no flow to drive.
-            return await self._send(loop, request, deadline, timeout)
+            return await self._send(loop, request, deadline, timeout, (ordinal, wire))
         return await self._drive(loop, request, auth_, follow, deadline, timeout)
 
     async def send(

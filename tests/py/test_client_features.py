@@ -368,3 +368,21 @@ def test_abandoned_blocking_requests_never_hold_up_their_origin():
             assert server.connections == 3
     finally:
         server.close()
+
+
+def test_default_headers_are_built_once_and_never_shared(server, kind):
+    s = Session(kind, headers=[("X-Default", "a"), ("X-Default", "b")])
+    first = s.get(server.url + "/echo")
+    assert header(first.json(), "x-default") == "a, b"
+    # Changing what one request carried must not reach the next one.
+    first.request.headers["X-Default"] = "changed"
+    first.request.headers["X-Extra"] = "1"
+    second = s.get(server.url + "/echo")
+    assert header(second.json(), "x-default") == "a, b" and header(second.json(), "x-extra") is None
+    sent = second.request.headers
+    assert sent == {"x-default": "a, b", "accept-encoding": sent["accept-encoding"]}
+    # A request's own headers replace the defaults, on the wire and in the
+    # request the response keeps.
+    for method in ("GET", "POST"):
+        r = s.request(method, server.url + "/echo", headers={"x-default": "own"})
+        assert header(r.json(), "x-default") == "own" and r.request.headers["X-Default"] == "own"
