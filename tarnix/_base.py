@@ -449,7 +449,8 @@ class BaseClient:
         if coding and body:
             limit = self.max_decoded_size
             body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
-        response = Response(status, Headers._wrap(headers), body, str(request.url), elapsed, request=request)
+        url = request.url
+        response = Response._received(status, headers, body, url._str if type(url) is URL else str(url), elapsed, request)
         if sets_cookie:
             # Before the response hooks and the next redirect hop see it.
             self.cookies.extract_cookies(response)
