@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import os
 from collections import deque
 from collections.abc import AsyncIterable
+from threading import get_ident
 from time import get_clock_info, perf_counter
 from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
@@ -21,6 +23,19 @@ from ._urls import URL, QueryParams
 
 __all__ = ["Client", "METHODS", "HeaderTypes", "DEFAULT_TIMEOUT"]
 
+
+# Forks so far in this process's line: a loop copied into a child by fork
+# does not run there, though the forking thread's id carries over.
+_forks = 0
+
+
+def _after_fork() -> None:
+    global _forks
+    _forks += 1
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork)
 
 # How early the loop may run a timer (what it adds to its clock when it picks
 # the timers that are due).
@@ -158,6 +173,7 @@ class Client(BaseClient):
         self._pools: Dict[Tuple[str, str, int], _Pool] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._deadlines: Optional[_Deadlines] = None
+        self._bound_forks = -1
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -182,7 +198,17 @@ class Client(BaseClient):
             self._loop = loop
             self._pools = {}
             self._deadlines = _Deadlines(loop)
+        self._bound_forks = _forks
         return loop
+
+    def _running_loop(self) -> asyncio.AbstractEventLoop:
+        # asyncio.get_running_loop() makes a getpid system call on every
+        # call. The client's loop is the running one when it runs in this
+        # thread: a thread runs one loop at a time.
+        loop = self._loop
+        if loop is not None and getattr(loop, "_thread_id", None) == get_ident() and self._bound_forks == _forks:
+            return loop
+        return self._bind()
 
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
@@ -299,9 +325,7 @@ class Client(BaseClient):
         if content is not None and isinstance(content, AsyncIterable):
             content = await collect_async(content)
         request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
-        loop = self._loop
-        if loop is None or loop is not asyncio.get_running_loop():
-            loop = self._bind()
+        loop = self._running_loop()
         timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else loop.time() + timeout
         if not needs_flow:
@@ -319,9 +343,7 @@ class Client(BaseClient):
         """Send a request made by :meth:`build_request` (or by hand)."""
         if self._closed:
             raise RuntimeError("the client is closed")
-        loop = self._loop
-        if loop is None or loop is not asyncio.get_running_loop():
-            loop = self._bind()
+        loop = self._running_loop()
         timeout = self._timeout
         deadline = None if timeout is None else loop.time() + timeout
         follow = self.follow_redirects if follow_redirects is None else follow_redirects

@@ -472,3 +472,54 @@ def test_requests_under_the_client_time_limit_each_expire_on_time():
     assert 0.25 < first[0] < 1.0 and first[1] == "timed out after 0.3 seconds"
     assert 0.25 < second[0] < 1.0
     assert 1.4 < third[0] < 3.0 and third[1] == "timed out after 1.5 seconds"
+
+
+def test_a_client_runs_on_the_loop_running_it_and_no_other(server):
+    import threading
+
+    c = tarnix.Client()
+    assert run(c.get(server.url + "/echo")).status_code == 200
+    # A later loop in the same thread takes over once the first has ended.
+    assert run(c.get(server.url + "/echo")).status_code == 200
+
+    async def from_another_thread():
+        outcome = []
+
+        def other():
+            try:
+                asyncio.run(c.get(server.url + "/echo"))
+            except RuntimeError as exc:
+                outcome.append(str(exc))
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        while thread.is_alive():
+            await asyncio.sleep(0.01)
+        return outcome
+
+    async def in_a_forked_child():
+        await c.get(server.url + "/echo")
+        pid = os.fork()
+        if pid == 0:
+            # The parent's loop was copied but does not run here.
+            code = 3
+            try:
+                await c.get(server.url + "/echo")
+            except RuntimeError:
+                code = 0
+            os._exit(code)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            await asyncio.sleep(0.01)
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+
+    async def both():
+        await c.get(server.url + "/echo")
+        return await from_another_thread(), await in_a_forked_child()
+
+    assert run(both()) == (["this Client is in use by another event loop"], 0)
