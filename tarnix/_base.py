@@ -235,7 +235,7 @@ class BaseClient:
         if type(url) is str:
             if self._base_url and "://" not in url.split("?", 1)[0]:
                 return parse_url(self._base_url + url.lstrip("/"))
-            return _cached_url(url)
+            return _url_cache.get(url) or _cached_url(url)
         return parse_url(url)
 
     def build_request(

@@ -268,7 +268,10 @@ class Client(BaseClient):
                     raise TransportError(str(exc)) from exc
                 raw = await future
             finally:
-                pool.release()
+                if pool.waiters:
+                    pool.release()
+                else:
+                    pool.active -= 1
         finally:
             if timed is not None:
                 timed.entries.pop(id(current), None)
@@ -325,7 +328,9 @@ class Client(BaseClient):
         if content is not None and isinstance(content, AsyncIterable):
             content = await collect_async(content)
         request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
-        loop = self._running_loop()
+        loop = self._loop
+        if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
+            loop = self._running_loop()
         timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else loop.time() + timeout
         if not needs_flow:
