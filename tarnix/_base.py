@@ -140,7 +140,8 @@ class BaseClient:
         self._base_lower: List[str] = [name.lower() for name, _ in base]
         self._base_names: FrozenSet[str] = frozenset(self._base_lower)
         # What a request with only the default headers carries and submits:
-        # built once, copied (the dict) or shared (the list, never changed).
+        # built once and shared, the dict until the request's headers are
+        # read, the list for good (nothing changes it).
         self._base_raw: Dict[str, str] = Headers._from_pairs(base)._raw
         self._base_wire: List[Tuple[str, str]] = list(self._base_raw.items())
         self._closed = False
@@ -310,16 +311,16 @@ class BaseClient:
             own_cookie = Cookies(cookies).header_for(target)
             if own_cookie:
                 extra.append(("Cookie", own_cookie))
+        request = Request.__new__(Request)
         if extra or hdrs is not self._base_headers:
             built = Headers._from_pairs(hdrs + extra if extra else hdrs)
+            request._headers = built
             wire = built._pairs()
         else:
-            built = Headers._wrap(self._base_raw.copy())
+            request._headers = self._base_raw  # copied when first read
             wire = self._base_wire
-        request = Request.__new__(Request)
         request.method = method
         request.url = target
-        request.headers = built
         request.content = body
         return request, ordinal, wire
 

@@ -272,7 +272,10 @@ class Request:
     ``url`` is a :class:`tarnix.URL`; ``content`` the whole body as bytes.
     """
 
-    __slots__ = ("method", "url", "headers", "content")
+    # _headers is a Headers object, or a client's default headers, shared by
+    # its requests until one's are read (a plain exchange never reads them).
+    __slots__ = ("method", "url", "_headers", "content")
+    _headers: Union[Headers, Dict[str, str]]
 
     def __init__(
         self,
@@ -285,14 +288,26 @@ class Request:
         self.method = method_ordinal(method)[0]
         self.url = parse_url(url)
         if isinstance(headers, Headers):
-            self.headers = headers
+            self._headers = headers
         else:
-            self.headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
+            self._headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
         if isinstance(content, str):
             content = content.encode("utf-8")
         elif not isinstance(content, bytes):
             raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
         self.content = content
+
+    @property
+    def headers(self) -> Headers:
+        headers = self._headers
+        if isinstance(headers, Headers):
+            return headers
+        own = self._headers = Headers._wrap(headers.copy())
+        return own
+
+    @headers.setter
+    def headers(self, value: Headers) -> None:
+        self._headers = value
 
     def copy(self) -> Request:
         return Request(self.method, self.url, headers=self.headers.copy(), content=self.content)
