@@ -236,7 +236,7 @@ class BaseClient:
         if type(url) is str:
             if self._base_url and "://" not in url.split("?", 1)[0]:
                 return parse_url(self._base_url + url.lstrip("/"))
-            return _url_cache.get(url) or _cached_url(url)
+            return _cached_url(url)
         return parse_url(url)
 
     def build_request(
@@ -271,7 +271,10 @@ class BaseClient:
         ordinal = METHODS.get(method) if type(method) is str else None
         if ordinal is None:
             method, ordinal = method_ordinal(method)
-        target = self._merge_url(url)
+        if type(url) is str and not self._base_url:
+            target = _url_cache.get(url) or _cached_url(url)
+        else:
+            target = self._merge_url(url)
         if self._params is not None:
             target = add_params(target, self._params)
         if params is not None:
@@ -472,11 +475,11 @@ class BaseClient:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
         auth_ = self._auth if auth is UNSET else build_auth(auth)
-        needs_flow = bool(
+        needs_flow = (
             auth_ is not None
             or follow
-            or self._request_hooks
-            or self._response_hooks
+            or len(self._request_hooks) > 0
+            or len(self._response_hooks) > 0
             or self._cookies._maybe_nonempty()
         )
         return timeout, follow, auth_, needs_flow
