@@ -100,24 +100,6 @@ class _Pool:
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
 
-    async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, current: Optional[List[Any]]) -> None:
-        waiter: "asyncio.Future[None]" = loop.create_future()
-        self.waiters.append(waiter)
-        if current is not None:
-            current[0] = waiter  # for the request's timer
-        try:
-            await waiter
-        except BaseException:
-            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
-                # The slot was handed over just as we were cancelled.
-                self.release()
-            else:
-                try:
-                    self.waiters.remove(waiter)
-                except ValueError:
-                    pass
-            raise
-
     def release(self) -> None:
         waiters = self.waiters
         while waiters:
@@ -357,7 +339,24 @@ class Client(BaseClient):
                     if pool.active < pool.limit and not pool.waiters:
                         pool.active += 1
                     else:
-                        await pool.wait_for_slot(loop, current)
+                        # Wait in line for a slot (in place: a coroutine of its
+                        # own would cost each queued request another frame).
+                        waiter = loop.create_future()
+                        pool.waiters.append(waiter)
+                        if current is not None:
+                            current[0] = waiter  # for the request's timer
+                        try:
+                            await waiter
+                        except BaseException:
+                            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                                # The slot was handed over just as we were cancelled.
+                                pool.release()
+                            else:
+                                try:
+                                    pool.waiters.remove(waiter)
+                                except ValueError:
+                                    pass
+                            raise
                         if current is not None and deadline <= loop.time():  # type: ignore[operator]
                             # The slot came as the time ran out: send nothing.
                             pool.release()

@@ -523,3 +523,24 @@ def test_a_client_runs_on_the_loop_running_it_and_no_other(server):
         return await from_another_thread(), await in_a_forked_child()
 
     assert run(both()) == (["this Client is in use by another event loop"], 0)
+
+
+def test_a_slot_handed_to_a_request_cancelled_meanwhile_passes_on(server):
+    tasks = {}
+
+    def on_response(response):
+        # Runs after the slow request has handed its slot to the queued one
+        # and before that one wakes up.
+        if "/slow" in response.url and "queued" in tasks:
+            tasks["queued"].cancel()
+
+    async def go():
+        async with tarnix.Client(max_connections=1, event_hooks={"response": [on_response]}) as c:
+            first = asyncio.ensure_future(c.get(server.url + "/slow?delay=0.2"))
+            await asyncio.sleep(0.05)
+            tasks["queued"] = asyncio.ensure_future(c.get(server.url + "/echo"))
+            results = await asyncio.gather(first, tasks["queued"], return_exceptions=True)
+            assert isinstance(results[1], asyncio.CancelledError)
+            return (await asyncio.wait_for(c.get(server.url + "/echo"), 5)).status_code
+
+    assert run(go()) == 200
