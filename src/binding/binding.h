@@ -40,5 +40,8 @@ bool python_exiting();
 // paired with leave_python() after the GIL is released again.
 bool enter_python();
 void leave_python();
+// Lets I/O threads reuse Python thread states of the importing interpreter.
+// At module import, GIL held.
+void start_keeping_thread_states();
 
 }  // namespace tarnix

@@ -70,5 +70,6 @@ PyMODINIT_FUNC PyInit__tarnix(void) {
     // The exit hook must be in place before any handler that may make a
     // request is registered.
     if (module != nullptr && !tarnix::ensure_exit_hook()) Py_CLEAR(module);
+    if (module != nullptr) tarnix::start_keeping_thread_states();
     return module;
 }

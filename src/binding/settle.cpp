@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "binding.h"
+#include "platform/spinlock.h"
 #include "platform/thread.h"
 
 namespace tarnix {
@@ -19,6 +20,8 @@ std::atomic<bool> g_exiting{false};
 std::atomic<int> g_inside{0};
 bool g_hook_registered = false;  // GIL held whenever it is touched
 
+void forget_idle_states();
+
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
     g_exiting.store(true, std::memory_order_seq_cst);
     if (g_inside.load(std::memory_order_seq_cst) != 0) {
@@ -32,8 +35,11 @@ PyObject* on_interpreter_exit(PyObject*, PyObject*) {
 
 // A forked child has none of the parent's I/O threads, but may have copied a
 // count of threads that were inside; the exit hook would wait for them forever.
+// The runtime has freed the other threads' states, the idle ones among
+// them, and may have made its own-state slot anew.
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
     g_inside.store(0, std::memory_order_seq_cst);
+    forget_idle_states();
     Py_RETURN_NONE;
 }
 
@@ -119,14 +125,157 @@ void leave_python() { g_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
 namespace {
 
-// A job's two holds of the GIL share one thread state: making one costs
-// allocations, the runtime's head lock twice (make and delete) and a
-// thread-id system call. The state
-// made for settle_job is kept, without the GIL, for release_job, and the
-// thread stays counted as inside until then (the exit hook waits for it; it
-// only frees engine memory in between).
-thread_local PyThreadState* t_kept_state = nullptr;
-thread_local PyGILState_STATE t_kept_gil;
+// Python thread states are kept between jobs: a fresh one per job costs
+// allocations, the runtime's head lock twice, a thread-id system call, and on
+// its first Python call a frame stack that is mapped, faulted in, cleared and
+// unmapped again (the unmap interrupts every processor to flush its TLB).
+// 64 idle states cover the bursts the parked I/O stacks are sized for, at
+// about 20 KiB each; past that a state is deleted.
+constexpr size_t MAX_IDLE_STATES = 64;
+
+struct StateCache {
+    SpinLock lock;
+    size_t count = 0;
+    PyThreadState* idle[MAX_IDLE_STATES];
+};
+
+StateCache g_states;
+// The interpreter whose states are kept; null when states are not kept.
+PyInterpreterState* g_interp = nullptr;
+// The interpreter's slot for "this thread's own state" (what
+// PyGILState_GetThisThreadState reads). A kept state was made on another
+// thread, so while one is in use the slot must name it: the debug
+// allocator's GIL check (-X dev) and a nested PyGILState_Ensure rely on it.
+unsigned long g_own_state_slot = 0;
+std::atomic<bool> g_keep_states{false};
+
+// Finds the slot from the calling thread's own state. GIL held.
+void find_own_state_slot() {
+    unsigned long slot = 0;
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    bool found = own != nullptr && PyThreadState_GetInterpreter(own) == g_interp &&
+                 find_thread_slot(own, &slot);
+    g_own_state_slot = slot;
+    g_keep_states.store(found, std::memory_order_relaxed);
+}
+
+void forget_idle_states() {
+    // A thread of the parent may have held the lock at the fork.
+    g_states.lock.unlock();
+    g_states.count = 0;
+    if (g_interp != nullptr) find_own_state_slot();
+}
+
+PyThreadState* take_idle_state() {
+    SpinGuard guard(g_states.lock);
+    return g_states.count == 0 ? nullptr : g_states.idle[--g_states.count];
+}
+
+bool give_idle_state(PyThreadState* ts) {
+    SpinGuard guard(g_states.lock);
+    if (g_states.count == MAX_IDLE_STATES) return false;
+    g_states.idle[g_states.count++] = ts;
+    return true;
+}
+
+bool has_idle_room() {
+    SpinGuard guard(g_states.lock);
+    return g_states.count < MAX_IDLE_STATES;
+}
+
+// How this I/O thread holds Python between settle_job and release_job.
+struct ThreadHold {
+    PyThreadState* state = nullptr;  // kept without the GIL in between
+    bool own = false;                // from the cache (else PyGILState's)
+    PyGILState_STATE gil{};
+};
+thread_local ThreadHold t_hold;
+
+// Takes the GIL, in a kept state when there is one. Counted inside.
+void hold_python() {
+    if (g_keep_states.load(std::memory_order_relaxed)) {
+        PyThreadState* ts = take_idle_state();
+        // Made here, a state is bound to this thread's slot by the runtime.
+        if (ts == nullptr) ts = PyThreadState_New(g_interp);
+        if (ts != nullptr) {
+            set_thread_slot(g_own_state_slot, ts);
+            if (PyGILState_GetThisThreadState() == ts) {
+                PyEval_RestoreThread(ts);
+                t_hold.own = true;
+                return;
+            }
+            // Not the runtime's slot after all: stop keeping states. The
+            // state is left to the interpreter, which frees it at exit.
+            set_thread_slot(g_own_state_slot, nullptr);
+            g_keep_states.store(false, std::memory_order_relaxed);
+            give_idle_state(ts);
+        }
+    }
+    t_hold.own = false;
+    t_hold.gil = PyGILState_Ensure();
+}
+
+// Deletes the current state. GIL held; released on return. Clearing may run
+// destructors, so it comes first.
+void delete_current_state(PyThreadState* ts) {
+    PyThreadState_Clear(ts);
+    PyEval_SaveThread();
+    PyThreadState_Delete(ts);
+    set_thread_slot(g_own_state_slot, nullptr);
+}
+
+// Lets go of the GIL and of the state. GIL held.
+void drop_python() {
+    if (!t_hold.own) {
+        PyGILState_Release(t_hold.gil);
+        return;
+    }
+    t_hold.own = false;
+    if (!has_idle_room()) {
+        delete_current_state(PyThreadState_Get());
+        return;
+    }
+    PyThreadState* ts = PyEval_SaveThread();
+    if (give_idle_state(ts)) {
+        set_thread_slot(g_own_state_slot, nullptr);
+        return;
+    }
+    // Filled up meanwhile.
+    PyEval_RestoreThread(ts);
+    delete_current_state(ts);
+}
+
+// The state settle_job held the GIL in is kept, without the GIL, for
+// release_job, and the thread stays counted as inside until then (the exit
+// hook waits for it; it only frees engine memory in between).
+void keep_thread_state() { t_hold.state = PyEval_SaveThread(); }
+
+// Takes the GIL for release_job: in the kept state when settle_job left one.
+// False when the interpreter may no longer be entered.
+bool hold_for_release() {
+    if (t_hold.state != nullptr) {
+        PyEval_RestoreThread(t_hold.state);
+        t_hold.state = nullptr;
+        return true;
+    }
+    if (!enter_python()) return false;
+    hold_python();
+    return true;
+}
+
+}  // namespace
+
+// The interpreter the module was imported into keeps its states; another
+// (a subinterpreter) gets fresh ones, as PyGILState would give.
+void start_keeping_thread_states() {
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (own == nullptr || PyThreadState_GetInterpreter(own) != interp) return;
+    g_interp = interp;
+    find_own_state_slot();
+}
+
+namespace {
 
 // Names used on every outcome, made once and kept: an import by name runs
 // the import machinery, and a lookup by C string makes a str each time.
@@ -164,25 +313,6 @@ PyObject* find_settle() {
     PyObject* settle = PyObject_GetAttr(module, g_settle_name);
     Py_DECREF(module);
     return settle;
-}
-
-void keep_thread_state(PyGILState_STATE gil) {
-    t_kept_gil = gil;
-    t_kept_state = PyEval_SaveThread();
-}
-
-// Takes the GIL for release_job: in the kept state when settle_job left one.
-// False when the interpreter may no longer be entered.
-bool hold_for_release(PyGILState_STATE* gil) {
-    if (t_kept_state != nullptr) {
-        PyEval_RestoreThread(t_kept_state);
-        *gil = t_kept_gil;
-        t_kept_state = nullptr;
-        return true;
-    }
-    if (!enter_python()) return false;
-    *gil = PyGILState_Ensure();
-    return true;
 }
 
 }  // namespace
@@ -276,7 +406,7 @@ void schedule_settle(Job* job, const Outcome& out) {
 void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
                 size_t body_len, int32_t kind, const char* message) {
     if (!enter_python()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    hold_python();
     Outcome out;
     bool made = make_outcome(out, status, headers, header_count, body, body_len, kind, message);
     if (!made) {
@@ -291,18 +421,18 @@ void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t hea
         PyErr_Clear();  // not even the failure could be made
     }
     out.clear();
-    keep_thread_state(gil);
+    keep_thread_state();
 }
 
 void release_job(Job* job) {
-    PyGILState_STATE gil;
-    if (hold_for_release(&gil)) {
+    if (hold_for_release()) {
         Py_XDECREF(static_cast<PyObject*>(job->future));
         Py_XDECREF(static_cast<PyObject*>(job->loop));
         // May run the pool's destructor; this job's connection is already
         // back in the pool or closed.
         Py_XDECREF(static_cast<PyObject*>(job->pool_owner));
-        PyGILState_Release(gil);
+        // Back in the cache before the exit hook may let finalisation free it.
+        drop_python();
         leave_python();
     }
     // After interpreter exit began the references are leaked on purpose:

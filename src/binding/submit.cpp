@@ -165,7 +165,13 @@ PyObject* submit(PyObject*, PyObject* args) {
     job->loop = loop;
     job->pool_owner = capsule;
 
-    if (!spawn_detached_thread(io_thread_main, job)) {
+    // Creating a thread takes the kernel tens of microseconds; finished jobs
+    // can hand back their outcomes meanwhile.
+    bool spawned;
+    Py_BEGIN_ALLOW_THREADS
+    spawned = spawn_detached_thread(io_thread_main, job);
+    Py_END_ALLOW_THREADS
+    if (!spawned) {
         Py_DECREF(future);
         Py_DECREF(loop);
         Py_DECREF(capsule);
