@@ -139,6 +139,11 @@ class BaseClient:
         self._base_headers: List[Tuple[str, str]] = base
         self._base_lower: List[str] = [name.lower() for name, _ in base]
         self._base_names: FrozenSet[str] = frozenset(self._base_lower)
+        # What a request with only the default headers carries and submits:
+        # built once and shared, the dict until the request's headers are
+        # read, the list for good (nothing changes it).
+        self._base_raw: Dict[str, str] = Headers._from_pairs(base)._raw
+        self._base_wire: List[Tuple[str, str]] = list(self._base_raw.items())
         self._closed = False
         self._setup()
 
@@ -248,8 +253,28 @@ class BaseClient:
         cookies: Optional[CookieTypes] = None,
     ) -> Request:
         """The request that ``request()`` would send with these arguments."""
-        method, ordinal = method_ordinal(method)
-        target = self._merge_url(url)
+        return self._build(method, url, content, data, files, json, params, headers, cookies)[0]
+
+    def _build(
+        self,
+        method: str,
+        url: Union[str, URL],
+        content: Any,
+        data: Any,
+        files: Any,
+        json: Any,
+        params: Optional[QueryParams],
+        headers: Optional[HeaderTypes],
+        cookies: Optional[CookieTypes],
+    ) -> Tuple[Request, int, List[Tuple[str, str]]]:
+        """The request, with the method ordinal and header list to submit."""
+        ordinal = METHODS.get(method) if type(method) is str else None
+        if ordinal is None:
+            method, ordinal = method_ordinal(method)
+        if type(url) is str and not self._base_url:
+            target = _url_cache.get(url) or _cached_url(url)
+        else:
+            target = self._merge_url(url)
         if self._params is not None:
             target = add_params(target, self._params)
         if params is not None:
@@ -290,11 +315,17 @@ class BaseClient:
             if own_cookie:
                 extra.append(("Cookie", own_cookie))
         request = Request.__new__(Request)
+        if extra or hdrs is not self._base_headers:
+            built = Headers._from_pairs(hdrs + extra if extra else hdrs)
+            request._headers = built
+            wire = built._pairs()
+        else:
+            request._headers = self._base_raw  # copied when first read
+            wire = self._base_wire
         request.method = method
         request.url = target
-        request.headers = Headers._from_pairs(hdrs + extra if extra else hdrs)
         request.content = body
-        return request
+        return request, ordinal, wire
 
     # -- the flow ----------------------------------------------------------
 
@@ -422,7 +453,8 @@ class BaseClient:
         if coding and body:
             limit = self.max_decoded_size
             body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
-        response = Response(status, Headers._wrap(headers), body, str(request.url), elapsed, request=request)
+        url = request.url
+        response = Response._received(status, headers, body, url._str if type(url) is URL else str(url), elapsed, request)
         if sets_cookie:
             # Before the response hooks and the next redirect hop see it.
             self.cookies.extract_cookies(response)
@@ -442,12 +474,12 @@ class BaseClient:
         elif timeout is not None:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
-        needs_flow = bool(
+        auth_ = self._auth if auth is UNSET else build_auth(auth)
+        needs_flow = (
             auth_ is not None
             or follow
-            or self._request_hooks
-            or self._response_hooks
-            or self.cookies._maybe_nonempty()
+            or len(self._request_hooks) > 0
+            or len(self._response_hooks) > 0
+            or self._cookies._maybe_nonempty()
         )
         return timeout, follow, auth_, needs_flow

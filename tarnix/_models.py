@@ -272,7 +272,10 @@ class Request:
     ``url`` is a :class:`tarnix.URL`; ``content`` the whole body as bytes.
     """
 
-    __slots__ = ("method", "url", "headers", "content")
+    # _headers is a Headers object, or a client's default headers, shared by
+    # its requests until one's are read (a plain exchange never reads them).
+    __slots__ = ("method", "url", "_headers", "content")
+    _headers: Union[Headers, Dict[str, str]]
 
     def __init__(
         self,
@@ -285,14 +288,26 @@ class Request:
         self.method = method_ordinal(method)[0]
         self.url = parse_url(url)
         if isinstance(headers, Headers):
-            self.headers = headers
+            self._headers = headers
         else:
-            self.headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
+            self._headers = Headers._from_pairs(header_items(headers) if headers is not None else [])
         if isinstance(content, str):
             content = content.encode("utf-8")
         elif not isinstance(content, bytes):
             raise TypeError(f"content must be bytes or str, not {type(content).__name__}")
         self.content = content
+
+    @property
+    def headers(self) -> Headers:
+        headers = self._headers
+        if isinstance(headers, Headers):
+            return headers
+        own = self._headers = Headers._wrap(headers.copy())
+        return own
+
+    @headers.setter
+    def headers(self, value: Headers) -> None:
+        self._headers = value
 
     def copy(self) -> Request:
         return Request(self.method, self.url, headers=self.headers.copy(), content=self.content)
@@ -309,7 +324,12 @@ class Response:
     included).
     """
 
-    __slots__ = ("status_code", "headers", "content", "url", "history", "_elapsed", "_text", "_request")
+    # _headers holds the engine's dict until the headers are first read, and
+    # _history None until the history is: most responses are read for their
+    # status and body alone.
+    __slots__ = ("status_code", "_headers", "content", "url", "_history", "_elapsed", "_text", "_request")
+    _headers: Union[Headers, Dict[str, str]]
+    _history: Optional[List[Response]]
 
     #: The engine speaks HTTP/1.1 only.
     http_version = "HTTP/1.1"
@@ -325,13 +345,53 @@ class Response:
         request: Optional[Request] = None,
     ) -> None:
         self.status_code = status_code
-        self.headers = headers if isinstance(headers, Headers) else Headers(headers)
+        self._headers = headers if isinstance(headers, Headers) else Headers(headers)
         self.content = content
         self.url = url
-        self.history: List[Response] = history if history is not None else []
+        self._history = history
         self._elapsed = elapsed
         self._text: Optional[str] = None
         self._request = request
+
+    @classmethod
+    def _received(
+        cls, status_code: int, raw: Dict[str, str], content: bytes, url: str, elapsed: float, request: Request
+    ) -> Response:
+        """A response from the engine's parts; ``raw`` is a fresh dict it keeps."""
+        self = cls.__new__(cls)
+        self.status_code = status_code
+        self._headers = raw
+        self.content = content
+        self.url = url
+        self._history = None
+        self._elapsed = elapsed
+        self._text = None
+        self._request = request
+        return self
+
+    @property
+    def headers(self) -> Headers:
+        headers = self._headers
+        if isinstance(headers, Headers):
+            return headers
+        wrapped = self._headers = Headers._wrap(headers)
+        return wrapped
+
+    @headers.setter
+    def headers(self, value: Headers) -> None:
+        self._headers = value
+
+    @property
+    def history(self) -> List[Response]:
+        """The redirect and auth responses that came before this one, oldest first."""
+        history = self._history
+        if history is None:
+            history = self._history = []
+        return history
+
+    @history.setter
+    def history(self, value: List[Response]) -> None:
+        self._history = value
 
     @property
     def request(self) -> Request:

@@ -12,7 +12,7 @@ import inspect
 import threading
 from collections.abc import Iterable
 from time import monotonic, perf_counter
-from typing import Any, Callable, Dict, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
@@ -108,8 +108,15 @@ class SyncClient(BaseClient):
                 pool = self._pools[url.origin] = _SyncPool(self._make_pool(url), self._max_connections)
             return pool
 
-    def _send(self, request: Request, deadline: Optional[float], timeout: Optional[float]) -> Response:
-        ordinal, headers = self._wire(request)
+    def _send(
+        self,
+        request: Request,
+        deadline: Optional[float],
+        timeout: Optional[float],
+        wire: Optional[Tuple[int, List[Tuple[str, str]]]] = None,
+    ) -> Response:
+        # A request straight from _build comes with what to submit.
+        ordinal, headers = self._wire(request) if wire is None else wire
         url = request.url
         pool = self._pools.get(url.origin) or self._pool(url)
         if deadline is None:
@@ -160,22 +167,12 @@ class SyncClient(BaseClient):
         iterable)."""
         if self._closed:
             raise RuntimeError("the client is closed")
-        request = self.build_request(
-            method,
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-        )
+        request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
         timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else monotonic() + timeout
         if not needs_flow:
             # The common case: one exchange, no flow to drive.
-            return self._send(request, deadline, timeout)
+            return self._send(request, deadline, timeout, (ordinal, wire))
         return self._drive(request, auth_, follow, deadline, timeout)
 
     def send(

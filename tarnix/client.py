@@ -4,13 +4,15 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import os
 from collections import deque
 from collections.abc import AsyncIterable
-from time import perf_counter
-from typing import Any, Deque, Dict, List, Optional, Tuple, Union
+from threading import get_ident
+from time import get_clock_info, perf_counter
+from typing import Any, Deque, Dict, Generator, List, Optional, Tuple, Union
 
 from . import _tarnix
-from ._auth import Auth, AuthTypes
+from ._auth import AuthTypes
 from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
@@ -22,11 +24,63 @@ from ._urls import URL, QueryParams
 __all__ = ["Client", "METHODS", "HeaderTypes", "DEFAULT_TIMEOUT"]
 
 
-def _expire(current: List[Any], timeout: Optional[float]) -> None:
-    # current[0] is what the request awaits now: its slot, then its response.
+# Forks so far in this process's line: a loop copied into a child by fork
+# does not run there, though the forking thread's id carries over.
+_forks = 0
+
+
+def _after_fork() -> None:
+    global _forks
+    _forks += 1
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork)
+
+# How early the loop may run a timer (what it adds to its clock when it picks
+# the timers that are due).
+_CLOCK_SLACK = get_clock_info("monotonic").resolution
+
+
+def _expire(current: List[Any]) -> None:
+    # current: [what the request awaits now (its slot, then its response),
+    # its deadline, its time limit].
     future = current[0]
     if future is not None and not future.done():
-        future.set_exception(TimeoutError(f"timed out after {timeout:g} seconds"))
+        future.set_exception(TimeoutError(f"timed out after {current[2]:g} seconds"))
+
+
+class _Deadlines:
+    """The time limits of a loop's requests under one loop timer.
+
+    Requests join in order of their deadlines (with one time limit for all,
+    the order they start in), so the first one is always the next due and
+    the timer only ever waits for it; a request that ends leaves at once.
+    A request whose deadline would come before the last one's gets its own
+    timer instead. Per request this is a dict insertion and deletion rather
+    than a timer handle, a heap push and a cancelled handle left in the heap.
+    """
+
+    __slots__ = ("loop", "entries", "last", "handle")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.entries: Dict[int, List[Any]] = {}
+        self.last = float("-inf")
+        self.handle: Optional[asyncio.TimerHandle] = None
+
+    def _fire(self) -> None:
+        self.handle = None
+        entries = self.entries
+        due = self.loop.time() + _CLOCK_SLACK
+        while entries:
+            key = next(iter(entries))
+            current = entries[key]
+            if current[1] > due:
+                self.handle = self.loop.call_at(current[1], self._fire)
+                return
+            del entries[key]
+            _expire(current)
 
 
 class _Pool:
@@ -45,24 +99,6 @@ class _Pool:
         self.limit = limit
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
-
-    async def wait_for_slot(self, loop: asyncio.AbstractEventLoop, current: Optional[List[Any]]) -> None:
-        waiter: "asyncio.Future[None]" = loop.create_future()
-        self.waiters.append(waiter)
-        if current is not None:
-            current[0] = waiter  # for the request's timer
-        try:
-            await waiter
-        except BaseException:
-            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
-                # The slot was handed over just as we were cancelled.
-                self.release()
-            else:
-                try:
-                    self.waiters.remove(waiter)
-                except ValueError:
-                    pass
-            raise
 
     def release(self) -> None:
         waiters = self.waiters
@@ -118,6 +154,8 @@ class Client(BaseClient):
     def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _Pool] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._deadlines: Optional[_Deadlines] = None
+        self._bound_forks = -1
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -141,59 +179,24 @@ class Client(BaseClient):
             # A finished loop's pools carry its scheduling method: start over.
             self._loop = loop
             self._pools = {}
+            self._deadlines = _Deadlines(loop)
+        self._bound_forks = _forks
         return loop
+
+    def _running_loop(self) -> asyncio.AbstractEventLoop:
+        # asyncio.get_running_loop() makes a getpid system call on every
+        # call. The client's loop is the running one when it runs in this
+        # thread: a thread runs one loop at a time.
+        loop = self._loop
+        if loop is not None and getattr(loop, "_thread_id", None) == get_ident() and self._bound_forks == _forks:
+            return loop
+        return self._bind()
 
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
         if pool is None:
             pool = self._pools[url.origin] = _Pool(self._make_pool(url), self._max_connections)
         return pool
-
-    async def _send(
-        self,
-        loop: asyncio.AbstractEventLoop,
-        request: Request,
-        deadline: Optional[float],
-        timeout: Optional[float],
-    ) -> Response:
-        ordinal, headers = self._wire(request)
-        url = request.url
-        pool = self._pools.get(url.origin) or self._pool(url)
-        current: Optional[List[Any]] = None
-        handle: Optional[asyncio.TimerHandle] = None
-        if deadline is not None:
-            if deadline <= loop.time():
-                raise TimeoutError(f"timed out after {timeout:g} seconds")
-            # One timer for the whole request: the wait for a connection
-            # slot, then the exchange.
-            current = [None]
-            handle = loop.call_at(deadline, _expire, current, timeout)
-        try:
-            if pool.active < pool.limit and not pool.waiters:
-                pool.active += 1
-            else:
-                await pool.wait_for_slot(loop, current)
-                if current is not None and deadline <= loop.time():  # type: ignore[operator]
-                    # The slot came as the time ran out: send nothing.
-                    pool.release()
-                    raise TimeoutError(f"timed out after {timeout:g} seconds")
-            try:
-                future = loop.create_future()
-                if current is not None:
-                    current[0] = future
-                start = perf_counter()
-                try:
-                    _tarnix.submit(pool.capsule, ordinal, url.target, headers, request.content, None, None, future, loop)
-                except RuntimeError as exc:
-                    # Out of threads, for one: nothing was sent.
-                    raise TransportError(str(exc)) from exc
-                raw = await future
-            finally:
-                pool.release()
-        finally:
-            if handle is not None:
-                handle.cancel()
-        return self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
 
     async def request(
         self,
@@ -239,30 +242,9 @@ class Client(BaseClient):
             arguments, before anything is sent.
         :raises tarnix.Error: when the request fails.
         """
-        if self._closed:
-            raise RuntimeError("the client is closed")
-        if content is not None and isinstance(content, AsyncIterable):
-            content = await collect_async(content)
-        request = self.build_request(
-            method,
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
+        return await self._request(
+            method, url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
-        loop = self._loop
-        if loop is None or loop is not asyncio.get_running_loop():
-            loop = self._bind()
-        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
-        deadline = None if timeout is None else loop.time() + timeout
-        if not needs_flow:
-            # The common case: one exchange, no flow to drive.
-            return await self._send(loop, request, deadline, timeout)
-        return await self._drive(loop, request, auth_, follow, deadline, timeout)
 
     async def send(
         self,
@@ -272,44 +254,151 @@ class Client(BaseClient):
         follow_redirects: Optional[bool] = None,
     ) -> Response:
         """Send a request made by :meth:`build_request` (or by hand)."""
+        return await self._request(
+            None, None, None, None, None, None, None, None, None, auth, follow_redirects, UNSET, request
+        )
+
+    async def _request(
+        self,
+        method: Any,
+        url: Any,
+        content: Any,
+        data: Any,
+        files: Any,
+        json: Any,
+        params: Any,
+        headers: Any,
+        cookies: Any,
+        auth: Any,
+        follow_redirects: Optional[bool],
+        timeout: Any,
+        given: Optional[Request] = None,
+    ) -> Response:
+        # request(), the verbs and send() in one coroutine: the request is
+        # built here unless given, then sent in one plain exchange or driven
+        # through the flow (auth, redirects, hooks, cookies), a hop at a
+        # time, all by the sending code below. One coroutine fewer per
+        # request than a send step of its own.
         if self._closed:
             raise RuntimeError("the client is closed")
+        wire: Optional[List[Tuple[str, str]]] = None
+        if given is None:
+            if content is not None and isinstance(content, AsyncIterable):
+                content = await collect_async(content)
+            request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
+        else:
+            request = given
         loop = self._loop
-        if loop is None or loop is not asyncio.get_running_loop():
-            loop = self._bind()
-        timeout = self._timeout
+        if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
+            loop = self._running_loop()
+        if given is None:
+            timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        else:
+            timeout = self._timeout
+            follow = self.follow_redirects if follow_redirects is None else follow_redirects
+            auth_ = self._request_auth(auth)
+            needs_flow = True
         deadline = None if timeout is None else loop.time() + timeout
-        follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        return await self._drive(loop, request, self._request_auth(auth), follow, deadline, timeout)
-
-    async def _drive(
-        self,
-        loop: asyncio.AbstractEventLoop,
-        request: Request,
-        auth: Optional[Auth],
-        follow_redirects: bool,
-        deadline: Optional[float],
-        timeout: Optional[float],
-    ) -> Response:
-        flow = self._flow(request, auth, follow_redirects)
+        flow: Optional[Generator[Request, Response, Response]] = None
+        if needs_flow:
+            flow = self._flow(request, auth_, follow)
         try:
-            req = next(flow)
+            if flow is not None:
+                request = next(flow)
             while True:
-                for hook in self._request_hooks:
-                    result = hook(req)
-                    if inspect.isawaitable(result):
-                        await result
-                response = await self._send(loop, req, deadline, timeout)
+                if flow is not None:
+                    wire = None
+                    for hook in self._request_hooks:
+                        result = hook(request)
+                        if inspect.isawaitable(result):
+                            await result
+                if wire is None:
+                    # Auth or a hook may have changed the request: check it again.
+                    ordinal, wire = self._wire(request)
+                url = request.url
+                pool = self._pools.get(url.origin) or self._pool(url)
+                current: Optional[List[Any]] = None
+                handle: Optional[asyncio.TimerHandle] = None
+                timed: Optional[_Deadlines] = None
+                if deadline is not None:
+                    if deadline <= loop.time():
+                        raise TimeoutError(f"timed out after {timeout:g} seconds")
+                    # One time limit for the whole request: the wait for a
+                    # connection slot, then the exchange.
+                    current = [None, deadline, timeout]
+                    timed = self._deadlines
+                    if timed is not None and (deadline >= timed.last or not timed.entries):
+                        timed.last = deadline
+                        timed.entries[id(current)] = current
+                        if timed.handle is None:
+                            timed.handle = loop.call_at(deadline, timed._fire)
+                    else:
+                        timed = None
+                        handle = loop.call_at(deadline, _expire, current)
+                try:
+                    if pool.active < pool.limit and not pool.waiters:
+                        pool.active += 1
+                    else:
+                        # Wait in line for a slot (in place: a coroutine of its
+                        # own would cost each queued request another frame).
+                        waiter = loop.create_future()
+                        pool.waiters.append(waiter)
+                        if current is not None:
+                            current[0] = waiter  # for the request's timer
+                        try:
+                            await waiter
+                        except BaseException:
+                            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                                # The slot was handed over just as we were cancelled.
+                                pool.release()
+                            else:
+                                try:
+                                    pool.waiters.remove(waiter)
+                                except ValueError:
+                                    pass
+                            raise
+                        if current is not None and deadline <= loop.time():  # type: ignore[operator]
+                            # The slot came as the time ran out: send nothing.
+                            pool.release()
+                            raise TimeoutError(f"timed out after {timeout:g} seconds")
+                    try:
+                        future = loop.create_future()
+                        if current is not None:
+                            current[0] = future
+                        start = perf_counter()
+                        try:
+                            _tarnix.submit(
+                                pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
+                            )
+                        except RuntimeError as exc:
+                            # Out of threads, for one: nothing was sent.
+                            raise TransportError(str(exc)) from exc
+                        raw = await future
+                    finally:
+                        if pool.waiters:
+                            pool.release()
+                        else:
+                            pool.active -= 1
+                finally:
+                    if timed is not None:
+                        timed.entries.pop(id(current), None)
+                    elif handle is not None:
+                        handle.cancel()
+                response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
+                if flow is None:
+                    return response
                 for hook in self._response_hooks:
                     result = hook(response)
                     if inspect.isawaitable(result):
                         await result
-                req = flow.send(response)
-        except StopIteration as stop:
-            final: Response = stop.value
-            return final
+                try:
+                    request = flow.send(response)
+                except StopIteration as stop:
+                    final: Response = stop.value
+                    return final
         finally:
-            flow.close()
+            if flow is not None:
+                flow.close()
 
     async def get(
         self,
@@ -327,19 +416,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a GET request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "GET",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "GET", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def post(
@@ -358,19 +436,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a POST request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "POST",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "POST", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def put(
@@ -389,19 +456,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a PUT request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "PUT",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "PUT", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def patch(
@@ -420,19 +476,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a PATCH request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "PATCH",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "PATCH", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def delete(
@@ -451,19 +496,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a DELETE request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "DELETE",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "DELETE", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def head(
@@ -482,19 +516,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send a HEAD request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "HEAD",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "HEAD", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
 
     async def options(
@@ -513,19 +536,8 @@ class Client(BaseClient):
         timeout: Optional[float] = UNSET,
     ) -> Response:
         """Send an OPTIONS request; the arguments are those of :meth:`request`."""
-        return await self.request(
-            "OPTIONS",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
+        return await self._request(
+            "OPTIONS", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
         )
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._pools)} pools"

@@ -29,6 +29,9 @@ class Response:
         return f"<Response [{self.status}] {len(self.body)} bytes>"
 
 
+_new = object.__new__
+
+
 def _error(kind: int, message: str) -> Error:
     if kind == 1:
         if message in _CONNECT_MESSAGES:
@@ -48,6 +51,12 @@ def _settle(
     if future.done():
         return
     if kind == 0:
-        future.set_result(Response(status, headers, body))
+        # Once per request on the loop's thread: fill the slots directly
+        # rather than run __init__ in a frame of its own.
+        response = _new(Response)
+        response.status = status
+        response.headers = headers
+        response.body = body
+        future.set_result(response)
     else:
         future.set_exception(_error(kind, message))

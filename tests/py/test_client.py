@@ -439,3 +439,108 @@ def test_abandoned_requests_never_hold_up_their_origin():
         assert run(go()) < 0.2
     finally:
         server.close()
+
+
+def test_requests_under_the_client_time_limit_each_expire_on_time():
+    server = HangingServer()
+
+    async def hang(c, **kw):
+        start = time.monotonic()
+        with pytest.raises(tarnix.TimeoutError) as err:
+            await asyncio.wait_for(c.get(server.url + "/hang", **kw), 5)
+        return time.monotonic() - start, str(err.value)
+
+    async def go():
+        async with tarnix.Client(timeout=0.3, max_connections=8) as c:
+            # The first request's deadline is the one the shared timer waits
+            # for; it ends at once, and the next must still expire on time.
+            assert (await c.get(server.url + "/ok")).status_code == 200
+            await asyncio.sleep(0.1)
+            first = await hang(c)
+            # A longer limit of one request must not hold back the shorter
+            # default limit of those that start after it.
+            longer = asyncio.ensure_future(hang(c, timeout=1.5))
+            await asyncio.sleep(0.05)
+            second = await hang(c)
+            third = await longer
+            return first, second, third
+
+    try:
+        first, second, third = run(go())
+    finally:
+        server.close()
+    assert 0.25 < first[0] < 1.0 and first[1] == "timed out after 0.3 seconds"
+    assert 0.25 < second[0] < 1.0
+    assert 1.4 < third[0] < 3.0 and third[1] == "timed out after 1.5 seconds"
+
+
+def test_a_client_runs_on_the_loop_running_it_and_no_other(server):
+    import threading
+
+    c = tarnix.Client()
+    assert run(c.get(server.url + "/echo")).status_code == 200
+    # A later loop in the same thread takes over once the first has ended.
+    assert run(c.get(server.url + "/echo")).status_code == 200
+
+    async def from_another_thread():
+        outcome = []
+
+        def other():
+            try:
+                asyncio.run(c.get(server.url + "/echo"))
+            except RuntimeError as exc:
+                outcome.append(str(exc))
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        while thread.is_alive():
+            await asyncio.sleep(0.01)
+        return outcome
+
+    async def in_a_forked_child():
+        await c.get(server.url + "/echo")
+        pid = os.fork()
+        if pid == 0:
+            # The parent's loop was copied but does not run here.
+            code = 3
+            try:
+                await c.get(server.url + "/echo")
+            except RuntimeError:
+                code = 0
+            os._exit(code)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            await asyncio.sleep(0.01)
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+
+    async def both():
+        await c.get(server.url + "/echo")
+        return await from_another_thread(), await in_a_forked_child()
+
+    assert run(both()) == (["this Client is in use by another event loop"], 0)
+
+
+def test_a_slot_handed_to_a_request_cancelled_meanwhile_passes_on(server):
+    tasks = {}
+
+    def on_response(response):
+        # Runs after the slow request has handed its slot to the queued one
+        # and before that one wakes up.
+        if "/slow" in response.url and "queued" in tasks:
+            tasks["queued"].cancel()
+
+    async def go():
+        async with tarnix.Client(max_connections=1, event_hooks={"response": [on_response]}) as c:
+            first = asyncio.ensure_future(c.get(server.url + "/slow?delay=0.2"))
+            await asyncio.sleep(0.05)
+            tasks["queued"] = asyncio.ensure_future(c.get(server.url + "/echo"))
+            results = await asyncio.gather(first, tasks["queued"], return_exceptions=True)
+            assert isinstance(results[1], asyncio.CancelledError)
+            return (await asyncio.wait_for(c.get(server.url + "/echo"), 5)).status_code
+
+    assert run(go()) == 200

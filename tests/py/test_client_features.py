@@ -368,3 +368,42 @@ def test_abandoned_blocking_requests_never_hold_up_their_origin():
             assert server.connections == 3
     finally:
         server.close()
+
+
+def test_default_headers_are_built_once_and_never_shared(server, kind):
+    s = Session(kind, headers=[("X-Default", "a"), ("X-Default", "b")])
+    first = s.get(server.url + "/echo")
+    assert header(first.json(), "x-default") == "a, b"
+    # Changing what one request carried must not reach the next one.
+    first.request.headers["X-Default"] = "changed"
+    first.request.headers["X-Extra"] = "1"
+    second = s.get(server.url + "/echo")
+    assert header(second.json(), "x-default") == "a, b" and header(second.json(), "x-extra") is None
+    sent = second.request.headers
+    assert sent == {"x-default": "a, b", "accept-encoding": sent["accept-encoding"]}
+    # A request's own headers replace the defaults, on the wire and in the
+    # request the response keeps.
+    for method in ("GET", "POST"):
+        r = s.request(method, server.url + "/echo", headers={"x-default": "own"})
+        assert header(r.json(), "x-default") == "own" and r.request.headers["X-Default"] == "own"
+
+
+def test_received_headers_and_history_made_on_first_read(server, kind):
+    s = Session(kind)
+    r = s.get(server.url + "/headers")
+    assert [n for n in r.headers if n.lower().startswith("x-")] == ["X-One", "X-Dup", "x-dup"]
+    assert r.headers["X-DUP"] == "a, b" and r.headers == tarnix.Headers(r.headers.raw())
+    # Both are made once and then kept, changes included.
+    r.headers["X-Added"] = "1"
+    r.history.append(r)
+    assert r.headers["x-added"] == "1" and len(r.history) == 1
+    assert r.headers is r.headers and r.history is r.history
+    r.headers = tarnix.Headers({"A": "b"})
+    assert dict(r.headers) == {"A": "b"}
+
+
+def test_cookie_set_on_a_plain_exchange_goes_with_the_next_request(server, kind):
+    s = Session(kind)
+    r = s.get(server.url + "/cookie?set=sid%3D1")
+    assert r.text == "" and s.client.cookies["sid"] == "1"
+    assert s.get(server.url + "/cookie").text == "sid=1"
