@@ -8,8 +8,8 @@ import os
 from collections import deque
 from collections.abc import AsyncIterable
 from threading import get_ident
-from time import get_clock_info, perf_counter
-from typing import Any, Deque, Dict, Generator, List, Optional, Tuple, Union
+from time import get_clock_info, monotonic, perf_counter
+from typing import Any, Callable, Deque, Dict, Generator, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import AuthTypes
@@ -61,13 +61,20 @@ class _Deadlines:
     than a timer handle, a heap push and a cancelled handle left in the heap.
     """
 
-    __slots__ = ("loop", "entries", "last", "handle")
+    __slots__ = ("loop", "entries", "last", "handle", "at")
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
         self.entries: Dict[int, List[Any]] = {}
         self.last = float("-inf")
         self.handle: Optional[asyncio.TimerHandle] = None
+        self.at = float("inf")  # when the handle fires
+
+    def arm(self, deadline: float) -> None:
+        if self.handle is not None:
+            self.handle.cancel()
+        self.handle = self.loop.call_at(deadline, self._fire)
+        self.at = deadline
 
     def _fire(self) -> None:
         self.handle = None
@@ -77,7 +84,7 @@ class _Deadlines:
             key = next(iter(entries))
             current = entries[key]
             if current[1] > due:
-                self.handle = self.loop.call_at(current[1], self._fire)
+                self.arm(current[1])
                 return
             del entries[key]
             _expire(current)
@@ -156,6 +163,7 @@ class Client(BaseClient):
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._deadlines: Optional[_Deadlines] = None
         self._bound_forks = -1
+        self._clock: Callable[[], float] = monotonic
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -180,6 +188,9 @@ class Client(BaseClient):
             self._loop = loop
             self._pools = {}
             self._deadlines = _Deadlines(loop)
+            # The loop's clock without a Python frame per reading, when it
+            # is asyncio's own (time.monotonic).
+            self._clock = monotonic if type(loop).time is asyncio.BaseEventLoop.time else loop.time
         self._bound_forks = _forks
         return loop
 
@@ -298,7 +309,8 @@ class Client(BaseClient):
             follow = self.follow_redirects if follow_redirects is None else follow_redirects
             auth_ = self._request_auth(auth)
             needs_flow = True
-        deadline = None if timeout is None else loop.time() + timeout
+        clock = self._clock
+        deadline = None if timeout is None else clock() + timeout
         flow: Optional[Generator[Request, Response, Response]] = None
         if needs_flow:
             flow = self._flow(request, auth_, follow)
@@ -321,7 +333,9 @@ class Client(BaseClient):
                 handle: Optional[asyncio.TimerHandle] = None
                 timed: Optional[_Deadlines] = None
                 if deadline is not None:
-                    if deadline <= loop.time():
+                    # A plain exchange gets here without a wait since its
+                    # deadline was set: only a flow's hop can be late.
+                    if flow is not None and deadline <= clock():
                         raise TimeoutError(f"timed out after {timeout:g} seconds")
                     # One time limit for the whole request: the wait for a
                     # connection slot, then the exchange.
@@ -330,8 +344,10 @@ class Client(BaseClient):
                     if timed is not None and (deadline >= timed.last or not timed.entries):
                         timed.last = deadline
                         timed.entries[id(current)] = current
-                        if timed.handle is None:
-                            timed.handle = loop.call_at(deadline, timed._fire)
+                        if timed.handle is None or deadline < timed.at:
+                            # With no request left, the timer may still be
+                            # set for a later deadline than this one.
+                            timed.arm(deadline)
                     else:
                         timed = None
                         handle = loop.call_at(deadline, _expire, current)
@@ -357,7 +373,7 @@ class Client(BaseClient):
                                 except ValueError:
                                     pass
                             raise
-                        if current is not None and deadline <= loop.time():  # type: ignore[operator]
+                        if current is not None and deadline <= clock():  # type: ignore[operator]
                             # The slot came as the time ran out: send nothing.
                             pool.release()
                             raise TimeoutError(f"timed out after {timeout:g} seconds")

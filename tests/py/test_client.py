@@ -544,3 +544,28 @@ def test_a_slot_handed_to_a_request_cancelled_meanwhile_passes_on(server):
             return (await asyncio.wait_for(c.get(server.url + "/echo"), 5)).status_code
 
     assert run(go()) == 200
+
+
+@pytest.mark.parametrize("shift", [0.0, 1000.0])
+def test_a_short_time_limit_after_a_longer_one_expires_on_time(shift):
+    # shift: a loop whose clock is not time.monotonic's.
+    class ShiftedLoop(asyncio.SelectorEventLoop):
+        def time(self):
+            return super().time() + shift
+
+    async def go():
+        async with tarnix.Client(timeout=5) as c:
+            ok = (await c.get(server_url + "/echo")).status_code
+            started = time.monotonic()
+            with pytest.raises(tarnix.TimeoutError):
+                await c.get(server_url + "/slow?delay=1.0", timeout=0.2)
+            return ok, time.monotonic() - started
+
+    with HTTPServer() as s:
+        server_url = s.url
+        loop = ShiftedLoop()
+        try:
+            status, waited = loop.run_until_complete(go())
+        finally:
+            loop.close()
+    assert status == 200 and 0.15 < waited < 0.9
