@@ -9,7 +9,7 @@ from collections import deque
 from collections.abc import AsyncIterable
 from threading import get_ident
 from time import get_clock_info, monotonic, perf_counter
-from typing import Any, Callable, Deque, Dict, Generator, List, Optional, Tuple, Union
+from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optional, Protocol, Tuple, Union
 
 from . import _tarnix
 from ._auth import AuthTypes
@@ -115,6 +115,192 @@ class _Pool:
                 waiter.set_result(None)  # the slot passes to the next in line
                 return
         self.active -= 1
+
+
+
+class _Verb(Protocol):
+    """What request() does for one method, bound to a client."""
+
+    def __call__(
+        self,
+        url: Union[str, URL],
+        *,
+        content: Optional[RequestContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Coroutine[Any, Any, Response]: ...
+
+
+def _exchange(method: Any, sending: bool = False) -> Any:
+    """The coroutine function that builds, sends and drives a request for
+    one method; for send(), ``url`` is the request to send.
+
+    Each verb is one of these rather than a coroutine awaiting a shared one:
+    one frame per request, not two.
+    """
+
+    async def request(
+        self: Client,
+        url: Any,
+        *,
+        content: Optional[RequestContent] = None,
+        data: Optional[RequestData] = None,
+        files: Optional[RequestFiles] = None,
+        json: Any = None,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+    ) -> Response:
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        wire: Optional[List[Tuple[str, str]]] = None
+        if not sending:
+            if content is not None and isinstance(content, AsyncIterable):
+                content = await collect_async(content)
+            request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
+        else:
+            request = url
+        loop = self._loop
+        if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
+            loop = self._running_loop()
+        if not sending:
+            timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        else:
+            timeout = self._timeout
+            follow = self.follow_redirects if follow_redirects is None else follow_redirects
+            auth_ = self._request_auth(auth)
+            needs_flow = True
+        clock = self._clock
+        deadline = None if timeout is None else clock() + timeout
+        flow: Optional[Generator[Request, Response, Response]] = None
+        if needs_flow:
+            flow = self._flow(request, auth_, follow)
+        try:
+            if flow is not None:
+                request = next(flow)
+            while True:
+                if flow is not None:
+                    wire = None
+                    for hook in self._request_hooks:
+                        result = hook(request)
+                        if inspect.isawaitable(result):
+                            await result
+                if wire is None:
+                    # Auth or a hook may have changed the request: check it again.
+                    ordinal, wire = self._wire(request)
+                url = request.url
+                pool = self._pools.get(url.origin) or self._pool(url)
+                current: Optional[List[Any]] = None
+                handle: Optional[asyncio.TimerHandle] = None
+                timed: Optional[_Deadlines] = None
+                if deadline is not None:
+                    # A plain exchange gets here without a wait since its
+                    # deadline was set: only a flow's hop can be late.
+                    if flow is not None and deadline <= clock():
+                        raise TimeoutError(f"timed out after {timeout:g} seconds")
+                    # One time limit for the whole request: the wait for a
+                    # connection slot, then the exchange.
+                    current = [None, deadline, timeout]
+                    timed = self._deadlines
+                    if timed is not None and (deadline >= timed.last or not timed.entries):
+                        timed.last = deadline
+                        timed.entries[id(current)] = current
+                        if timed.handle is None or deadline < timed.at:
+                            # With no request left, the timer may still be
+                            # set for a later deadline than this one.
+                            timed.arm(deadline)
+                    else:
+                        timed = None
+                        handle = loop.call_at(deadline, _expire, current)
+                try:
+                    if pool.active < pool.limit and not pool.waiters:
+                        pool.active += 1
+                    else:
+                        # Wait in line for a slot (in place: a coroutine of its
+                        # own would cost each queued request another frame).
+                        waiter = loop.create_future()
+                        pool.waiters.append(waiter)
+                        if current is not None:
+                            current[0] = waiter  # for the request's timer
+                        try:
+                            await waiter
+                        except BaseException:
+                            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                                # The slot was handed over just as we were cancelled.
+                                pool.release()
+                            else:
+                                try:
+                                    pool.waiters.remove(waiter)
+                                except ValueError:
+                                    pass
+                            raise
+                        if current is not None and deadline <= clock():  # type: ignore[operator]
+                            # The slot came as the time ran out: send nothing.
+                            pool.release()
+                            raise TimeoutError(f"timed out after {timeout:g} seconds")
+                    try:
+                        future = loop.create_future()
+                        if current is not None:
+                            current[0] = future
+                        start = perf_counter()
+                        try:
+                            _tarnix.submit(
+                                pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
+                            )
+                        except RuntimeError as exc:
+                            # Out of threads, for one: nothing was sent.
+                            raise TransportError(str(exc)) from exc
+                        raw = await future
+                    finally:
+                        if pool.waiters:
+                            pool.release()
+                        else:
+                            pool.active -= 1
+                finally:
+                    if timed is not None:
+                        timed.entries.pop(id(current), None)
+                    elif handle is not None:
+                        handle.cancel()
+                response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
+                if flow is None:
+                    return response
+                for hook in self._response_hooks:
+                    result = hook(response)
+                    if inspect.isawaitable(result):
+                        await result
+                try:
+                    request = flow.send(response)
+                except StopIteration as stop:
+                    final: Response = stop.value
+                    return final
+        finally:
+            if flow is not None:
+                flow.close()
+
+    return request
+
+
+def _verb(method: str) -> Any:
+    verb = _exchange(method)
+    verb.__name__ = method.lower()
+    verb.__qualname__ = f"Client.{verb.__name__}"
+    verb.__doc__ = f"Send a {method} request; the arguments are those of :meth:`request`."
+    return verb
+
+
+# By method name, for request(); send() has its own.
+_EXCHANGES: Dict[str, Any] = {name: _verb(name) for name in METHODS}
+_SEND = _exchange(None, sending=True)
 
 
 class Client(BaseClient):
@@ -253,9 +439,24 @@ class Client(BaseClient):
             arguments, before anything is sent.
         :raises tarnix.Error: when the request fails.
         """
-        return await self._request(
-            method, url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
+        exchange = _EXCHANGES.get(method) if type(method) is str else None
+        if exchange is None:
+            exchange = _exchange(method)  # its build step normalises or refuses the method
+        result: Response = await exchange(
+            self,
+            url,
+            content=content,
+            data=data,
+            files=files,
+            json=json,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
         )
+        return result
 
     async def send(
         self,
@@ -265,296 +466,17 @@ class Client(BaseClient):
         follow_redirects: Optional[bool] = None,
     ) -> Response:
         """Send a request made by :meth:`build_request` (or by hand)."""
-        return await self._request(
-            None, None, None, None, None, None, None, None, None, auth, follow_redirects, UNSET, request
-        )
+        result: Response = await _SEND(self, request, auth=auth, follow_redirects=follow_redirects)
+        return result
 
-    async def _request(
-        self,
-        method: Any,
-        url: Any,
-        content: Any,
-        data: Any,
-        files: Any,
-        json: Any,
-        params: Any,
-        headers: Any,
-        cookies: Any,
-        auth: Any,
-        follow_redirects: Optional[bool],
-        timeout: Any,
-        given: Optional[Request] = None,
-    ) -> Response:
-        # request(), the verbs and send() in one coroutine: the request is
-        # built here unless given, then sent in one plain exchange or driven
-        # through the flow (auth, redirects, hooks, cookies), a hop at a
-        # time, all by the sending code below. One coroutine fewer per
-        # request than a send step of its own.
-        if self._closed:
-            raise RuntimeError("the client is closed")
-        wire: Optional[List[Tuple[str, str]]] = None
-        if given is None:
-            if content is not None and isinstance(content, AsyncIterable):
-                content = await collect_async(content)
-            request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
-        else:
-            request = given
-        loop = self._loop
-        if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
-            loop = self._running_loop()
-        if given is None:
-            timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
-        else:
-            timeout = self._timeout
-            follow = self.follow_redirects if follow_redirects is None else follow_redirects
-            auth_ = self._request_auth(auth)
-            needs_flow = True
-        clock = self._clock
-        deadline = None if timeout is None else clock() + timeout
-        flow: Optional[Generator[Request, Response, Response]] = None
-        if needs_flow:
-            flow = self._flow(request, auth_, follow)
-        try:
-            if flow is not None:
-                request = next(flow)
-            while True:
-                if flow is not None:
-                    wire = None
-                    for hook in self._request_hooks:
-                        result = hook(request)
-                        if inspect.isawaitable(result):
-                            await result
-                if wire is None:
-                    # Auth or a hook may have changed the request: check it again.
-                    ordinal, wire = self._wire(request)
-                url = request.url
-                pool = self._pools.get(url.origin) or self._pool(url)
-                current: Optional[List[Any]] = None
-                handle: Optional[asyncio.TimerHandle] = None
-                timed: Optional[_Deadlines] = None
-                if deadline is not None:
-                    # A plain exchange gets here without a wait since its
-                    # deadline was set: only a flow's hop can be late.
-                    if flow is not None and deadline <= clock():
-                        raise TimeoutError(f"timed out after {timeout:g} seconds")
-                    # One time limit for the whole request: the wait for a
-                    # connection slot, then the exchange.
-                    current = [None, deadline, timeout]
-                    timed = self._deadlines
-                    if timed is not None and (deadline >= timed.last or not timed.entries):
-                        timed.last = deadline
-                        timed.entries[id(current)] = current
-                        if timed.handle is None or deadline < timed.at:
-                            # With no request left, the timer may still be
-                            # set for a later deadline than this one.
-                            timed.arm(deadline)
-                    else:
-                        timed = None
-                        handle = loop.call_at(deadline, _expire, current)
-                try:
-                    if pool.active < pool.limit and not pool.waiters:
-                        pool.active += 1
-                    else:
-                        # Wait in line for a slot (in place: a coroutine of its
-                        # own would cost each queued request another frame).
-                        waiter = loop.create_future()
-                        pool.waiters.append(waiter)
-                        if current is not None:
-                            current[0] = waiter  # for the request's timer
-                        try:
-                            await waiter
-                        except BaseException:
-                            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
-                                # The slot was handed over just as we were cancelled.
-                                pool.release()
-                            else:
-                                try:
-                                    pool.waiters.remove(waiter)
-                                except ValueError:
-                                    pass
-                            raise
-                        if current is not None and deadline <= clock():  # type: ignore[operator]
-                            # The slot came as the time ran out: send nothing.
-                            pool.release()
-                            raise TimeoutError(f"timed out after {timeout:g} seconds")
-                    try:
-                        future = loop.create_future()
-                        if current is not None:
-                            current[0] = future
-                        start = perf_counter()
-                        try:
-                            _tarnix.submit(
-                                pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
-                            )
-                        except RuntimeError as exc:
-                            # Out of threads, for one: nothing was sent.
-                            raise TransportError(str(exc)) from exc
-                        raw = await future
-                    finally:
-                        if pool.waiters:
-                            pool.release()
-                        else:
-                            pool.active -= 1
-                finally:
-                    if timed is not None:
-                        timed.entries.pop(id(current), None)
-                    elif handle is not None:
-                        handle.cancel()
-                response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
-                if flow is None:
-                    return response
-                for hook in self._response_hooks:
-                    result = hook(response)
-                    if inspect.isawaitable(result):
-                        await result
-                try:
-                    request = flow.send(response)
-                except StopIteration as stop:
-                    final: Response = stop.value
-                    return final
-        finally:
-            if flow is not None:
-                flow.close()
+    get: _Verb = _EXCHANGES["GET"]
+    post: _Verb = _EXCHANGES["POST"]
+    put: _Verb = _EXCHANGES["PUT"]
+    patch: _Verb = _EXCHANGES["PATCH"]
+    delete: _Verb = _EXCHANGES["DELETE"]
+    head: _Verb = _EXCHANGES["HEAD"]
+    options: _Verb = _EXCHANGES["OPTIONS"]
 
-    async def get(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a GET request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "GET", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def post(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a POST request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "POST", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def put(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a PUT request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "PUT", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def patch(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a PATCH request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "PATCH", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def delete(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a DELETE request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "DELETE", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def head(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send a HEAD request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "HEAD", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
-
-    async def options(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-    ) -> Response:
-        """Send an OPTIONS request; the arguments are those of :meth:`request`."""
-        return await self._request(
-            "OPTIONS", url, content, data, files, json, params, headers, cookies, auth, follow_redirects, timeout
-        )
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._pools)} pools"
         return f"<tarnix.Client {state}>"

@@ -199,3 +199,26 @@ def test_codings_without_their_packages_are_neither_advertised_nor_decoded():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "gzip, deflate b'opaque' b'opaque'", out.stderr
+
+
+def test_the_verbs_are_coroutine_functions_shaped_like_request():
+    import asyncio
+    import inspect
+
+    def shape(f):
+        return [(p.name, p.kind, p.default) for p in inspect.signature(f).parameters.values()]
+
+    c = tarnix.Client()
+    for name in ("get", "post", "put", "patch", "delete", "head", "options"):
+        verb = getattr(c, name)
+        assert inspect.iscoroutinefunction(verb) and verb.__name__ == name
+        assert shape(verb) == shape(c.request)[1:]
+    assert inspect.iscoroutinefunction(c.request) and inspect.iscoroutinefunction(c.send)
+
+    async def refused(method):
+        with pytest.raises(ValueError, match="unsupported HTTP method"):
+            await c.request(method, "http://127.0.0.1:9/")
+
+    # None is no method, even though send() shares the request code.
+    for method in (None, "BREW", b"GET"):
+        asyncio.run(refused(method))
