@@ -454,7 +454,17 @@ class BaseClient:
             limit = self.max_decoded_size
             body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)
         url = request.url
-        response = Response._received(status, headers, body, url._str if type(url) is URL else str(url), elapsed, request)
+        # Filled in place: the engine's dict is kept, read for its headers
+        # when first asked.
+        response = Response.__new__(Response)
+        response.status_code = status
+        response._headers = headers
+        response.content = body
+        response.url = url._str if type(url) is URL else str(url)
+        response._history = None
+        response._elapsed = elapsed
+        response._text = None
+        response._request = request
         if sets_cookie:
             # Before the response hooks and the next redirect hop see it.
             self.cookies.extract_cookies(response)

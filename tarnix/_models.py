@@ -353,22 +353,6 @@ class Response:
         self._text: Optional[str] = None
         self._request = request
 
-    @classmethod
-    def _received(
-        cls, status_code: int, raw: Dict[str, str], content: bytes, url: str, elapsed: float, request: Request
-    ) -> Response:
-        """A response from the engine's parts; ``raw`` is a fresh dict it keeps."""
-        self = cls.__new__(cls)
-        self.status_code = status_code
-        self._headers = raw
-        self.content = content
-        self.url = url
-        self._history = None
-        self._elapsed = elapsed
-        self._text = None
-        self._request = request
-        return self
-
     @property
     def headers(self) -> Headers:
         headers = self._headers

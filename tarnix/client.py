@@ -174,7 +174,22 @@ def _exchange(method: Any, sending: bool = False) -> Any:
         if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
             loop = self._running_loop()
         if not sending:
-            timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+            if (
+                timeout is UNSET
+                and auth is UNSET
+                and follow_redirects is None
+                and self._auth is None
+                and not self.follow_redirects
+                and not self._request_hooks
+                and not self._response_hooks
+                and not self._cookies._maybe_nonempty()
+            ):
+                # The client's own settings ask for the plain exchange: what
+                # _request_options would decide, without its call.
+                timeout = self._timeout
+                needs_flow = False
+            else:
+                timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         else:
             timeout = self._timeout
             follow = self.follow_redirects if follow_redirects is None else follow_redirects

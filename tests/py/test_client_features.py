@@ -407,3 +407,23 @@ def test_cookie_set_on_a_plain_exchange_goes_with_the_next_request(server, kind)
     r = s.get(server.url + "/cookie?set=sid%3D1")
     assert r.text == "" and s.client.cookies["sid"] == "1"
     assert s.get(server.url + "/cookie").text == "sid=1"
+
+
+def test_each_setting_alone_leaves_the_plain_exchange(server, kind):
+    # A client with no auth, hooks, redirects or cookies sends most requests
+    # as they are; any one of these, per request or set later, must still act.
+    s = Session(kind)
+    echo = server.url + "/echo"
+    assert header(s.get(echo, auth=("a", "b")).json(), "authorization") == "Basic YTpi"
+    s.client.event_hooks["request"].append(lambda r: r.headers.update({"X-Hooked": "1"}))
+    assert header(s.get(echo).json(), "x-hooked") == "1"
+    s.client.event_hooks["request"].clear()
+    seen = []
+    s.client.event_hooks["response"].append(lambda r: seen.append(r.status_code))
+    s.get(echo)
+    assert seen == [200]
+    s.client.event_hooks["response"].clear()
+    assert s.get(server.url + "/redirect?to=/echo").status_code == 302
+    s.client.follow_redirects = True
+    assert s.get(server.url + "/redirect?to=/echo").status_code == 200
+    assert s.get(server.url + "/redirect?to=/echo", follow_redirects=False).status_code == 302
