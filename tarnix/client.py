@@ -13,13 +13,15 @@ from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optio
 
 from . import _tarnix
 from ._auth import AuthTypes
-from ._base import DEFAULT_TIMEOUT, UNSET, BaseClient
+from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
 from ._urls import URL, QueryParams
+
+_new = object.__new__
 
 __all__ = ["Client", "METHODS", "HeaderTypes", "DEFAULT_TIMEOUT"]
 
@@ -146,6 +148,10 @@ def _exchange(method: Any, sending: bool = False) -> Any:
     one frame per request, not two.
     """
 
+    # The method's ordinal when a request with no body, headers or
+    # parameters needs nothing added for it.
+    bare = METHODS.get(method) if type(method) is str and method not in _BODY_METHODS else None
+
     async def request(
         self: Client,
         url: Any,
@@ -164,7 +170,32 @@ def _exchange(method: Any, sending: bool = False) -> Any:
         if self._closed:
             raise RuntimeError("the client is closed")
         wire: Optional[List[Tuple[str, str]]] = None
-        if not sending:
+        target: Optional[URL]
+        if (
+            bare is not None
+            and type(url) is str
+            and content is None
+            and data is None
+            and files is None
+            and json is None
+            and params is None
+            and headers is None
+            and cookies is None
+            and not self._base_url
+            and self._params is None
+            and (target := _url_cache.get(url)) is not None
+            and target.authorization is None
+        ):
+            # A bare request to a URL seen before: what _build makes of it
+            # (the default headers as built once), without its checks.
+            request = _new(Request)
+            request._headers = self._base_raw
+            request.method = method
+            request.url = target
+            request.content = b""
+            ordinal = bare
+            wire = self._base_wire
+        elif not sending:
             if content is not None and isinstance(content, AsyncIterable):
                 content = await collect_async(content)
             request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)

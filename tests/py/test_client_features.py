@@ -427,3 +427,23 @@ def test_each_setting_alone_leaves_the_plain_exchange(server, kind):
     s.client.follow_redirects = True
     assert s.get(server.url + "/redirect?to=/echo").status_code == 200
     assert s.get(server.url + "/redirect?to=/echo", follow_redirects=False).status_code == 302
+
+
+def test_a_url_seen_before_still_takes_every_argument(server, kind):
+    # The second request to a URL must not be sent as the first one was.
+    echo = server.url + "/echo"
+    s = Session(kind)
+    s.get(echo)
+    assert s.get(echo, content=b"abc").json()["body"] == "abc"
+    assert s.get(echo, data={"a": "1"}).json()["body"] == "a=1"
+    assert "filename" in s.get(echo, files={"f": b"x"}).json()["body"]
+    assert s.get(echo, json=[1]).json()["body"] == "[1]"
+    assert s.get(echo, params={"q": "1"}).json()["target"] == "/echo?q=1"
+    with pytest.raises(TypeError, match="URL must be a str"):
+        s.get(["not", "a", "url"])
+    with_auth = echo.replace("://", "://u:p@")
+    s.get(with_auth)
+    assert header(s.get(with_auth).json(), "authorization") == "Basic dTpw"
+    other = Session(kind, params={"c": "1"})
+    other.get(echo)
+    assert other.get(echo).json()["target"] == "/echo?c=1"
