@@ -148,9 +148,11 @@ def _exchange(method: Any, sending: bool = False) -> Any:
     one frame per request, not two.
     """
 
-    # The method's ordinal when a request with no body, headers or
-    # parameters needs nothing added for it.
-    bare = METHODS.get(method) if type(method) is str and method not in _BODY_METHODS else None
+    # The method's ordinal when a request with no headers or parameters and
+    # a body of plain bytes needs nothing added for it; without a body, the
+    # methods that take one still need a zero Content-Length.
+    bare = METHODS.get(method) if type(method) is str else None
+    bodyless = bare is not None and method not in _BODY_METHODS
 
     async def request(
         self: Client,
@@ -174,7 +176,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
         if (
             bare is not None
             and type(url) is str
-            and content is None
+            and ((content is None and bodyless) or (type(content) is bytes and content))
             and data is None
             and files is None
             and json is None
@@ -187,12 +189,13 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             and target.authorization is None
         ):
             # A bare request to a URL seen before: what _build makes of it
-            # (the default headers as built once), without its checks.
+            # (the default headers as built once; the engine adds the
+            # body's length), without its checks.
             request = _new(Request)
             request._headers = self._base_raw
             request.method = method
             request.url = target
-            request.content = b""
+            request.content = b"" if content is None else content
             ordinal = bare
             wire = self._base_wire
         elif not sending:

@@ -115,6 +115,28 @@ def test_headers_sent(server):
     assert header(doc, "host") == f"127.0.0.1:{server.port}"
 
 
+def test_bodies_to_a_url_seen_before_carry_their_length(server):
+    # The second request to a URL skips the build step: what it sends must
+    # not differ from what the first sent.
+    async def go():
+        async with tarnix.Client(headers={"Content-Type": "text/x-mine"}) as c:
+            url = server.url + "/echo"
+            seen = []
+            for method, content in [("POST", b""), ("PUT", b""), ("PATCH", b"abc"), ("GET", b"xy")]:
+                for _ in range(2):
+                    r = await c.request(method, url, content=content)
+                    doc = r.json()
+                    assert r.request.content == content
+                    seen.append((doc["method"], header(doc, "content-length"), doc["body"],
+                                 header(doc, "content-type")))
+            return seen
+
+    seen = run(go())
+    assert seen[0::2] == seen[1::2]
+    assert seen[0::2] == [("POST", "0", "", "text/x-mine"), ("PUT", "0", "", "text/x-mine"),
+                          ("PATCH", "3", "abc", "text/x-mine"), ("GET", "2", "xy", "text/x-mine")]
+
+
 def test_response_headers_are_case_insensitive(server):
     r, _ = run(echo(url=server.url + "/headers"))
     assert r.headers["X-ONE"] == "1" and r.headers.get("content-TYPE") == "text/plain"
