@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Mapping
-from typing import Any, Callable, Dict, FrozenSet, Generator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, FrozenSet, Generator, List, Optional, Sequence, Set, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes, build_auth
@@ -87,6 +87,32 @@ def _cached_url(url: str) -> URL:
 def _join_cookies(*values: Optional[str]) -> Optional[str]:
     present = [v for v in values if v]
     return "; ".join(present) if present else None
+
+
+# Response header names known to be neither Content-Encoding nor Set-Cookie
+# in any letter case. Bounded: a server making up names only empties it.
+_PLAIN_NAMES: Set[str] = set()
+_PLAIN_NAMES_SIZE = 256
+
+
+def _scan_names(headers: Dict[str, str]) -> Tuple[Optional[str], bool]:
+    """The response's content codings (joined, in order) and whether it
+    sets a cookie; learns the other names."""
+    coding = None
+    sets_cookie = False
+    plain = _PLAIN_NAMES
+    for name in headers:
+        low = name.lower()
+        if low == "content-encoding":
+            value = headers[name]
+            coding = value if coding is None else f"{coding}, {value}"
+        elif low == "set-cookie":
+            sets_cookie = True
+        elif name not in plain:
+            if len(plain) >= _PLAIN_NAMES_SIZE:
+                plain.clear()
+            plain.add(name)
+    return coding, sets_cookie
 
 
 class BaseClient:
@@ -440,16 +466,13 @@ class BaseClient:
     def _response(
         self, status: int, headers: Dict[str, str], body: bytes, request: Request, elapsed: float
     ) -> Response:
-        # One pass over the names for the two headers the client acts on.
-        coding = None
-        sets_cookie = False
-        for name in headers:
-            size = len(name)
-            if size == 16 and name.lower() == "content-encoding":
-                value = headers[name]
-                coding = value if coding is None else f"{coding}, {value}"
-            elif size == 10 and name.lower() == "set-cookie":
-                sets_cookie = True
+        # The client acts on two headers; most responses carry only names
+        # already seen to be neither, which one set comparison in C tells.
+        if headers.keys() <= _PLAIN_NAMES:
+            coding = None
+            sets_cookie = False
+        else:
+            coding, sets_cookie = _scan_names(headers)
         if coding and body:
             limit = self.max_decoded_size
             body = decode_content(body, coding, _NO_LIMIT if limit is None else limit)

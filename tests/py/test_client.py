@@ -145,6 +145,40 @@ def test_response_headers_are_case_insensitive(server):
     assert "X-One" in list(r.headers) and "missing" not in r.headers
 
 
+def test_codings_and_cookies_are_seen_in_any_letter_case_on_every_response():
+    # The client remembers the names it may ignore: a name it acts on must
+    # be acted on every time it comes, whatever names came before.
+    import gzip
+
+    packed = gzip.compress(b"unpacked")
+    replies = {
+        "/plain": [("X-Plain", "1"), ("Server", "raw")],
+        "/g1": [("Server", "raw"), ("Content-Encoding", "gzip")],
+        "/g2": [("X-Plain", "1"), ("content-ENCODING", "gzip")],
+        "/c1": [("Server", "raw"), ("Set-Cookie", "one=1")],
+        "/c2": [("X-Plain", "1"), ("SET-cookie", "two=2")],
+    }
+
+    def serve(conn):
+        path = read_head(conn).split(b" ")[1].decode()
+        body = packed if path.startswith("/g") else b"unpacked"
+        head = "".join(f"{k}: {v}\r\n" for k, v in replies[path])
+        conn.sendall(f"HTTP/1.1 200 OK\r\n{head}Content-Length: {len(body)}\r\n"
+                     f"Connection: close\r\n\r\n".encode() + body)
+
+    async def go(url):
+        async with tarnix.Client() as c:
+            bodies = []
+            for path in ["/plain", "/g1", "/plain", "/g2", "/g1", "/c1", "/plain", "/c2"]:
+                bodies.append((await c.get(url + path)).content)
+            return bodies, dict(c.cookies)
+
+    with RawServer(serve) as s:
+        bodies, cookies = run(go(s.url))
+    assert bodies == [b"unpacked"] * 8
+    assert cookies == {"one": "1", "two": "2"}
+
+
 @pytest.mark.parametrize("coding", ["gzip", "deflate", "raw-deflate"])
 def test_compressed_bodies_are_decoded(server, coding):
     r, _ = run(echo(url=server.url + "/encoded?coding=" + coding))
