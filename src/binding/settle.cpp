@@ -2,6 +2,7 @@
 // job's Python references, and the guard that keeps I/O threads out of an
 // interpreter that is shutting down.
 #include <atomic>
+#include <cstring>
 
 #include "binding.h"
 #include "platform/spinlock.h"
@@ -341,15 +342,67 @@ struct Outcome {
     }
 };
 
+// Header names most servers send, spelt as they send them. Each is made
+// once, interned: a response then reuses it instead of decoding a new str,
+// and the dict insertion and the client's lookups find its hash made.
+const char* const COMMON_NAMES[] = {
+    "Server",       "Date",          "Content-Type",  "Content-Length",    "Connection",       "Last-Modified",
+    "ETag",         "Accept-Ranges", "Cache-Control", "Expires",           "Vary",             "Location",
+    "Keep-Alive",   "Transfer-Encoding", "Content-Encoding", "Set-Cookie",
+    "server",       "date",          "content-type",  "content-length",    "connection",       "last-modified",
+    "etag",         "accept-ranges", "cache-control", "expires",           "vary",             "location",
+    "keep-alive",   "transfer-encoding", "content-encoding", "set-cookie",
+};
+constexpr size_t COMMON_COUNT = sizeof(COMMON_NAMES) / sizeof(COMMON_NAMES[0]);
+PyObject* g_common_str[COMMON_COUNT];
+size_t g_common_len[COMMON_COUNT];
+// The interpreter the names belong to; null until they are made.
+PyInterpreterState* g_names_interp = nullptr;
+bool g_names_tried = false;
+
+// True when the common names may be used in the current interpreter. GIL
+// held. Made on first use; when they cannot be, names are decoded as any other.
+bool common_names_ready() {
+    if (!g_names_tried) {
+        g_names_tried = true;
+        for (size_t i = 0; i < COMMON_COUNT; ++i) {
+            g_common_len[i] = std::strlen(COMMON_NAMES[i]);
+            g_common_str[i] = PyUnicode_InternFromString(COMMON_NAMES[i]);
+            if (g_common_str[i] == nullptr) {
+                PyErr_Clear();
+                for (PyObject*& str : g_common_str) Py_CLEAR(str);
+                return false;
+            }
+        }
+        g_names_interp = PyInterpreterState_Get();
+    }
+    return g_names_interp != nullptr && g_names_interp == PyInterpreterState_Get();
+}
+
+// A new reference to the common name with exactly these bytes, or null.
+PyObject* common_name(const uint8_t* name, size_t len) {
+    for (size_t i = 0; i < COMMON_COUNT; ++i) {
+        if (g_common_len[i] == len && COMMON_NAMES[i][0] == static_cast<char>(name[0]) &&
+            std::memcmp(COMMON_NAMES[i], name, len) == 0) {
+            Py_INCREF(g_common_str[i]);
+            return g_common_str[i];
+        }
+    }
+    return nullptr;
+}
+
 // A header that is not UTF-8 is left out and the rest delivered; running
 // out of memory is a failure of the whole dict, never a silently lost header.
 PyObject* make_headers(const HeaderEntry* headers, size_t count) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
+    bool common = count != 0 && common_names_ready();
     for (size_t i = 0; i < count; ++i) {
         const HeaderEntry& h = headers[i];
-        PyObject* name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name),
-                                              static_cast<Py_ssize_t>(h.name_len), "strict");
+        PyObject* name = common && h.name_len != 0 ? common_name(h.name, h.name_len) : nullptr;
+        if (name == nullptr)
+            name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name), static_cast<Py_ssize_t>(h.name_len),
+                                        "strict");
         PyObject* value = name == nullptr ? nullptr
                                           : PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
                                                                  static_cast<Py_ssize_t>(h.value_len), "strict");

@@ -92,6 +92,19 @@ def test_header_dict_rules(serve):
                            "Content-Length": "4"}
 
 
+def test_header_names_keep_their_own_bytes(serve):
+    # Names near the ones most servers send, in two responses: each comes
+    # back exactly as received, never as a neighbour's spelling.
+    names = [b"Date", b"Dat", b"Datx", b"DATE", b"date", b"Content-Typf", b"Content-Type", b"content-Type",
+             b"Set-Cookie", b"Set-Cookiex", b"Serve", b"S\xc3\xa9rver", b"Vary"]
+    extra = b"".join(b"%s: v%d\r\n" % (name, i) for i, name in enumerate(names))
+    expected = {name.decode(): f"v{i}" for i, name in enumerate(names)}
+    expected["Content-Length"] = "2"
+    for _ in range(2):
+        out = outcome_of(ok(b"ok", extra), serve)
+        assert out.headers == expected
+
+
 # -- connection reuse ----------------------------------------------------------
 
 def test_keep_alive_reuses_one_connection(serve):
