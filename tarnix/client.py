@@ -120,6 +120,13 @@ class _Pool:
 
 
 
+async def _run_hooks(hooks: List[Callable[[Any], Any]], arg: Any) -> None:
+    for hook in hooks:
+        result = hook(arg)
+        if inspect.isawaitable(result):
+            await result
+
+
 class _Verb(Protocol):
     """What request() does for one method, bound to a client."""
 
@@ -207,55 +214,47 @@ def _exchange(method: Any, sending: bool = False) -> Any:
         loop = self._loop
         if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
             loop = self._running_loop()
-        if not sending:
-            if (
-                timeout is UNSET
-                and auth is UNSET
-                and follow_redirects is None
-                and self._auth is None
-                and not self.follow_redirects
-                and not self._request_hooks
-                and not self._response_hooks
-                and not self._cookies._maybe_nonempty()
-            ):
-                # The client's own settings ask for the plain exchange: what
-                # _request_options would decide, without its call.
-                timeout = self._timeout
-                needs_flow = False
-            else:
-                timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
-        else:
-            timeout = self._timeout
-            follow = self.follow_redirects if follow_redirects is None else follow_redirects
-            auth_ = self._request_auth(auth)
-            needs_flow = True
-        clock = self._clock
-        deadline = None if timeout is None else clock() + timeout
         flow: Optional[Generator[Request, Response, Response]] = None
-        if needs_flow:
-            flow = self._flow(request, auth_, follow)
+        if (
+            not sending
+            and timeout is UNSET
+            and auth is UNSET
+            and follow_redirects is None
+            and self._auth is None
+            and not self.follow_redirects
+            and not self._request_hooks
+            and not self._response_hooks
+            and not self._cookies._maybe_nonempty()
+        ):
+            # The client's own settings ask for the plain exchange: what
+            # _request_options would decide, without its call.
+            timeout = self._timeout
+        else:
+            timeout, flow = self._request_flow(request, auth, follow_redirects, timeout, sending)
+        deadline = None if timeout is None else self._clock() + timeout
+        # The coroutine's frame is kept under the small-object allocator's
+        # limit (rare paths use helpers rather than locals of their own).
         try:
             if flow is not None:
                 request = next(flow)
             while True:
                 if flow is not None:
                     wire = None
-                    for hook in self._request_hooks:
-                        result = hook(request)
-                        if inspect.isawaitable(result):
-                            await result
+                    if self._request_hooks:
+                        await _run_hooks(self._request_hooks, request)
                 if wire is None:
                     # Auth or a hook may have changed the request: check it again.
                     ordinal, wire = self._wire(request)
                 url = request.url
                 pool = self._pools.get(url.origin) or self._pool(url)
+                # [what the request awaits now, its deadline, its time limit,
+                # and its own timer when it has one]
                 current: Optional[List[Any]] = None
-                handle: Optional[asyncio.TimerHandle] = None
                 timed: Optional[_Deadlines] = None
                 if deadline is not None:
                     # A plain exchange gets here without a wait since its
                     # deadline was set: only a flow's hop can be late.
-                    if flow is not None and deadline <= clock():
+                    if flow is not None and deadline <= self._clock():
                         raise TimeoutError(f"timed out after {timeout:g} seconds")
                     # One time limit for the whole request: the wait for a
                     # connection slot, then the exchange.
@@ -270,30 +269,30 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                             timed.arm(deadline)
                     else:
                         timed = None
-                        handle = loop.call_at(deadline, _expire, current)
+                        current.append(loop.call_at(deadline, _expire, current))
                 try:
                     if pool.active < pool.limit and not pool.waiters:
                         pool.active += 1
                     else:
                         # Wait in line for a slot (in place: a coroutine of its
                         # own would cost each queued request another frame).
-                        waiter = loop.create_future()
-                        pool.waiters.append(waiter)
+                        future = loop.create_future()
+                        pool.waiters.append(future)
                         if current is not None:
-                            current[0] = waiter  # for the request's timer
+                            current[0] = future  # for the request's timer
                         try:
-                            await waiter
+                            await future
                         except BaseException:
-                            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                            if future.done() and not future.cancelled() and future.exception() is None:
                                 # The slot was handed over just as we were cancelled.
                                 pool.release()
                             else:
                                 try:
-                                    pool.waiters.remove(waiter)
+                                    pool.waiters.remove(future)
                                 except ValueError:
                                     pass
                             raise
-                        if current is not None and deadline <= clock():  # type: ignore[operator]
+                        if current is not None and deadline <= self._clock():  # type: ignore[operator]
                             # The slot came as the time ran out: send nothing.
                             pool.release()
                             raise TimeoutError(f"timed out after {timeout:g} seconds")
@@ -318,20 +317,17 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                 finally:
                     if timed is not None:
                         timed.entries.pop(id(current), None)
-                    elif handle is not None:
-                        handle.cancel()
+                    elif current is not None:
+                        current[3].cancel()
                 response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
                 if flow is None:
                     return response
-                for hook in self._response_hooks:
-                    result = hook(response)
-                    if inspect.isawaitable(result):
-                        await result
+                if self._response_hooks:
+                    await _run_hooks(self._response_hooks, response)
                 try:
                     request = flow.send(response)
-                except StopIteration as stop:
-                    final: Response = stop.value
-                    return final
+                except StopIteration as exc:
+                    return exc.value  # type: ignore[no-any-return]
         finally:
             if flow is not None:
                 flow.close()
@@ -437,6 +433,17 @@ class Client(BaseClient):
         if loop is not None and getattr(loop, "_thread_id", None) == get_ident() and self._bound_forks == _forks:
             return loop
         return self._bind()
+
+    def _request_flow(
+        self, request: Request, auth: Any, follow_redirects: Optional[bool], timeout: Any, sending: bool
+    ) -> Tuple[Optional[float], Optional[Generator[Request, Response, Response]]]:
+        """A request's time limit and the flow it needs (None: the plain
+        exchange). send() always goes through the flow."""
+        if sending:
+            follow = self.follow_redirects if follow_redirects is None else follow_redirects
+            return self._timeout, self._flow(request, self._request_auth(auth), follow)
+        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        return timeout, self._flow(request, auth_, follow) if needs_flow else None
 
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
