@@ -305,6 +305,18 @@ bool make_names() {
 // (looked up each time, so a replaced _settle is honoured). GIL held.
 PyObject* find_settle() {
     if (!make_names()) return nullptr;
+    // A loaded module that has _settle is taken from sys.modules as it is:
+    // the import system's check that it finished loading costs two
+    // attribute lookups per outcome, held under the GIL.
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* loaded = modules == nullptr ? nullptr : PyDict_GetItemWithError(modules, g_module_name);  // borrowed
+    if (loaded != nullptr && PyModule_Check(loaded)) {
+        PyObject* settle = PyObject_GetAttr(loaded, g_settle_name);
+        if (settle != nullptr) return settle;
+    }
+    // Not loaded, or still loading (perhaps in another thread): go through
+    // the import system, which waits for it.
+    PyErr_Clear();
     PyObject* module = PyImport_GetModule(g_module_name);
     if (module == nullptr) {
         if (PyErr_Occurred()) return nullptr;

@@ -287,6 +287,11 @@ def test_settle_is_looked_up_per_delivery(pool, monkeypatch):
     monkeypatch.setattr(core_http, "_settle", stand_in)
     loop = start(pool)
     assert loop.outcome().settle is stand_in
+    # Not loaded (or taken out of sys.modules): imported on demand.
+    monkeypatch.delitem(sys.modules, "tarnix.core.http")
+    settle = start(pool).outcome().settle
+    assert settle.__module__ == "tarnix.core.http" and settle is not stand_in
+    assert sys.modules["tarnix.core.http"] is not core_http
 
 
 # -- _settle ------------------------------------------------------------------
