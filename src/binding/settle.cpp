@@ -391,16 +391,45 @@ bool common_names_ready() {
     return g_names_interp != nullptr && g_names_interp == PyInterpreterState_Get();
 }
 
-// A new reference to the common name with exactly these bytes, or null.
-PyObject* common_name(const uint8_t* name, size_t len) {
+// The index of the common name with exactly these bytes, or -1.
+int common_index(const uint8_t* name, size_t len) {
     for (size_t i = 0; i < COMMON_COUNT; ++i) {
         if (g_common_len[i] == len && COMMON_NAMES[i][0] == static_cast<char>(name[0]) &&
-            std::memcmp(COMMON_NAMES[i], name, len) == 0) {
-            Py_INCREF(g_common_str[i]);
-            return g_common_str[i];
-        }
+            std::memcmp(COMMON_NAMES[i], name, len) == 0)
+            return static_cast<int>(i);
     }
-    return nullptr;
+    return -1;
+}
+
+// The last value seen under each common name, when short: a server sends
+// the same Server, Connection, Content-Type, even Date (for a second) on
+// response after response, and a match reuses the str made for it.
+constexpr size_t MAX_KEPT_VALUE = 48;
+struct KeptValue {
+    PyObject* str = nullptr;
+    size_t len = 0;
+    char bytes[MAX_KEPT_VALUE];
+};
+KeptValue g_kept_values[COMMON_COUNT];
+
+// A new reference to the value's str, or null with an exception set. The
+// value's bytes decode strictly, as any other value's.
+PyObject* common_value(size_t index, const uint8_t* value, size_t len) {
+    KeptValue& kept = g_kept_values[index];
+    if (kept.str != nullptr && kept.len == len && (len == 0 || std::memcmp(kept.bytes, value, len) == 0)) {
+        Py_INCREF(kept.str);
+        return kept.str;
+    }
+    PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(value), static_cast<Py_ssize_t>(len), "strict");
+    if (str != nullptr && len <= MAX_KEPT_VALUE) {
+        PyObject* old = kept.str;
+        Py_INCREF(str);
+        kept.str = str;
+        Py_XDECREF(old);
+        kept.len = len;
+        if (len != 0) std::memcpy(kept.bytes, value, len);
+    }
+    return str;
 }
 
 // A header that is not UTF-8 is left out and the rest delivered; running
@@ -411,13 +440,20 @@ PyObject* make_headers(const HeaderEntry* headers, size_t count) {
     bool common = count != 0 && common_names_ready();
     for (size_t i = 0; i < count; ++i) {
         const HeaderEntry& h = headers[i];
-        PyObject* name = common && h.name_len != 0 ? common_name(h.name, h.name_len) : nullptr;
-        if (name == nullptr)
+        int index = common && h.name_len != 0 ? common_index(h.name, h.name_len) : -1;
+        PyObject* name;
+        PyObject* value = nullptr;
+        if (index >= 0) {
+            name = g_common_str[index];
+            Py_INCREF(name);
+            value = common_value(static_cast<size_t>(index), h.value, h.value_len);
+        } else {
             name = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.name), static_cast<Py_ssize_t>(h.name_len),
                                         "strict");
-        PyObject* value = name == nullptr ? nullptr
-                                          : PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
-                                                                 static_cast<Py_ssize_t>(h.value_len), "strict");
+            if (name != nullptr)
+                value = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(h.value),
+                                             static_cast<Py_ssize_t>(h.value_len), "strict");
+        }
         int rc = 0;
         if (value != nullptr) {
             rc = PyDict_SetItem(dict, name, value);

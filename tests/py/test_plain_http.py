@@ -103,6 +103,16 @@ def test_header_names_keep_their_own_bytes(serve):
     for _ in range(2):
         out = outcome_of(ok(b"ok", extra), serve)
         assert out.headers == expected
+    # Values under those names, changing from response to response.
+    long = b"x" * 60
+    for server, ctype, date in [(b"a", b"text/plain", b""), (b"b", b"text/plaim", long), (b"ab", b"text/html", long),
+                                (b"ab", b"\xe9", long + b"y"), (b"b", b"text/html", b"")]:
+        extra = b"Server: %s\r\nContent-Type: %s\r\nDate: %s\r\n" % (server, ctype, date)
+        out = outcome_of(ok(b"ok", extra), serve)
+        expected = {"Server": server.decode(), "Date": date.decode(), "Content-Length": "2"}
+        if ctype != b"\xe9":  # not UTF-8: left out, as any other
+            expected["Content-Type"] = ctype.decode()
+        assert out.headers == expected
 
 
 # -- connection reuse ----------------------------------------------------------
