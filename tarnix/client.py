@@ -7,6 +7,7 @@ import inspect
 import os
 from collections import deque
 from collections.abc import AsyncIterable
+from http.cookiejar import CookieJar
 from threading import get_ident
 from time import get_clock_info, monotonic, perf_counter
 from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optional, Protocol, Tuple, Union
@@ -224,10 +225,15 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             and not self.follow_redirects
             and not self._request_hooks
             and not self._response_hooks
-            and not self._cookies._maybe_nonempty()
+            and not (
+                jar._cookies  # type: ignore[attr-defined]
+                if type(jar := self._cookies.jar) is CookieJar
+                else self._cookies._maybe_nonempty()
+            )
         ):
             # The client's own settings ask for the plain exchange: what
-            # _request_options would decide, without its call.
+            # _request_options would decide, without its call (a standard
+            # jar is seen to be empty without one too).
             timeout = self._timeout
         else:
             timeout, flow = self._request_flow(request, auth, follow_redirects, timeout, sending)

@@ -205,6 +205,24 @@ def test_cookie_jar(server, kind):
     assert s.get(localhost + "/cookie").text == "client=c1"
 
 
+def test_a_jar_of_its_own_making_is_asked_for_its_cookies(server, kind):
+    # A CookieJar subclass need not keep its cookies where the standard jar does.
+    from http.cookiejar import CookieJar
+
+    class Fixed(CookieJar):
+        def __init__(self):
+            pass
+
+        def __len__(self):
+            return 1
+
+        def add_cookie_header(self, request):
+            request.add_unredirected_header("Cookie", "fixed=1")
+
+    s = Session(kind, cookies=Fixed())
+    assert s.get(server.url + "/cookie").text == "fixed=1"
+
+
 def test_cookies_across_redirects(server, kind):
     with HTTPServer() as other:
         s = Session(kind, follow_redirects=True)
