@@ -507,7 +507,7 @@ class BaseClient:
         elif timeout is not None:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._auth if auth is UNSET else build_auth(auth)
+        auth_ = self._request_auth(auth)
         needs_flow = (
             auth_ is not None
             or follow

@@ -120,7 +120,6 @@ class _Pool:
         self.active -= 1
 
 
-
 async def _run_hooks(hooks: List[Callable[[Any], Any]], arg: Any) -> None:
     for hook in hooks:
         result = hook(arg)
@@ -212,9 +211,12 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
         else:
             request = url
+        # asyncio.get_running_loop() makes a getpid system call on every
+        # call. The client's loop is the running one when it runs in this
+        # thread (a thread runs one loop at a time) and no fork came since.
         loop = self._loop
         if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
-            loop = self._running_loop()
+            loop = self._bind()
         flow: Optional[Generator[Request, Response, Response]] = None
         if (
             not sending
@@ -430,15 +432,6 @@ class Client(BaseClient):
             self._clock = monotonic if type(loop).time is asyncio.BaseEventLoop.time else loop.time
         self._bound_forks = _forks
         return loop
-
-    def _running_loop(self) -> asyncio.AbstractEventLoop:
-        # asyncio.get_running_loop() makes a getpid system call on every
-        # call. The client's loop is the running one when it runs in this
-        # thread: a thread runs one loop at a time.
-        loop = self._loop
-        if loop is not None and getattr(loop, "_thread_id", None) == get_ident() and self._bound_forks == _forks:
-            return loop
-        return self._bind()
 
     def _request_flow(
         self, request: Request, auth: Any, follow_redirects: Optional[bool], timeout: Any, sending: bool
