@@ -13,7 +13,6 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg);
 // the value it holds on the calling thread: true only when exactly one slot
 // holds `value`. Never finds anything where slots cannot be searched safely.
 bool find_thread_slot(const void* value, unsigned long* slot);
-void* get_thread_slot(unsigned long slot);
 void set_thread_slot(unsigned long slot, void* value);
 
 // Gives up the processor once.

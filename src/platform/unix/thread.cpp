@@ -240,8 +240,6 @@ bool find_thread_slot(const void* value, unsigned long* slot) {
     return true;
 }
 
-void* get_thread_slot(unsigned long slot) { return pthread_getspecific(static_cast<pthread_key_t>(slot)); }
-
 void set_thread_slot(unsigned long slot, void* value) {
     pthread_setspecific(static_cast<pthread_key_t>(slot), value);
 }
