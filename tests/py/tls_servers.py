@@ -18,9 +18,9 @@ from pathlib import Path
 WAIT = 20.0
 
 
-def _read_head(conn) -> bytes | None:
-    """One request head; None when the client sent close_notify."""
-    data = b""
+def _read_head(conn, data: bytes = b"") -> bytes | None:
+    """Reads on from `data` until it holds a request head (and what came
+    after it); None when the client sent close_notify."""
     while b"\r\n\r\n" not in data:
         chunk = conn.recv(65536)
         if not chunk:
@@ -49,13 +49,11 @@ def respond_keep_alive(server, conn):
 def respond_with_body_digest(server, conn):
     """Answers each request with the SHA-256 of its body (Content-Length
     framed), until the client ends the connection."""
-    data = b""
+    data: bytes | None = b""
     while True:
-        while b"\r\n\r\n" not in data:
-            chunk = conn.recv(65536)
-            if not chunk:
-                return
-            data += chunk
+        data = _read_head(conn, data)
+        if data is None:
+            return
         head, data = data.split(b"\r\n\r\n", 1)
         m = re.search(rb"(?im)^content-length:\s*(\d+)", head)
         length = int(m.group(1)) if m else 0
