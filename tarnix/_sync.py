@@ -1,9 +1,7 @@
 """``tarnix.SyncClient``: the blocking API over the native engine.
 
-No event loop is involved: the engine hands each outcome to whatever object
-was submitted as the loop, calling its ``call_soon_threadsafe`` from the I/O
-thread. Here that object is a ``_Waiter`` that keeps the outcome and wakes
-the thread blocked on it.
+No event loop is involved: the calling thread waits for its request inside
+the engine with the GIL released and builds the outcome itself.
 """
 
 from __future__ import annotations
@@ -12,7 +10,7 @@ import inspect
 import threading
 from collections.abc import Iterable
 from time import monotonic, perf_counter
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
@@ -28,30 +26,6 @@ from .core.http import _error
 __all__ = ["SyncClient", "SyncContent"]
 
 SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
-
-
-class _Waiter:
-    """Stands in for both the future and its loop in one engine request."""
-
-    __slots__ = ("_done", "outcome")
-
-    def __init__(self) -> None:
-        # Held until the outcome arrives: a bare lock is the cheapest thing a
-        # thread can block on and another thread release.
-        self._done = threading.Lock()
-        self._done.acquire()
-        self.outcome: Optional[Tuple[Any, ...]] = None
-
-    def call_soon_threadsafe(self, callback: Callable[..., Any], *args: Any) -> None:
-        # On the engine's I/O thread, holding the GIL: keep the outcome
-        # (status, headers, body, kind, message) and wake the caller. A
-        # caller that gave up has dropped this object; nothing else to do.
-        # The engine calls this once per request.
-        self.outcome = args[1:]
-        self._done.release()
-
-    def wait(self, timeout: Optional[float]) -> bool:
-        return self._done.acquire(timeout=-1 if timeout is None else timeout)
 
 
 class _SyncPool:
@@ -126,22 +100,21 @@ class SyncClient(BaseClient):
             if remaining <= 0 or not pool.slots.acquire(timeout=remaining):
                 raise _timed_out(timeout)
         try:
-            waiter = _Waiter()
             start = perf_counter()
             try:
-                _tarnix.submit(pool.capsule, ordinal, url.target, headers, request.content, None, None, waiter, waiter)
+                outcome = _tarnix.submit_wait(
+                    pool.capsule, ordinal, url.target, headers, request.content,
+                    None if deadline is None else max(0.0, deadline - monotonic()),
+                )
             except RuntimeError as exc:
                 # Out of threads, for one: nothing was sent.
                 raise TransportError(str(exc)) from exc
-            if deadline is None:
-                waiter.wait(None)
-            elif not waiter.wait(max(0.0, deadline - monotonic())):
-                # The late outcome lands in the waiter and is dropped with it.
+            if outcome is None:
+                # The late outcome is dropped by the engine.
                 raise _timed_out(timeout)
         finally:
             pool.slots.release()
-        assert waiter.outcome is not None
-        status, raw_headers, body, kind, message = waiter.outcome
+        status, raw_headers, body, kind, message = outcome
         if kind != 0:
             raise _error(kind, message)
         return self._response(status, raw_headers, body, request, perf_counter() - start)

@@ -1,6 +1,6 @@
 """The native engine (see the package documentation)."""
 
-from typing import Any, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 def pool_create(
     host: str,
@@ -25,4 +25,13 @@ def submit(
     loop: Any,
     /,
 ) -> int: ...
+def submit_wait(
+    pool: object,
+    method: int,
+    target: str,
+    headers: List[Tuple[str, str]],
+    body: bytes,
+    timeout: Optional[float],
+    /,
+) -> Optional[Tuple[int, Dict[str, str], bytes, int, str]]: ...
 def read_body(*args: Any) -> Any: ...

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "http/error.h"
 #include "http/header.h"
 #include "http/job.h"
 
@@ -26,22 +27,61 @@ bool int32_arg(PyObject* obj, int32_t* out);
 PyObject* pool_create(PyObject* self, PyObject* args);
 PyObject* submit(PyObject* self, PyObject* args);
 
-// The hooks through which a job leaves the engine.
-void settle_job(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
-                size_t body_len, int32_t kind, const char* message);
-void release_job(Job* job);
+PyObject* submit_wait(PyObject* self, PyObject* args);
 
-// Interpreter-exit guard for I/O threads. Registers the exit hook once, at
-// module import (GIL held); false with an exception set when it fails.
-bool ensure_exit_hook();
-// True once the exit hook has run: no outcome can be delivered any more.
+// The Python objects of one outcome, in the order _settle takes them after
+// the future.
+struct OutcomeObjects {
+    PyObject* status = nullptr;
+    PyObject* headers = nullptr;
+    PyObject* body = nullptr;
+    PyObject* kind = nullptr;
+    PyObject* message = nullptr;
+
+    OutcomeObjects() = default;
+    OutcomeObjects(const OutcomeObjects&) = delete;
+    OutcomeObjects& operator=(const OutcomeObjects&) = delete;
+    ~OutcomeObjects() { clear(); }
+    void clear() {
+        Py_CLEAR(message);
+        Py_CLEAR(kind);
+        Py_CLEAR(body);
+        Py_CLEAR(headers);
+        Py_CLEAR(status);
+    }
+};
+
+// Makes the objects of a job's outcome; one that cannot be made in memory
+// becomes the failure "out of memory reading response". False, with no
+// exception set, when not even that can be made. GIL held.
+bool make_outcome(OutcomeObjects& out, const JobOutcome& outcome);
+
+// The hand-back. A job bound to its loop's queue is delivered on the loop's
+// thread by the loop's reader; any other job takes the GIL on its I/O thread
+// and goes through the loop's call_soon_threadsafe.
+// Binds the job to the loop's queue, registering the loop's reader on first
+// use; false (no exception set) when the loop cannot watch a descriptor.
+bool bind_to_loop(Job* job, PyObject* loop);
+// The I/O thread's last act: hands the finished job on and lets go of it.
+void finish_job(Job* job);
+// Drops a job's Python references and frees it. GIL held.
+void dispose_job(Job* job);
+// Frees the jobs nobody delivers any more. GIL held; cheap when none.
+void free_orphans();
+// Waits with the GIL released until a job bound to a waiting caller
+// finishes, then returns its outcome as (status, headers, body, kind,
+// message); None after `timeout` seconds (negative: no limit); null with an
+// exception set when a signal handler raised. Either way the job is the
+// caller's no more.
+PyObject* wait_for_job(Job* job, double timeout);
+
+// Module life: registers the exit and fork hooks (GIL held, at import);
+// false with an exception set when it fails.
+bool init_handback();
+// True once the exit hook has run: I/O threads may no longer take the GIL.
 bool python_exiting();
-// True when the calling I/O thread may take the GIL; every true must be
-// paired with leave_python() after the GIL is released again.
-bool enter_python();
-void leave_python();
-// Lets I/O threads reuse Python thread states of the importing interpreter.
-// At module import, GIL held.
-void start_keeping_thread_states();
+// False, with ImportError set, outside the interpreter the module was
+// loaded in: its cached objects and hooks belong to that one.
+bool in_home_interpreter();
 
 }  // namespace tarnix

@@ -44,6 +44,8 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"pool_create", tarnix::pool_create, METH_VARARGS, "Create a native connection pool for an origin."},
     {"submit", tarnix::submit, METH_VARARGS, "Submit an HTTP request against a pool."},
     {"read_body", tarnix::read_body, METH_VARARGS, "Copy a response body out of the native arena."},
+    {"submit_wait", tarnix::submit_wait, METH_VARARGS,
+     "Run an HTTP request against a pool and wait for its outcome, the GIL released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -69,7 +71,6 @@ PyMODINIT_FUNC PyInit__tarnix(void) {
     PyObject* module = PyModule_Create2(&tarnix_module, 3);
     // The exit hook must be in place before any handler that may make a
     // request is registered.
-    if (module != nullptr && !tarnix::ensure_exit_hook()) Py_CLEAR(module);
-    if (module != nullptr) tarnix::start_keeping_thread_states();
+    if (module != nullptr && !tarnix::init_handback()) Py_CLEAR(module);
     return module;
 }

@@ -26,6 +26,7 @@ bool load_ca_file(Pool* pool, const char* path, Py_ssize_t path_len) {
 }  // namespace
 
 PyObject* pool_create(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
     if (PyTuple_Size(args) < 8) {
         raise_builtin("TypeError", "pool_create expects 8 arguments");
         return nullptr;

@@ -13,7 +13,7 @@
 namespace tarnix {
 namespace {
 
-const JobHooks JOB_HOOKS = {settle_job, release_job};
+const JobHooks JOB_HOOKS = {finish_job};
 
 void io_thread_main(void* arg) {
     auto* job = static_cast<Job*>(arg);
@@ -98,11 +98,12 @@ bool convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
     return true;
 }
 
-}  // namespace
-
-PyObject* submit(PyObject*, PyObject* args) {
-    if (PyTuple_Size(args) < 9) {
-        raise_builtin("TypeError", "submit expects 9 arguments");
+// The request of arguments 0 to 4 (pool, method ordinal, target, headers,
+// body) as a job, or null with an exception set. `arg_count` is what the
+// function expects; extras are ignored.
+Job* build_job(PyObject* args, Py_ssize_t arg_count, const char* count_message) {
+    if (PyTuple_Size(args) < arg_count) {
+        raise_builtin("TypeError", count_message);
         return nullptr;
     }
     PyObject* capsule = PyTuple_GetItem(args, 0);
@@ -122,8 +123,6 @@ PyObject* submit(PyObject*, PyObject* args) {
     if (PyBytes_AsStringAndSize(PyTuple_GetItem(args, 4), &body, &body_len) < 0) return nullptr;
     PyObject* header_list = PyTuple_GetItem(args, 3);
     if (!check_header_shape(header_list)) return nullptr;
-    PyObject* future = PyTuple_GetItem(args, 7);
-    PyObject* loop = PyTuple_GetItem(args, 8);
     if (python_exiting()) {
         // Only a handler that ran after the exit hook gets here; its outcome
         // could never be delivered.
@@ -156,30 +155,73 @@ PyObject* submit(PyObject*, PyObject* args) {
     job->body = static_cast<OwnedBytes&&>(body_copy);
     job->port = pool->port;
     job->method = static_cast<uint8_t>(method);
-    Py_INCREF(future);
-    Py_INCREF(loop);
     // The capsule stays alive until the job is released, so dropping the
     // last Python reference to a pool cannot free it under a running job.
     Py_INCREF(capsule);
-    job->future = future;
-    job->loop = loop;
     job->pool_owner = capsule;
+    return job;
+}
 
+// False with an exception set, the job disposed of, when no thread starts.
+bool start_job(Job* job) {
     // Creating a thread takes the kernel tens of microseconds; finished jobs
     // can hand back their outcomes meanwhile.
     bool spawned;
     Py_BEGIN_ALLOW_THREADS
     spawned = spawn_detached_thread(io_thread_main, job);
     Py_END_ALLOW_THREADS
-    if (!spawned) {
-        Py_DECREF(future);
-        Py_DECREF(loop);
-        Py_DECREF(capsule);
-        free_job(job);
-        raise_builtin("RuntimeError", "tarnix: failed to spawn I/O thread");
+    if (spawned) return true;
+    dispose_job(job);
+    raise_builtin("RuntimeError", "tarnix: failed to spawn I/O thread");
+    return false;
+}
+
+}  // namespace
+
+PyObject* submit(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    free_orphans();
+    Job* job = build_job(args, 9, "submit expects 9 arguments");
+    if (job == nullptr) return nullptr;
+    PyObject* future = PyTuple_GetItem(args, 7);
+    PyObject* loop = PyTuple_GetItem(args, 8);
+    Py_INCREF(future);
+    Py_INCREF(loop);
+    job->future = future;
+    job->loop = loop;
+    // A loop that cannot watch a descriptor gets its outcome from the I/O
+    // thread, through call_soon_threadsafe.
+    bind_to_loop(job, loop);
+    if (!start_job(job)) return nullptr;
+    return PyLong_FromLong(0);
+}
+
+// submit_wait(pool, method, target, headers, body, timeout): runs the
+// request and waits for it with the GIL released. Returns (status, headers,
+// body, kind, message), or None when `timeout` seconds (None: no limit)
+// pass first; the late outcome is then dropped.
+PyObject* submit_wait(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    free_orphans();
+    if (PyTuple_Size(args) < 6) {
+        raise_builtin("TypeError", "submit_wait expects 6 arguments");
         return nullptr;
     }
-    return PyLong_FromLong(0);
+    double timeout = -1.0;
+    PyObject* limit = PyTuple_GetItem(args, 5);
+    if (limit != Py_None) {
+        timeout = PyFloat_AsDouble(limit);
+        if (timeout == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+        if (!(timeout >= 0.0)) {
+            raise_builtin("ValueError", "submit_wait: timeout must be None or a non-negative number");
+            return nullptr;
+        }
+    }
+    Job* job = build_job(args, 6, "submit_wait expects 6 arguments");
+    if (job == nullptr) return nullptr;
+    job->waited = true;
+    if (!start_job(job)) return nullptr;
+    return wait_for_job(job, timeout);
 }
 
 }  // namespace tarnix

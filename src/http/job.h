@@ -1,14 +1,27 @@
 // One submitted request and its life on its I/O thread.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "http/decode.h"
 #include "http/header.h"
 #include "platform/bytes.h"
 
 namespace tarnix {
 
 struct Pool;
+class CompletionQueue;
+
+// How a job ended. On success the header slices and the body point into
+// `capture`; on failure status is 0, there are no headers and no body.
+struct JobOutcome {
+    int32_t status = 0;
+    int32_t kind = 0;
+    const char* message = "";  // one of the fixed texts
+    OwnedBytes capture;
+    DecodedResponse decoded;
+};
 
 // Job header entries own their name and value buffers (heap, not copied
 // elsewhere); an empty name or value owns nothing.
@@ -24,19 +37,26 @@ struct Job {
     void* pool_owner = nullptr; // opaque: keeps the pool alive while the job runs
     uint16_t port = 0;
     uint8_t method = 0;
+    JobOutcome outcome;
+    // Where the finished job goes: a loop's queue (the job holds one of its
+    // references), a caller blocked on `handoff`, or neither.
+    CompletionQueue* queue = nullptr;
+    Job* next = nullptr;  // in a queue
+    bool waited = false;
+    std::atomic<uint32_t> handoff{0};
 };
 
-// Frees the job's buffers and the record (not future, loop or pool_owner).
+// Frees the job's buffers, its outcome and the record (not future, loop or
+// pool_owner, nor a queue reference).
 void free_job(Job* job);
 
-// How the outcome leaves the engine. `settle` borrows everything it is given.
+// How the outcome leaves the engine: `finish` takes the job, outcome filled
+// in, and becomes its owner.
 struct JobHooks {
-    void (*settle)(Job* job, int32_t status, const HeaderEntry* headers, size_t header_count, const uint8_t* body,
-                   size_t body_len, int32_t kind, const char* message);
-    void (*release)(Job* job);  // drops the opaque references, then free_job
+    void (*finish)(Job* job);
 };
 
-// Runs the whole exchange; ends in exactly one settle and one release.
+// Runs the whole exchange; ends in exactly one finish.
 void run_job(Job* job, const JobHooks& hooks);
 
 }  // namespace tarnix

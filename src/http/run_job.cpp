@@ -57,8 +57,10 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
     }
 }
 
-void settle_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
-    hooks.settle(job, 0, nullptr, 0, nullptr, 0, kind, message);
+void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
+    job->outcome.kind = kind;
+    job->outcome.message = message;
+    hooks.finish(job);
 }
 
 }  // namespace
@@ -89,8 +91,7 @@ void run_job(Job* job, const JobHooks& hooks) {
                              job->headers, job->header_count,   job->body.slice()};
     const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill);
     if (request.ptr == nullptr) {
-        settle_failure(hooks, job, RESULT_TRANSPORT, "out of memory building request");
-        hooks.release(job);
+        finish_failure(hooks, job, RESULT_TRANSPORT, "out of memory building request");
         return;
     }
 
@@ -125,23 +126,24 @@ void run_job(Job* job, const JobHooks& hooks) {
         break;
     }
 
+    head_spill.reset();
     if (err != ErrorKind::None) {
         int32_t kind = RESULT_TRANSPORT;
         const char* message = exchange_failure_message(err, &kind);
-        settle_failure(hooks, job, kind, message);
-    } else {
-        // The decoded body and header array go before the captured bytes
-        // they point into.
-        DecodedResponse decoded;
-        if (decode_response(raw.bytes.data(), raw.bytes.size(), raw.head_len, raw.has_body, &decoded))
-            hooks.settle(job, decoded.status, decoded.headers, decoded.header_count, decoded.body, decoded.body_len,
-                         RESULT_OK, "");
-        else
-            settle_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response");
+        finish_failure(hooks, job, kind, message);
+        return;
     }
-    raw.bytes.reset();
-    head_spill.reset();
-    hooks.release(job);
+    // The captured bytes go with the job: its headers and body point into them.
+    JobOutcome& out = job->outcome;
+    out.capture = static_cast<OwnedBytes&&>(raw.bytes);
+    if (!decode_response(out.capture.data(), out.capture.size(), raw.head_len, raw.has_body, &out.decoded)) {
+        out.capture.reset();
+        finish_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response");
+        return;
+    }
+    out.status = out.decoded.status;
+    out.kind = RESULT_OK;
+    hooks.finish(job);
 }
 
 }  // namespace tarnix

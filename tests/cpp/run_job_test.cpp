@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/error.h"
 #include "http/job.h"
 #include "http/pool.h"
 #include "platform/heap.h"
@@ -20,8 +21,7 @@ namespace {
 
 // What one job handed back.
 struct Outcome {
-    int settles = 0;
-    int releases = 0;
+    int finishes = 0;
     int32_t status = -1;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
@@ -31,25 +31,24 @@ struct Outcome {
 
 Outcome* outcome_of(Job* job) { return static_cast<Outcome*>(job->future); }
 
-void settle_hook(Job* job, int32_t status, const HeaderEntry* headers, size_t count, const uint8_t* body,
-                 size_t body_len, int32_t kind, const char* message) {
+void finish_hook(Job* job) {
     Outcome* o = outcome_of(job);
-    ++o->settles;
-    o->status = status;
-    for (size_t i = 0; i < count; ++i)
-        o->headers.emplace_back(std::string(reinterpret_cast<const char*>(headers[i].name), headers[i].name_len),
-                                std::string(reinterpret_cast<const char*>(headers[i].value), headers[i].value_len));
-    o->body.assign(reinterpret_cast<const char*>(body), body_len);
-    o->kind = kind;
-    o->message = message;
-}
-
-void release_hook(Job* job) {
-    ++outcome_of(job)->releases;
+    const JobOutcome& out = job->outcome;
+    ++o->finishes;
+    o->status = out.status;
+    for (size_t i = 0; i < out.decoded.header_count; ++i) {
+        const HeaderEntry& h = out.decoded.headers[i];
+        o->headers.emplace_back(std::string(reinterpret_cast<const char*>(h.name), h.name_len),
+                                std::string(reinterpret_cast<const char*>(h.value), h.value_len));
+    }
+    if (out.kind == RESULT_OK)
+        o->body.assign(reinterpret_cast<const char*>(out.decoded.body), out.decoded.body_len);
+    o->kind = out.kind;
+    o->message = out.message;
     free_job(job);
 }
 
-const JobHooks kHooks{settle_hook, release_hook};
+const JobHooks kHooks{finish_hook};
 
 uint8_t* copy_of(const char* s) {
     size_t n = std::strlen(s);
@@ -72,8 +71,7 @@ Outcome run(Pool* pool, uint8_t method = 0, const char* body = "") {
     job->header_count = 1;
     job->future = &o;
     run_job(job, kHooks);
-    EXPECT_EQ(o.settles, 1);
-    EXPECT_EQ(o.releases, 1);
+    EXPECT_EQ(o.finishes, 1);
     return o;
 }
 

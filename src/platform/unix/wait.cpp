@@ -1,6 +1,7 @@
 #include "platform/wait.h"
 
 #include <climits>
+#include <ctime>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +14,11 @@ void wait_on_word(const std::atomic<uint32_t>* word, uint32_t expected) {
     // EAGAIN (the word moved on), EINTR and spurious returns all mean the
     // caller looks again.
     syscall(SYS_futex, reinterpret_cast<const uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void wait_on_word_for(const std::atomic<uint32_t>* word, uint32_t expected, uint32_t ms) {
+    timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<const uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, &limit, nullptr, 0);
 }
 
 void wake_word(std::atomic<uint32_t>* word, int count) {

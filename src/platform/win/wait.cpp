@@ -12,6 +12,10 @@ void wait_on_word(const std::atomic<uint32_t>* word, uint32_t expected) {
     WaitOnAddress(const_cast<std::atomic<uint32_t>*>(word), &expected, sizeof expected, INFINITE);
 }
 
+void wait_on_word_for(const std::atomic<uint32_t>* word, uint32_t expected, uint32_t ms) {
+    WaitOnAddress(const_cast<std::atomic<uint32_t>*>(word), &expected, sizeof expected, ms);
+}
+
 void wake_word(std::atomic<uint32_t>* word, int count) {
     if (count == 1)
         WakeByAddressSingle(word);
