@@ -9,12 +9,6 @@ constexpr unsigned long IO_THREAD_STACK_SIZE = 16UL * 1024 * 1024;
 // thread cannot be created (nothing is left allocated and fn never runs).
 bool spawn_detached_thread(void (*fn)(void*), void* arg);
 
-// A thread-local slot that other code (a language runtime) created, found by
-// the value it holds on the calling thread: true only when exactly one slot
-// holds `value`. Never finds anything where slots cannot be searched safely.
-bool find_thread_slot(const void* value, unsigned long* slot);
-void set_thread_slot(unsigned long slot, void* value);
-
 // Gives up the processor once.
 void yield_processor();
 

@@ -193,26 +193,3 @@ TEST(ThreadStacksDeathTest, BelowTheStackIsAGuardPage) {
         },
         "");
 }
-
-// A slot is found by its value on the calling thread only when no other slot
-// holds the same value, and setting it is seen by the runtime's own reads.
-TEST(ThreadSlots, FoundOnlyWhenTheValueIsUnique) {
-    pthread_key_t a, b;
-    ASSERT_EQ(pthread_key_create(&a, nullptr), 0);
-    ASSERT_EQ(pthread_key_create(&b, nullptr), 0);
-    int mark = 0, other = 0;
-    pthread_setspecific(a, &mark);
-    unsigned long slot = 0;
-    EXPECT_TRUE(find_thread_slot(&mark, &slot));
-    EXPECT_EQ(slot, static_cast<unsigned long>(a));
-    set_thread_slot(slot, &other);
-    EXPECT_EQ(pthread_getspecific(a), &other);
-    pthread_setspecific(a, &mark);
-    pthread_setspecific(b, &mark);
-    EXPECT_FALSE(find_thread_slot(&mark, &slot));
-    EXPECT_FALSE(find_thread_slot(nullptr, &slot));
-    pthread_setspecific(a, nullptr);
-    pthread_setspecific(b, nullptr);
-    pthread_key_delete(a);
-    pthread_key_delete(b);
-}

@@ -223,27 +223,6 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
     return true;
 }
 
-// The C library answers null for a key that was never made or was deleted,
-// so probing every key is harmless.
-bool find_thread_slot(const void* value, unsigned long* slot) {
-    if (value == nullptr) return false;
-    unsigned long found = 0;
-    size_t matches = 0;
-    for (unsigned long k = 0; k < PTHREAD_KEYS_MAX; ++k) {
-        if (pthread_getspecific(static_cast<pthread_key_t>(k)) == value) {
-            found = k;
-            ++matches;
-        }
-    }
-    if (matches != 1) return false;
-    *slot = found;
-    return true;
-}
-
-void set_thread_slot(unsigned long slot, void* value) {
-    pthread_setspecific(static_cast<pthread_key_t>(slot), value);
-}
-
 void yield_processor() { sched_yield(); }
 
 }  // namespace tarnix

@@ -41,8 +41,6 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
 }
 
 // Not searched here: callers keep to the runtime's own per-thread calls.
-bool find_thread_slot(const void*, unsigned long*) { return false; }
-void set_thread_slot(unsigned long, void*) {}
 
 void yield_processor() { SwitchToThread(); }
 
