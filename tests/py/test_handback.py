@@ -1,104 +1,52 @@
-"""The Python thread states that I/O threads hand outcomes back in: each is
-the running thread's own as far as the interpreter can tell, idle ones are
-kept within a bound, and none survives into a forked child."""
+"""How outcomes get back to Python: through the loop's own reader where the
+loop can watch a descriptor, through call_soon_threadsafe from the I/O
+thread where it cannot, and straight to a blocking caller; and what becomes
+of them when the loop closes, dies or forks, or the caller gives up."""
 
+import asyncio
+import gc
 import os
 import subprocess
 import sys
 import textwrap
+import threading
+import warnings
+import weakref
 
 import pytest
 
 import tarnix
-from scripted import ok
+import tarnix.core.http as core_http
+from conftest import RecordingLoop, make_pool
+from scripted import WAIT, ok
+from tarnix import _tarnix
 
-# The probes read /proc, fork and limit the address space.
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux only")
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc, forks")
 
 ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
 
-SCRIPT = """
-    import ctypes, os, sys, threading, time
-    from tarnix import _tarnix
-    port, mode = int(sys.argv[1]), sys.argv[2]
-    api = ctypes.pythonapi
-    api.PyInterpreterState_Main.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
-    api.PyThreadState_Next.restype = ctypes.c_void_p
-    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
-
-    def os_threads():
-        return len(os.listdir("/proc/self/task"))
-
-    def spare_states():
-        # The interpreter's thread states beyond those of running threads.
-        n, ts = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Main())
-        while ts:
-            n, ts = n + 1, api.PyThreadState_Next(ts)
-        return n - threading.active_count()
-
-    class Loop:
-        # Runs on the I/O thread, as a loop's call_soon_threadsafe does.
-        def __init__(self, n):
-            self.left, self.bad = n, []
-            self.lock, self.done = threading.Lock(), threading.Event()
-
-        def call_soon_threadsafe(self, settle, future, status, *rest):
-            if not api.PyGILState_Check():
-                self.bad.append("not this thread's own state")
-            # What a callback from C code does; it must not wait for itself.
-            api.PyGILState_Release(api.PyGILState_Ensure())
-            with self.lock:
-                if status != 200:
-                    self.bad.append(rest)
-                self.left -= 1
-                if self.left == 0:
-                    self.done.set()
-
-    def burst(pool, n):
-        before = os_threads()
-        loop = Loop(n)
-        for _ in range(n):
-            _tarnix.submit(pool, 0, "/", [], b"", None, None, object(), loop)
-        assert loop.done.wait(30), "outcomes missing"
-        assert not loop.bad, loop.bad[:3]
-        # Every I/O thread has let go of its state once it is gone.
-        for _ in range(1000):
-            if os_threads() <= before:
-                break
-            time.sleep(0.01)
-        else:
-            raise AssertionError("I/O threads still running")
-        return spare_states()
-
-    pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 1000, 0, 0, "")
-    if mode == "bursts":
-        kept = [burst(pool, n) for n in (300, 20, 300, 300)]
-        assert 0 < max(kept) <= 64, kept
-    else:
-        burst(pool, 100)
-        pid = os.fork()
-        if pid == 0:
-            code = 9
-            try:
-                burst(pool, 100)
-                code = 5
-            finally:
-                os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        assert os.waitstatus_to_exitcode(status) == 5, status
-        burst(pool, 100)
-    sys.exit(7)
-"""
+LOOPS = ["asyncio"]
+try:
+    import uvloop
+    LOOPS.append("uvloop")
+except ImportError:  # pragma: no cover - the test setup installs it
+    uvloop = None
 
 
-def run(port, mode):
-    # -X dev checks on every allocation that the thread holds the GIL in its
-    # own state.
-    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "ignore", "-c", textwrap.dedent(SCRIPT),
-                           str(port), mode], capture_output=True, text=True, timeout=120, env=ENV)
-    assert proc.returncode == 7, (proc.returncode, proc.stdout, proc.stderr[-3000:])
+def new_loop(kind):
+    return uvloop.new_event_loop() if kind == "uvloop" else asyncio.new_event_loop()
+
+
+def wake_fds():
+    """The process's eventfds: one per loop with a reader."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if "eventfd" in os.readlink(f"/proc/self/fd/{fd}"):
+                found.add(fd)
+        except OSError:
+            pass  # closed meanwhile
+    return found
 
 
 def answer_all(conn):
@@ -107,36 +55,227 @@ def answer_all(conn):
     conn.wait_closed()
 
 
-def test_bursts_beyond_the_kept_states(serve):
-    run(serve(answer_all).port, "bursts")
-
-
-def test_requests_in_a_forked_child(serve):
-    run(serve(answer_all).port, "fork")
-
-
-NO_THREAD = """
-    import resource, sys
-    from tarnix import _tarnix
-    pool = _tarnix.pool_create("127.0.0.1", 9, False, 0, 10, 0, 0, "")
-    future, loop = object(), object()
-    before = [sys.getrefcount(o) for o in (future, loop, pool)]
-    # Too little address space left for an I/O thread's stack.
-    with open("/proc/self/status") as f:
-        vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
-    resource.setrlimit(resource.RLIMIT_AS, (vm + (8 << 20), resource.RLIM_INFINITY))
-    try:
+def submit_many(pool, loop, n):
+    futures = [loop.create_future() for _ in range(n)]
+    for future in futures:
         _tarnix.submit(pool, 0, "/", [], b"", None, None, future, loop)
-    except RuntimeError as exc:
-        print(exc)
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    assert [sys.getrefcount(o) for o in (future, loop, pool)] == before
+    return futures
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+def test_a_loop_with_a_reader_settles_every_job_once_on_its_own_thread(serve, monkeypatch, kind):
+    calls = []
+
+    def settle(future, *outcome):
+        calls.append((threading.get_ident(), future))
+        future.set_result(outcome)
+        if len(calls) == 1:
+            raise ValueError("the first settle fails")
+
+    monkeypatch.setattr(core_http, "_settle", settle)
+    pool = make_pool(serve(answer_all).port, max_connections=4)
+    loop = new_loop(kind)
+    errors = []
+    loop.set_exception_handler(lambda _loop, context: errors.append(context.get("exception")))
+    if kind == "asyncio":
+        # Only the I/O threads' way back calls this; the reader never does.
+        loop.call_soon_threadsafe = lambda *args: pytest.fail("call_soon_threadsafe used")
+
+    async def run():
+        futures = submit_many(pool, loop, 41)
+        await asyncio.wait_for(asyncio.gather(*futures), WAIT)
+        return futures
+
+    try:
+        futures = loop.run_until_complete(run())
+    finally:
+        loop.close()
+    # One call per job, all on the loop's thread; one failing settle does
+    # not hold up the others, and reaches the loop's exception handler.
+    assert sorted(map(id, (f for _, f in calls))) == sorted(map(id, futures))
+    assert {ident for ident, _ in calls} == {threading.get_ident()}
+    assert [type(e) for e in errors] == [ValueError]
+    status, headers, body, kind_, message = futures[0].result()
+    assert (status, body, kind_, message) == (200, b"ok", 0, "") and type(headers) is dict
+
+
+class NoReader(RecordingLoop):
+    def add_reader(self, fd, callback):
+        raise NotImplementedError
+
+
+class ClosedReader(RecordingLoop):
+    def add_reader(self, fd, callback):
+        raise RuntimeError("Event loop is closed")
+
+
+@pytest.mark.parametrize("loop_type", [RecordingLoop, NoReader, ClosedReader])
+def test_a_loop_that_cannot_watch_a_descriptor_is_called_from_the_io_thread(serve, loop_type):
+    pool = make_pool(serve(answer_all).port)
+    for _ in range(2):  # the second time from what was learnt the first
+        loop = loop_type()
+        future = object()
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, future, loop)
+        outcome = loop.outcome()
+        assert outcome.settle is core_http._settle and outcome.future is future
+        assert (outcome.status, outcome.body, outcome.kind, outcome.message) == (200, b"ok", 0, "")
+
+
+@pytest.mark.parametrize("kind", LOOPS)
+def test_a_closed_or_collected_loop_leaves_nothing_behind(serve, kind):
+    release = threading.Event()
+
+    def late(conn):
+        while conn.read_request() is not None:
+            release.wait(WAIT)
+            conn.send(ok())
+        conn.wait_closed()
+
+    pool = make_pool(serve(late).port, max_connections=8)
+    baseline = wake_fds()
+    loop = new_loop(kind)
+    futures = [weakref.ref(f) for f in submit_many(pool, loop, 8)]
+    # Closed with every job in flight: the outcomes arrive afterwards.
+    loop.close()
+    release.set()
+    checker = new_loop(kind)
+    for _ in range(WAIT * 100):
+        # Any later call on a Python thread frees what the closed loop left.
+        checker.run_until_complete(asyncio.sleep(0.01))
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, checker.create_future(), checker)
+        if not any(ref() for ref in futures):
+            break
+    assert not any(ref() for ref in futures)
+    checker.run_until_complete(asyncio.sleep(0.2))
+    checker.close()
+    # A loop dropped without close gives its descriptor back when collected.
+    dropped = new_loop(kind)
+    assert dropped.run_until_complete(asyncio.gather(*submit_many(pool, dropped, 2)))
+    if kind == "uvloop":
+        dropped.close()  # uvloop never collects a loop that was not closed
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)
+        del dropped, checker, loop  # (uvloop's own eventfd goes with the loop)
+        gc.collect()
+    assert wake_fds() <= baseline
+
+
+def test_many_loops_in_many_threads(serve):
+    url = f"http://127.0.0.1:{serve(answer_all).port}/"
+    baseline = wake_fds()
+    results = []
+
+    async def one_loop():
+        async with tarnix.Client() as client:
+            for _ in range(20):
+                results.append((await client.get(url)).status_code)
+
+    threads = [threading.Thread(target=asyncio.run, args=(one_loop(),)) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT * 3)
+    assert results == [200] * 160
+    assert wake_fds() <= baseline
+
+
+FORK = """
+    import asyncio, os, sys
+    from tarnix import _tarnix
+    port = int(sys.argv[1])
+    pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 8, 0, 0, "")
+
+    async def requests(n, pool):
+        loop = asyncio.get_running_loop()
+        futures = [loop.create_future() for _ in range(n)]
+        for f in futures:
+            _tarnix.submit(pool, 0, "/", [], b"", None, None, f, loop)
+        return [r[0] for r in await asyncio.wait_for(asyncio.gather(*futures), 10)]
+
+    def eventfds():
+        found = set()
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                if "eventfd" in os.readlink(f"/proc/self/fd/{fd}"):
+                    found.add(fd)
+            except OSError:
+                pass
+        return found
+
+    import tarnix.core.http as h
+    h._settle = lambda future, status, *rest: future.set_result((status,))
+    loop = asyncio.new_event_loop()
+    assert loop.run_until_complete(requests(20, pool)) == [200] * 20
+    parent = eventfds()
+    assert parent
+    pid = os.fork()
+    if pid == 0:
+        code = 9
+        try:
+            # The parent's wake-up descriptors are not the child's.
+            assert not eventfds(), eventfds()
+            # A pool of its own: the parent's idle connections are not its to use.
+            child_pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 8, 0, 0, "")
+            assert asyncio.run(requests(20, child_pool)) == [200] * 20
+            code = 5
+        finally:
+            os._exit(code)
+    assert loop.run_until_complete(requests(20, pool)) == [200] * 20
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 5, status
+    assert eventfds() == parent
+    sys.exit(7)
+"""
+
+SUBINTERPRETER = """
+    import sys
+    try:
+        import _interpreters as interpreters
+        sub = interpreters.create("legacy")
+        run = lambda code: interpreters.exec(sub, code)
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        run = lambda code: interpreters.run_string(sub, code)
+    from tarnix import _tarnix
+    port = int(sys.argv[1])
+    out = run("try:\\n import tarnix\\n tarnix.get('http://127.0.0.1:%d/')\\n"
+              "except ImportError as e:\\n assert 'main interpreter' in str(e), e\\n"
+              "else:\\n raise SystemExit('used in a sub-interpreter')" % port)
+    assert not out, out
+    interpreters.destroy(sub)
+    import tarnix
+    assert tarnix.get(f"http://127.0.0.1:{port}/").status_code == 200
     sys.exit(7)
 """
 
 
-def test_submit_without_a_thread_gives_everything_back():
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(NO_THREAD)],
-                          capture_output=True, text=True, timeout=60, env=ENV)
+@pytest.mark.parametrize("script", [FORK, SUBINTERPRETER], ids=["fork", "subinterpreter"])
+def test_in_a_child_process_or_interpreter(serve, script):
+    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "ignore", "-c", textwrap.dedent(script),
+                           str(serve(answer_all).port)], capture_output=True, text=True, timeout=120, env=ENV)
     assert proc.returncode == 7, (proc.returncode, proc.stdout, proc.stderr[-3000:])
-    assert "tarnix: failed to spawn I/O thread" in proc.stdout
+
+
+def test_a_blocking_wait_that_gives_up_leaves_nothing_behind(serve):
+    release = threading.Event()
+
+    def late(conn):
+        while conn.read_request() is not None:
+            release.wait(WAIT)
+            conn.send(ok())
+        conn.wait_closed()
+
+    pool = make_pool(serve(late).port)
+    pool_refs = sys.getrefcount(pool)
+    assert _tarnix.submit_wait(pool, 0, "/", [], b"", 0.05) is None
+    release.set()
+    for _ in range(WAIT * 100):
+        if sys.getrefcount(pool) == pool_refs:
+            break
+        # Any later call frees the abandoned job once it has finished.
+        status, headers, body, kind, message = _tarnix.submit_wait(pool, 0, "/", [], b"", None)
+        assert (status, body, kind, message) == (200, b"ok", 0, "") and type(headers) is dict
+    assert sys.getrefcount(pool) == pool_refs
+    with pytest.raises(ValueError):
+        _tarnix.submit_wait(pool, 0, "/", [], b"", -1)
