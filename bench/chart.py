@@ -53,7 +53,9 @@ def draw_busy(row, s, data, title):
     # Latencies span orders of magnitude when a client stalls.
     ax.set_xscale("log")
     low = min(data[c]["lat_p50_ms"] for c in clients)
-    ax.set_xlim(left=10 ** math.floor(math.log10(max(low, 1e-3))))
+    high = max(data[c]["lat_p99_ms"] for c in clients)
+    # Room on the right for the p99 labels.
+    ax.set_xlim(10 ** math.floor(math.log10(max(low, 1e-3))), max(high, 1e-3) * 3)
     ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
     ax.set_yticks(range(len(clients)))
     ax.set_yticklabels(clients)

@@ -1043,6 +1043,7 @@ def main():
     wrk_duration = args.wrk_duration or (1 if args.quick else 5)
     timeout = args.timeout or (120 if scale < 1 else 600)
     scenario_ids = parse_scenarios(args.scenarios)
+    every_scenario = set(scenario_ids) == set(SCENARIOS)
     wanted = [c.strip() for c in args.clients.split(",") if c.strip()]
     for c in wanted:
         if c not in CLIENTS:
@@ -1155,8 +1156,8 @@ def main():
                        capture_output=True, text=True)
     if r.returncode != 0:
         log(f"no chart: {_last_error_line(r.stderr)}")
-    elif scale == 1 and not args.output:
-        # The chart the README shows: full runs only.
+    elif scale == 1 and not args.output and every_scenario:
+        # The chart the README shows: full runs of every scenario only.
         shutil.copyfile(chart, HERE / "chart.png")
     print(f"\nwritten: {path}, {path.with_suffix('.md').name} (Markdown tables) and "
           f"{chart.name} (chart)")
