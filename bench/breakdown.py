@@ -118,7 +118,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--client", default="tarnix-raw", choices=run.CLIENTS)
-    p.add_argument("--scenario", type=int, default=2, choices=sorted(run.SCENARIOS))
+    p.add_argument("--scenario", type=int, default=2, choices=run.LOAD_SCENARIOS)
     p.add_argument("-n", type=int, default=5000, help="N (the second run makes 2N)")
     p.add_argument("--tarnix", choices=("pip", "inplace"), default="pip")
     p.add_argument("--pythonpath", help="import tarnix from this tree instead (a baseline build)")

@@ -26,7 +26,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--client", default="tarnix", choices=run.CLIENTS)
-    p.add_argument("--scenario", type=int, default=2, choices=sorted(run.SCENARIOS))
+    p.add_argument("--scenario", type=int, default=2, choices=run.LOAD_SCENARIOS)
     p.add_argument("--scale", type=float, default=1.0)
     p.add_argument("--repeats", type=int, default=1)
     p.add_argument("--tarnix", choices=("pip", "inplace"), default="pip")

@@ -3,12 +3,15 @@
 
     python3 bench/run.py            # full run: every scenario, every client, 3 repeats
     python3 bench/run.py --quick    # smoke run: counts / 10, one repeat
+    python3 bench/run.py --scenarios busy,burst   # only the busy-loop and burst scenarios
 
 Installs what it needs (nginx and wrk from Debian, the peers and tarnix into
 bench/.venv), starts nginx on 127.0.0.1 with a generated configuration and a
 certificate made for this run, measures the server's ceiling with wrk, runs
 every scenario for every client in a process of its own, prints a table and
-writes the figures to bench/results/. nginx is stopped at the end, always.
+writes the figures to bench/results/. The burst scenarios use a delaying
+server of their own (delay_server.py). The servers are stopped at the end,
+always.
 Only the standard library is used here; the clients run in the venv.
 """
 
@@ -19,6 +22,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -65,7 +69,36 @@ SCENARIOS = {
     8: dict(title="(extra) 5,000 chunked GETs of 16 KiB, 64 in flight", n=5000,
             inflight=64, limit=64, origin="http", path="/chunked", method="GET",
             expect_len=CHUNKED_SIZE),
+    # Sequential GETs while pure-Python work saturates the event loop.
+    9: dict(title="busy loop: 1,000 sequential GETs, one task burning 1 ms slices "
+                  "without pause", kind="busy", load="always", n=1000, inflight=1,
+            limit=1, origin="http", path="/small", method="GET",
+            expect_len=len(SMALL_BODY)),
+    10: dict(title="busy loop: 1,000 sequential GETs, four tasks each burning 1 ms "
+                   "then sleeping 1 ms", kind="busy", load="four", n=1000, inflight=1,
+             limit=1, origin="http", path="/small", method="GET",
+             expect_len=len(SMALL_BODY)),
+    # Every request at once (connection limit = N) to a server that answers after 2 s.
+    11: dict(title="burst: 1,000 GETs at once, answered after 2 s", kind="burst", n=1000,
+             origin="delay", path="/delay", method="GET", expect_len=len(SMALL_BODY)),
+    12: dict(title="burst: 4,000 GETs at once, answered after 2 s", kind="burst", n=4000,
+             origin="delay", path="/delay", method="GET", expect_len=len(SMALL_BODY)),
+    13: dict(title="burst: 8,000 GETs at once, answered after 2 s", kind="burst", n=8000,
+             origin="delay", path="/delay", method="GET", expect_len=len(SMALL_BODY)),
 }
+SCENARIO_NAMES = {"busy": (9, 10), "burst": (11, 12, 13)}
+# The profiling helpers (profile_one.py, breakdown.py) take these only.
+LOAD_SCENARIOS = [s for s, sc in SCENARIOS.items() if "kind" not in sc]
+BUSY_IDLE_S = 1.0         # the load alone, before the requests: the loop's work rate
+BURST_DELAY_S = 2.0
+BURST_TIMEOUT_S = 180     # per client run; a wedged client is killed then
+BURST_REQUEST_TIMEOUT_S = 120
+FD_SPARE = 256            # descriptors beyond one socket per request
+BURST_GROWTH_SLACK = 1.25
+
+
+def kind(sc):
+    return sc.get("kind", "load")
 
 CLIENTS = ["tarnix", "tarnix-raw", "aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
 TARNIX_ROWS = ("tarnix", "tarnix-raw")
@@ -75,7 +108,7 @@ PEER_PACKAGES = {"aiohttp": "aiohttp", "httpx": "httpx", "pyreqwest": "pyreqwest
 HARNESS_PACKAGES = ["cryptography", "matplotlib"]
 # Blocking clients, driven by threads, in the scenarios where threads make sense.
 BLOCKING = ["tarnix-sync", "httpx-sync", "requests"]
-BLOCKING_SCENARIOS = (1, 2)
+BLOCKING_SCENARIOS = (1, 2, 9)
 CLIENTS += BLOCKING
 PEER_PACKAGES["requests"] = "requests"
 
@@ -397,6 +430,63 @@ class Nginx:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class DelayServer:
+    """The burst scenarios' server (delay_server.py), in a process of its own."""
+
+    def __init__(self, delay):
+        self.delay = delay
+        self.ports = {"delay": free_port()}
+        self.ca = ""
+        self.proc = None
+        self.log = tempfile.TemporaryFile()
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [sys.executable, str(HERE / "delay_server.py"), str(self.ports["delay"]),
+             str(self.delay)], stdout=subprocess.DEVNULL, stderr=self.log,
+            preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                self.log.seek(0)
+                raise SystemExit("the delay server exited at start:\n" +
+                                 self.log.read().decode(errors="replace"))
+            try:
+                socket.create_connection(("127.0.0.1", self.ports["delay"]),
+                                         timeout=0.5).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit("the delay server did not start listening in 10 s")
+
+    def accepted(self):
+        with urllib.request.urlopen(self.url("delay", "/status"), timeout=30) as r:
+            return int(r.read().decode().split()[1])
+
+    def url(self, origin, path):
+        return f"http://127.0.0.1:{self.ports['delay']}{path}"
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+def listen_drops():
+    """The kernel's count of connections dropped at a full listen queue."""
+    try:
+        with open("/proc/net/netstat") as f:
+            lines = [ln.split() for ln in f if ln.startswith("TcpExt:")]
+        return int(dict(zip(lines[0][1:], lines[1][1:]))["ListenDrops"])
+    except (OSError, IndexError, KeyError, ValueError):
+        return None
+
+
 def nginx_version():
     r = subprocess.run([find_nginx(), "-v"], capture_output=True, text=True)
     return (r.stderr or r.stdout).strip().split("/")[-1]
@@ -428,7 +518,6 @@ def run_wrk(server, sc, duration, workdir):
         lua.write_text(WRK_POST_LUA)
         cmd += ["-s", str(lua)]
     cmd.append(url)
-    import resource
     before_acc = server.accepted()
     ru0 = resource.getrusage(resource.RUSAGE_CHILDREN)
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=duration + 60,
@@ -463,23 +552,36 @@ def run_wrk(server, sc, duration, workdir):
 
 def run_client(client, sc_id, sc, server, scale, env, timeout):
     n = max(1, int(sc["n"] * scale))
-    warmup = min(n, max(n // 10, min(sc["inflight"], n)))
+    k = kind(sc)
+    inflight = n if k == "burst" else sc["inflight"]
+    warmup = min(n, max(n // 10, min(inflight, n)))
     cfg = {
-        "client": client, "url": server.url(sc["origin"], sc["path"]),
+        "client": client, "kind": k, "url": server.url(sc["origin"], sc["path"]),
         "host": "127.0.0.1", "port": server.ports[sc["origin"].replace("-", "_")],
-        "tls": sc["origin"] != "http", "path": sc["path"], "method": sc["method"],
-        "body_size": POST_SIZE if sc["method"] == "POST" else 0,
-        "expect_len": sc["expect_len"], "n": n, "inflight": sc["inflight"],
-        "limit": sc["limit"], "warmup": warmup, "ca": server.ca,
+        "tls": sc["origin"] not in ("http", "delay"), "path": sc["path"],
+        "method": sc["method"], "body_size": POST_SIZE if sc["method"] == "POST" else 0,
+        "expect_len": sc["expect_len"], "n": n, "inflight": inflight,
+        "limit": n if k == "burst" else sc["limit"], "warmup": warmup, "ca": server.ca,
     }
+    if k == "busy":
+        # The burners stop on their own before the harness would kill the run.
+        cfg.update(load=sc["load"], idle_s=BUSY_IDLE_S, limit_s=max(1, timeout - 10))
+    elif k == "burst":
+        timeout = min(timeout, BURST_TIMEOUT_S)
+        cfg.update(warmup_url=server.url(sc["origin"], "/now"), warmup_path="/now",
+                   request_timeout=BURST_REQUEST_TIMEOUT_S)
     before_acc = server.accepted()
+    drops0 = listen_drops()
+    ru0 = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.monotonic()
     try:
         r = subprocess.run([venv_python(), str(HERE / "worker.py"), json.dumps(cfg)],
                            capture_output=True, text=True, timeout=timeout, env=env,
                            cwd=str(HERE), preexec_fn=_die_with_parent)
     except subprocess.TimeoutExpired:
-        return {"ok": False, "error": f"timed out after {timeout} s"}
+        return {"ok": False, "killed": True,
+                "error": f"timed out after {timeout} s (killed)"}
+    ru1 = resource.getrusage(resource.RUSAGE_CHILDREN)
     res = None
     for line in reversed(r.stdout.splitlines()):
         if line.startswith("{"):
@@ -493,6 +595,11 @@ def run_client(client, sc_id, sc, server, scale, env, timeout):
     # Connections the client opened, warm-up included (minus the status request).
     res["conns"] = server.accepted() - before_acc - 1
     res["process_s"] = time.monotonic() - t0
+    # The whole process (imports, warm-up and exit too), as the kernel counted it.
+    res["process_cpu_s"] = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
+    drops1 = listen_drops()
+    if k == "burst" and None not in (drops0, drops1):
+        res["listen_drops"] = drops1 - drops0
     if r.returncode != 0 and "rps" in res:
         # Every response was checked before the process died on its way out:
         # the figures stand, and the crash is reported next to them.
@@ -509,6 +616,31 @@ def median(xs):
     return statistics.median(xs) if xs else None
 
 
+# Per kind of scenario: the figures given as medians over the repeats, the
+# one whose presence means a client has figures, and the ratios to aiohttp
+# (name: figure) taken within each repeat.
+MEDIANS = {
+    "load": ("rps", "cpu_s_per_1k", "rss_peak_mib", "lat_p50_ms", "lat_p99_ms", "conns"),
+    "busy": ("lat_p50_ms", "lat_p90_ms", "lat_p99_ms", "lat_mean_ms", "work_per_s",
+             "work_idle_per_s", "cpu_s_per_1k", "rss_peak_mib", "conns"),
+    "burst": ("wall_s", "cpu_s", "rss_peak_mib", "succeeded", "requests", "lat_p50_ms",
+              "lat_p99_ms", "conns", "listen_drops", "process_cpu_s"),
+}
+HAS_FIGURES = {"load": "rps", "busy": "lat_p99_ms", "burst": "wall_s"}
+VS_AIOHTTP = {
+    "load": {"x_aiohttp": "rps", "cpu_x_aiohttp": "cpu_s_per_1k"},
+    "busy": {"p99_x_aiohttp": "lat_p99_ms", "mean_x_aiohttp": "lat_mean_ms",
+             "work_x_aiohttp": "work_per_s"},
+    "burst": {"wall_x_aiohttp": "wall_s", "cpu_x_aiohttp": "cpu_s"},
+}
+
+
+def _finished(run, k):
+    # A burst run that lost requests still has its figures (and says how many
+    # succeeded); a killed or crashed one has none.
+    return run.get("ok") or (k == "burst" and "wall_s" in run)
+
+
 def summarise(runs, ceiling, clients, scenario_ids, repeats):
     """Medians per client and scenario, and ratios computed within each repeat."""
     by = {}
@@ -516,43 +648,50 @@ def summarise(runs, ceiling, clients, scenario_ids, repeats):
         by.setdefault((r["scenario"], r["client"]), {})[r["repeat"]] = r
     summary = {}
     for s in scenario_ids:
+        k = kind(SCENARIOS[s])
         row = {}
         for c in clients:
             reps = by.get((s, c), {})
-            good = [x for x in reps.values() if x.get("ok")]
-            entry = {"runs": len(reps), "ok_runs": len(good),
+            good = [x for x in reps.values() if _finished(x, k)]
+            entry = {"runs": len(reps), "ok_runs": sum(1 for x in good if x.get("ok")),
                      "exit_crashes": sum(1 for x in reps.values() if x.get("exit_crash"))}
             if len(good) == len(reps) and good:
-                for k in ("rps", "cpu_s_per_1k", "rss_peak_mib", "lat_p50_ms",
-                          "lat_p99_ms", "conns"):
-                    entry[k] = median([x.get(k) for x in good])
-            else:
-                bad = [x for x in reps.values() if not x.get("ok")]
-                entry["error"] = bad[0].get("error", "failed") if bad else "no runs"
+                for key in MEDIANS[k]:
+                    entry[key] = median([x.get(key) for x in good])
+                if k == "burst":
+                    entry["succeeded_min"] = min(x["succeeded"] for x in good)
+            bad = [x for x in reps.values() if not x.get("ok")]
+            if bad:
+                entry["error"] = bad[0].get("error", "failed")
+            if not reps:
+                entry["error"] = "no runs"
             row[c] = entry
         # Ratios from one repeat at a time: each run compared with the others
         # that ran next to it, then the median over repeats.
         for c in clients:
-            if "rps" not in row[c]:
+            if HAS_FIGURES[k] not in row[c]:
                 continue
-            vs_aio, vs_best, cpu_aio = [], [], []
+            ratios = {name: [] for name in VS_AIOHTTP[k]}
+            vs_best = []
             for i in range(repeats):
                 me = by.get((s, c), {}).get(i)
                 aio = by.get((s, "aiohttp"), {}).get(i)
                 peers = [by.get((s, p), {}).get(i) for p in PEERS if p in clients]
                 peers = [p for p in peers if p and p.get("ok")]
-                if not me or not me.get("ok"):
+                if not me or not _finished(me, k):
                     continue
-                if aio and aio.get("ok"):
-                    vs_aio.append(me["rps"] / aio["rps"])
-                    cpu_aio.append(me["cpu_s_per_1k"] / aio["cpu_s_per_1k"])
-                if peers:
+                if aio and _finished(aio, k):
+                    for name, key in VS_AIOHTTP[k].items():
+                        if me.get(key) is not None and aio.get(key):
+                            ratios[name].append(me[key] / aio[key])
+                if peers and k == "load":
                     vs_best.append(me["rps"] / max(p["rps"] for p in peers))
-            row[c]["x_aiohttp"] = median(vs_aio)
-            row[c]["x_best_peer"] = median(vs_best)
-            row[c]["cpu_x_aiohttp"] = median(cpu_aio)
+            for name, xs in ratios.items():
+                row[c][name] = median(xs)
+            if k == "load":
+                row[c]["x_best_peer"] = median(vs_best)
         ok_peers = [p for p in PEERS if p in row and "rps" in row[p]]
-        if ok_peers:
+        if ok_peers and k == "load":
             row["_best_peer"] = max(ok_peers, key=lambda p: row[p]["rps"])
         ceil = [x for x in ceiling.get(s, []) if x.get("ok")]
         if ceil:
@@ -560,7 +699,31 @@ def summarise(runs, ceiling, clients, scenario_ids, repeats):
                           for k in ("rps", "cpu_s_per_1k", "lat_p50_ms", "lat_p99_ms",
                                     "conns")}
         summary[s] = row
+    _burst_growth(summary, by, clients, scenario_ids, repeats)
     return summary
+
+
+def _burst_growth(summary, by, clients, scenario_ids, repeats):
+    """Each burst size's CPU over the smallest size's, within each repeat."""
+    bursts = sorted((s for s in scenario_ids if kind(SCENARIOS[s]) == "burst"),
+                    key=lambda s: SCENARIOS[s]["n"])
+    if len(bursts) < 2:
+        return
+    first = bursts[0]
+    for s in bursts[1:]:
+        for c in clients:
+            entry = summary[s].get(c, {})
+            if "wall_s" not in entry or "wall_s" not in summary[first].get(c, {}):
+                continue
+            cpu, size = [], []
+            for i in range(repeats):
+                me, base = by.get((s, c), {}).get(i), by.get((first, c), {}).get(i)
+                if me and base and "wall_s" in me and "wall_s" in base and base["cpu_s"]:
+                    cpu.append(me["cpu_s"] / base["cpu_s"])
+                    size.append(me["requests"] / base["requests"])
+            entry["cpu_growth"] = median(cpu)
+            entry["n_growth"] = median(size)
+            entry["growth_base"] = first
 
 
 def evaluate_targets(summary, who="tarnix"):
@@ -594,14 +757,53 @@ def evaluate_targets(summary, who="tarnix"):
                 "figures": f"{fmt(l1, 3)} ms vs {fmt(a1, 3)} ms"
                            + (f" (x{l1 / a1:.2f})" if l1 and a1 else "")})
     rss = []
-    for s in sorted(summary):
+    for s in sorted(x for x in summary if kind(SCENARIOS[x]) == "load"):
         m, a = get(s, who, "rss_peak_mib"), get(s, "aiohttp", "rss_peak_mib")
         if m is not None and a is not None:
             rss.append((s, m <= a, m, a))
-    out.append({"target": "peak RSS at most aiohttp's in every scenario",
+    out.append({"target": "peak RSS at most aiohttp's in every scenario of (1)-(8)",
                 "met": None if not rss else all(x[1] for x in rss),
                 "figures": "; ".join(f"({s}) {fmt(m, 1)} vs {fmt(a, 1)} MiB{'' if ok else ' MISSED'}"
                                      for s, ok, m, a in rss)})
+
+    def judged(conds):
+        return None if any(c is None for c in conds) else all(conds)
+
+    for s in sorted(x for x in summary if kind(SCENARIOS[x]) == "busy"):
+        p99, mean, work = (get(s, who, k) for k in
+                           ("p99_x_aiohttp", "mean_x_aiohttp", "work_x_aiohttp"))
+        out.append({"target": f"({s}) p99 latency <= 1.5x aiohttp's, mean <= aiohttp's, "
+                              "loop work per second >= aiohttp's run",
+                    "met": judged([None if p99 is None else p99 <= 1.5,
+                                   None if mean is None else mean <= 1.0,
+                                   None if work is None else work >= 1.0]),
+                    "figures": f"p99 x{fmt(p99, 2)}, mean x{fmt(mean, 2)}, "
+                               f"work x{fmt(work, 2)} ({fmt(get(s, who, 'lat_p99_ms'), 2)} vs "
+                               f"{fmt(get(s, 'aiohttp', 'lat_p99_ms'), 2)} ms p99)"})
+    bursts = sorted((x for x in summary if kind(SCENARIOS[x]) == "burst"),
+                    key=lambda x: SCENARIOS[x]["n"])
+    for s in bursts:
+        wall, cpu = get(s, who, "wall_x_aiohttp"), get(s, who, "cpu_x_aiohttp")
+        e = summary[s].get(who, {})
+        # Every request must have succeeded in every repeat: no winning by failing.
+        complete = None if "wall_s" not in e else \
+            (e["succeeded_min"] == e["requests"] and e["ok_runs"] == e["runs"])
+        out.append({"target": f"({s}) wall time and CPU at most aiohttp's, every request "
+                              "answered",
+                    "met": judged([None if wall is None else wall <= 1.0,
+                                   None if cpu is None else cpu <= 1.0, complete]),
+                    "figures": f"wall x{fmt(wall, 2)}, CPU x{fmt(cpu, 2)}, "
+                               f"succeeded {fmt(e.get('succeeded_min'), 0)} of "
+                               f"{fmt(e.get('requests'), 0)}"})
+    if len(bursts) >= 2:
+        # CPU may grow with N but not faster: CPU(N)/CPU(N0) <= 1.25 * N/N0.
+        rows = [(s, get(s, who, "cpu_growth"), get(s, who, "n_growth")) for s in bursts[1:]]
+        met = judged([None if g is None else g <= BURST_GROWTH_SLACK * n for _, g, n in rows])
+        out.append({"target": f"burst CPU grows no faster than N: CPU(N)/CPU(smallest N) <= "
+                              f"{BURST_GROWTH_SLACK} x N/(smallest N)",
+                    "met": met,
+                    "figures": "; ".join(f"({s}) x{fmt(g, 2)} for N x{fmt(n, 1)}"
+                                         for s, g, n in rows)})
     return out
 
 
@@ -613,11 +815,38 @@ def fmt(v, digits):
     return f"{v:,.{digits}f}"
 
 
+# Columns per kind of scenario: (heading, figure, digits[, divisor]).
+COLUMNS = {
+    "load": [("req/s", "rps", 0), ("x aiohttp", "x_aiohttp", 2),
+             ("x best peer", "x_best_peer", 2), ("CPU s/1k", "cpu_s_per_1k", 3),
+             ("CPU x aio", "cpu_x_aiohttp", 2), ("p50 ms", "lat_p50_ms", 3),
+             ("p99 ms", "lat_p99_ms", 3), ("peak RSS MiB", "rss_peak_mib", 1),
+             ("conns", "conns", 0)],
+    "busy": [("p50 ms", "lat_p50_ms", 3), ("p90 ms", "lat_p90_ms", 3),
+             ("p99 ms", "lat_p99_ms", 3), ("mean ms", "lat_mean_ms", 3),
+             ("p99 x aio", "p99_x_aiohttp", 2), ("mean x aio", "mean_x_aiohttp", 2),
+             ("work/s", "work_per_s", 0), ("work x aio", "work_x_aiohttp", 2),
+             ("idle work/s", "work_idle_per_s", 0), ("CPU s/1k", "cpu_s_per_1k", 3),
+             ("peak RSS MiB", "rss_peak_mib", 1), ("conns", "conns", 0)],
+    "burst": [("succeeded", "succeeded_min", 0), ("wall s", "wall_s", 2),
+              ("wall x aio", "wall_x_aiohttp", 2), ("CPU s", "cpu_s", 2),
+              ("CPU x aio", "cpu_x_aiohttp", 2), ("CPU x first N", "cpu_growth", 2),
+              ("peak RSS MiB", "rss_peak_mib", 1), ("p50 s", "lat_p50_ms", 2, 1000),
+              ("conns", "conns", 0), ("listen drops", "listen_drops", 0)],
+}
+
+
+def _cell(e, key, digits, divisor=1):
+    v = e.get(key)
+    return fmt(None if v is None else v / divisor, digits)
+
+
 def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=False):
-    cols = ["client", "req/s", "x aiohttp", "x best peer", "CPU s/1k", "CPU x aio",
-            "p50 ms", "p99 ms", "peak RSS MiB", "conns"]
     for s in scenario_ids:
         sc = SCENARIOS[s]
+        k = kind(sc)
+        spec = COLUMNS[k]
+        cols = ["client"] + [col[0] for col in spec]
         n = max(1, int(sc["n"] * scale))
         title = sc["title"] if scale == 1 else f"{sc['title']} [scaled: {n:,} requests]"
         print(f"\n{'**' if markdown else ''}({s}) {title}{'**' if markdown else ''}", file=out)
@@ -628,19 +857,22 @@ def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=
             rows.append(["wrk (ceiling)", fmt(w["rps"], 0), "", "", fmt(w["cpu_s_per_1k"], 3),
                          "", fmt(w["lat_p50_ms"], 3), fmt(w["lat_p99_ms"], 3), "",
                          fmt(w["conns"], 0)])
+        notes = []
         for c in clients:
             e = row.get(c)
             if e is None or not e.get("runs"):
                 continue
             name = c + (" *" if row.get("_best_peer") == c else "")
-            if "rps" not in e:
+            if HAS_FIGURES[k] not in e:
                 rows.append([name, "FAILED: " + str(e.get("error", ""))[:90]])
                 continue
-            rows.append([name, fmt(e["rps"], 0), fmt(e.get("x_aiohttp"), 2),
-                         fmt(e.get("x_best_peer"), 2), fmt(e["cpu_s_per_1k"], 3),
-                         fmt(e.get("cpu_x_aiohttp"), 2), fmt(e["lat_p50_ms"], 3),
-                         fmt(e["lat_p99_ms"], 3), fmt(e["rss_peak_mib"], 1),
-                         fmt(e["conns"], 0)])
+            cells = [_cell(e, *col[1:]) for col in spec]
+            if k == "burst":
+                cells[0] = f"{cells[0]}/{fmt(e['requests'], 0)}"
+                if e.get("error"):
+                    notes.append(f"{c}: requests failed in {e['runs'] - e['ok_runs']} of "
+                                 f"{e['runs']} run(s); first error: {e['error'][:200]}")
+            rows.append([name] + cells)
         if markdown:
             print("", file=out)
             print("| " + " | ".join(cols) + " |", file=out)
@@ -659,6 +891,8 @@ def print_table(summary, scenario_ids, clients, scale, out=sys.stdout, markdown=
                     continue
                 print("  " + "  ".join(v.ljust(widths[i]) if i == 0 else v.rjust(widths[i])
                                        for i, v in enumerate(r)), file=out)
+        for note in notes:
+            print(f"{'' if markdown else '  '}note: {note}", file=out)
         for c in clients:
             e = row.get(c) or {}
             if e.get("exit_crashes"):
@@ -682,12 +916,28 @@ def report(meta, summary, targets, scenario_ids, clients, out, markdown=False):
                                  if k in clients),
     ]
     lines += [f"SKIPPED {c}: {why}" for c, why in meta["skipped"].items()]
+    lines += [f"SKIPPED scenario {s}: {why}"
+              for s, why in meta.get("skipped_scenarios", {}).items()]
     sep = "\n\n" if markdown else "\n"
     print(sep.join(lines), file=out)
     print_table(summary, scenario_ids, clients, scale, out, markdown)
     print("\n* = best peer in that scenario. CPU s/1k = user+system CPU seconds of the "
           "client process per 1,000 requests. conns = connections nginx accepted during "
           "the run (warm-up included).", file=out)
+    kinds = {kind(SCENARIOS[s]) for s in scenario_ids}
+    if "busy" in kinds:
+        print("Busy loop: latency of each sequential request while the load runs; work/s = "
+              "1 ms slices of pure-Python work the burner tasks (blocking rows: the main "
+              "thread) finished per second of the requests' wall time; idle work/s = the "
+              "same load alone in the same process, just before.", file=out)
+    if "burst" in kinds:
+        print("Burst: every request started at once, connection limit N, each answered "
+              "after 2 s by the delay server; wall s and CPU s (user+system of the client "
+              "process) from the first request to the last outcome; succeeded = fewest "
+              "answered of the repeats; CPU x first N = CPU over the smallest N's in the "
+              "same repeat; conns = connections the server accepted (warm-up included); "
+              "listen drops = the kernel's count of connections dropped at a full listen "
+              "queue during the run (machine-wide).", file=out)
     for who, ts in targets.items():
         print(f"\nTargets for {who}" + (" (quick run: indicative only)" if scale != 1
                                         else "") + ":" + ("\n" if markdown else ""), file=out)
@@ -728,8 +978,9 @@ def parse_args():
                    help="smoke run: request counts / 10 and one repeat")
     p.add_argument("--scale", type=float, help="multiply every request count (default 1)")
     p.add_argument("--repeats", type=int, help="runs per client and scenario (default 3)")
-    p.add_argument("--scenarios", default="1,2,3,4,5,6,7,8",
-                   help="comma-separated scenario numbers (default all)")
+    p.add_argument("--scenarios", default=",".join(str(s) for s in SCENARIOS),
+                   help="comma-separated scenario numbers, or busy (9,10) and burst "
+                        "(11,12,13) (default all)")
     p.add_argument("--clients", default=",".join(CLIENTS),
                    help=f"comma-separated clients (default {','.join(CLIENTS)})")
     p.add_argument("--tarnix", choices=("pip", "inplace", "off"), default="pip",
@@ -746,16 +997,53 @@ def parse_args():
     return p.parse_args()
 
 
+def run_status(k, r):
+    if k == "burst" and "wall_s" in r:
+        return (f"{r['succeeded']:,} of {r['requests']:,} answered in {r['wall_s']:.2f} s, "
+                f"{r['cpu_s']:.2f} CPU s, peak RSS {r['rss_peak_mib']:.0f} MiB"
+                + ("" if r.get("ok") else f"; first error: {r.get('error')}"))
+    if not r.get("ok"):
+        return f"FAILED: {r.get('error')}"
+    if k == "busy":
+        return (f"p50 {r['lat_p50_ms']:.2f} ms, p99 {r['lat_p99_ms']:.2f} ms, mean "
+                f"{r['lat_mean_ms']:.2f} ms, {r['work_per_s']:,.0f} work/s "
+                f"(alone {r['work_idle_per_s']:,.0f})")
+    return f"{r['rps']:,.0f} req/s, {r['cpu_s_per_1k']:.3f} CPU s/1k"
+
+
+def parse_scenarios(text):
+    ids = []
+    for x in (x.strip() for x in text.split(",")):
+        if not x:
+            continue
+        if x in SCENARIO_NAMES:
+            found = SCENARIO_NAMES[x]
+        elif x.isdigit() and int(x) in SCENARIOS:
+            found = (int(x),)
+        else:
+            raise SystemExit(f"no scenario {x}; numbers 1-{max(SCENARIOS)} or "
+                             f"{', '.join(SCENARIO_NAMES)}")
+        ids += [s for s in found if s not in ids]
+    return ids
+
+
+def burst_fits(n):
+    """None if N sockets fit under the open-file limit, else why not."""
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < n + FD_SPARE:
+        return (f"{n:,} connections need {n + FD_SPARE:,} open files in the client and in "
+                f"the server; the hard limit (RLIMIT_NOFILE) is {hard:,}")
+    return None
+
+
 def main():
     args = parse_args()
     scale = args.scale if args.scale is not None else (0.1 if args.quick else 1.0)
     repeats = args.repeats if args.repeats is not None else (1 if args.quick else 3)
     wrk_duration = args.wrk_duration or (1 if args.quick else 5)
     timeout = args.timeout or (120 if scale < 1 else 600)
-    scenario_ids = [int(x) for x in args.scenarios.split(",") if x.strip()]
-    for s in scenario_ids:
-        if s not in SCENARIOS:
-            raise SystemExit(f"no scenario {s}")
+    scenario_ids = parse_scenarios(args.scenarios)
+    every_scenario = set(scenario_ids) == set(SCENARIOS)
     wanted = [c.strip() for c in args.clients.split(",") if c.strip()]
     for c in wanted:
         if c not in CLIENTS:
@@ -792,21 +1080,35 @@ def main():
     if not args.no_wrk and not use_wrk:
         skipped["wrk"] = "wrk not installed"
 
+    skipped_scenarios = {}
+    for s in scenario_ids:
+        if kind(SCENARIOS[s]) == "burst":
+            why = burst_fits(max(1, int(SCENARIOS[s]["n"] * scale)))
+            if why:
+                skipped_scenarios[s] = why
+                log(f"SKIPPED scenario {s}: {why}")
+    scenario_ids = [s for s in scenario_ids if s not in skipped_scenarios]
+
     started = datetime.datetime.now()
     meta = {
         "date": started.isoformat(timespec="seconds"),
         "quick": args.quick, "scale": scale, "repeats": repeats,
         "machine": machine_info(), "nginx": nginx_version(),
         "nginx_workers": args.nginx_workers, "versions": versions, "skipped": skipped,
-        "tarnix_mode": args.tarnix,
+        "tarnix_mode": args.tarnix, "skipped_scenarios": skipped_scenarios,
         "scenarios": {s: dict(SCENARIOS[s], n=max(1, int(SCENARIOS[s]["n"] * scale)))
                       for s in scenario_ids},
     }
     server = Nginx(args.nginx_workers, venv_python())
+    delay = DelayServer(BURST_DELAY_S) if any(
+        kind(SCENARIOS[s]) == "burst" for s in scenario_ids) else None
     runs, ceiling = [], {}
     try:
         server.start()
         log(f"nginx {meta['nginx']} on 127.0.0.1 ports {server.ports}")
+        if delay:
+            delay.start()
+            log(f"delay server ({BURST_DELAY_S:g} s) on 127.0.0.1 port {delay.ports['delay']}")
         total = repeats * sum(1 for s in scenario_ids for c in clients
                               if c not in BLOCKING or s in BLOCKING_SCENARIOS)
         done = 0
@@ -814,7 +1116,7 @@ def main():
         for rep in range(repeats):
             for s in scenario_ids:
                 sc = SCENARIOS[s]
-                if use_wrk:
+                if use_wrk and kind(sc) == "load":
                     w = run_wrk(server, sc, wrk_duration, server.dir)
                     w["repeat"] = rep
                     ceiling.setdefault(s, []).append(w)
@@ -822,16 +1124,18 @@ def main():
                     if c in BLOCKING and s not in BLOCKING_SCENARIOS:
                         continue
                     done += 1
-                    r = run_client(c, s, sc, server, scale,
+                    r = run_client(c, s, sc, delay if sc["origin"] == "delay" else server,
+                                   scale,
                                    tarnix_env if c in TARNIX_ROWS + ("tarnix-sync",) else base_env,
                                    timeout)
                     r.update(client=c, scenario=s, repeat=rep)
                     runs.append(r)
-                    status = (f"{r['rps']:,.0f} req/s, {r['cpu_s_per_1k']:.3f} CPU s/1k"
-                              if r.get("ok") else f"FAILED: {r.get('error')}")
-                    log(f"[{done}/{total}] repeat {rep + 1} scenario {s} {c}: {status}")
+                    log(f"[{done}/{total}] repeat {rep + 1} scenario {s} {c}: "
+                        f"{run_status(kind(sc), r)}")
     finally:
         server.stop()
+        if delay:
+            delay.stop()
 
     summary = summarise(runs, ceiling, clients, scenario_ids, repeats)
     targets = {who: evaluate_targets(summary, who) for who in TARNIX_ROWS if who in clients}
@@ -852,8 +1156,8 @@ def main():
                        capture_output=True, text=True)
     if r.returncode != 0:
         log(f"no chart: {_last_error_line(r.stderr)}")
-    elif scale == 1 and not args.output:
-        # The chart the README shows: full runs only.
+    elif scale == 1 and not args.output and every_scenario:
+        # The chart the README shows: full runs of every scenario only.
         shutil.copyfile(chart, HERE / "chart.png")
     print(f"\nwritten: {path}, {path.with_suffix('.md').name} (Markdown tables) and "
           f"{chart.name} (chart)")

@@ -6,11 +6,17 @@ await one request at a time, so the number of requests in flight is the same
 for every client; the connection limit is passed to the client's own pool.
 Every response is checked (status and body length) and any failure marks the
 run as failed, so a client cannot win by failing fast.
+
+Two other kinds of run: "busy" sends sequential requests while burner tasks
+keep the event loop (or, for blocking clients, the main thread) saturated
+with pure-Python work, and counts the work they get done; "burst" starts all
+its requests at once against a server that answers each one late.
 """
 
 import asyncio
 import contextlib
 import gc
+import datetime
 import json
 import resource
 import ssl
@@ -35,7 +41,10 @@ async def client_aiohttp(cfg, body):
         ssl=_ssl_context(cfg) if cfg["tls"] else True,
     )
     url = cfg["url"]
-    async with aiohttp.ClientSession(connector=conn) as session:
+    kw = {}
+    if cfg.get("request_timeout"):
+        kw["timeout"] = aiohttp.ClientTimeout(total=cfg["request_timeout"])
+    async with aiohttp.ClientSession(connector=conn, **kw) as session:
         if body is None:
             async def fetch():
                 async with session.get(url) as r:
@@ -58,7 +67,8 @@ async def client_httpx(cfg, body):
     verify = _ssl_context(cfg) if cfg["tls"] else True
     # httpx's default 5 s pool timeout would fail scenario 3 on a slow machine.
     async with httpx.AsyncClient(limits=limits, verify=verify,
-                                 timeout=httpx.Timeout(60.0)) as client:
+                                 timeout=httpx.Timeout(cfg.get("request_timeout") or 60.0)
+                                 ) as client:
         url = cfg["url"]
         if body is None:
             async def fetch():
@@ -79,6 +89,8 @@ async def client_pyreqwest(cfg, body):
     # max_connections bounds requests in flight inside the client; over
     # HTTP/1.1 that is the number of connections in use at once.
     builder = ClientBuilder().max_connections(limit).pool_max_idle_per_host(limit)
+    if cfg.get("request_timeout"):
+        builder = builder.timeout(datetime.timedelta(seconds=cfg["request_timeout"]))
     if cfg["tls"]:
         with open(cfg["ca"], "rb") as f:
             builder = builder.add_root_certificate_pem(f.read())
@@ -104,6 +116,8 @@ async def client_rnet(cfg, body):
 
     limit = cfg["limit"]
     kw = {"pool_max_size": limit, "pool_max_idle_per_host": limit}
+    if cfg.get("request_timeout"):
+        kw["timeout"] = int(cfg["request_timeout"])
     if cfg["tls"]:
         kw["verify"] = pathlib.Path(cfg["ca"])
     client = rnet.Client(**kw)
@@ -143,7 +157,8 @@ async def client_curl_cffi(cfg, body):
     # max_clients is the number of curl handles, so at most that many
     # transfers (and HTTP/1.1 connections) run at once.
     verify = cfg["ca"] if cfg["tls"] else True
-    async with AsyncSession(max_clients=cfg["limit"], verify=verify, timeout=60) as s:
+    async with AsyncSession(max_clients=cfg["limit"], verify=verify,
+                            timeout=cfg.get("request_timeout") or 60) as s:
         url = cfg["url"]
         if body is None:
             async def fetch():
@@ -163,6 +178,8 @@ async def client_tarnix(cfg, body):
     kw = {"max_connections": cfg["limit"]}
     if cfg["tls"]:
         kw["verify"] = cfg["ca"]
+    if cfg.get("request_timeout"):
+        kw["timeout"] = cfg["request_timeout"]
     async with tarnix.Client(**kw) as client:
         url = cfg["url"]
         if body is None:
@@ -423,6 +440,135 @@ def run_blocking(cfg):
     return figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
 
 
+# ---- busy: sequential requests while the loop (or the main thread) is saturated
+
+SLICE_S = 0.001
+# load name: (burner tasks, pause after each slice; 0 is a bare yield)
+BUSY_LOADS = {"always": (1, 0), "four": (4, 0.001)}
+
+
+class Burn:
+    """The burners' shared state: slices done, and when to stop."""
+
+    def __init__(self, limit_s):
+        self.slices = 0
+        self.running = True
+        self.deadline = time.perf_counter() + limit_s
+
+
+def burn_slice():
+    perf = time.perf_counter
+    end = perf() + SLICE_S
+    while perf() < end:
+        pass
+
+
+async def burner(state, pause):
+    while state.running and time.perf_counter() < state.deadline:
+        burn_slice()
+        state.slices += 1
+        await asyncio.sleep(pause)
+
+
+async def run_busy(cfg):
+    factory = CLIENTS[cfg["client"]]
+    n, warm = cfg["n"], cfg["warmup"]
+    tasks, pause = BUSY_LOADS[cfg["load"]]
+    tally = Tally()
+    latencies = []
+    async with factory(cfg, None) as fetch:
+        if warm:
+            await drive(fetch, warm, 1, 200, cfg["expect_len"], [], tally)
+        if tally.failures:
+            return {"ok": False, "phase": "warmup", "failures": tally.failures,
+                    "error": tally.first_error}
+        gc.collect()
+        state = Burn(cfg["limit_s"])
+        burners = [asyncio.ensure_future(burner(state, pause)) for _ in range(tasks)]
+        try:
+            # The load alone first: how much work the loop does with no requests.
+            s0, t0 = state.slices, time.perf_counter()
+            await asyncio.sleep(cfg["idle_s"])
+            idle = (state.slices - s0) / (time.perf_counter() - t0)
+            rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            ru0 = resource.getrusage(resource.RUSAGE_SELF)
+            s0, t0 = state.slices, time.perf_counter()
+            await drive(fetch, n, 1, 200, cfg["expect_len"], latencies, tally)
+            t1, s1 = time.perf_counter(), state.slices
+            ru1 = resource.getrusage(resource.RUSAGE_SELF)
+        finally:
+            state.running = False
+            await asyncio.gather(*burners)
+    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+    out.update(work_per_s=(s1 - s0) / (t1 - t0), work_idle_per_s=idle)
+    return out
+
+
+def run_blocking_busy(cfg):
+    """Requests from one thread while the main thread burns without pause."""
+    factory = BLOCKING_CLIENTS[cfg["client"]]
+    n, warm = cfg["n"], cfg["warmup"]
+    tally = Tally()
+    latencies = []
+    perf = time.perf_counter
+    with factory(cfg, None) as fetch:
+        if warm:
+            drive_threads(fetch, warm, 1, 200, cfg["expect_len"], [], tally)
+        if tally.failures:
+            return {"ok": False, "phase": "warmup", "failures": tally.failures,
+                    "error": tally.first_error}
+        gc.collect()
+        state = Burn(cfg["limit_s"])
+        slices, t0 = 0, perf()
+        while perf() - t0 < cfg["idle_s"]:
+            burn_slice()
+            slices += 1
+        idle = slices / (perf() - t0)
+        requester = threading.Thread(target=drive_threads, args=(
+            fetch, n, 1, 200, cfg["expect_len"], latencies, tally))
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        slices, t0 = 0, perf()
+        requester.start()
+        while requester.is_alive() and perf() < state.deadline:
+            burn_slice()
+            slices += 1
+        t1 = perf()
+        requester.join()
+        ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+    out.update(work_per_s=slices / (t1 - t0), work_idle_per_s=idle)
+    return out
+
+
+# ---- burst: every request at once, to a server that answers each one late
+
+async def run_burst(cfg):
+    factory = CLIENTS[cfg["client"]]
+    n = cfg["n"]
+    tally = Tally()
+    latencies = []
+    # Warm-up on a client of its own, answered at once: imports and lazily
+    # made state, while the measured client starts with no connections.
+    async with factory(dict(cfg, url=cfg["warmup_url"], path=cfg["warmup_path"]),
+                       None) as fetch:
+        await drive(fetch, 1, 1, 200, cfg["expect_len"], [], tally)
+    if tally.failures:
+        return {"ok": False, "phase": "warmup", "failures": tally.failures,
+                "error": tally.first_error}
+    gc.collect()
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    async with factory(cfg, None) as fetch:
+        ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        t0 = time.perf_counter()
+        await drive(fetch, n, n, 200, cfg["expect_len"], latencies, tally)
+        t1 = time.perf_counter()
+        ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+    out["succeeded"] = n - tally.failures
+    return out
+
+
 def figures(n, tally, latencies, rss_before, ru0, ru1, wall, loop_cpu=None):
     cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
     latencies.sort()
@@ -443,6 +589,7 @@ def figures(n, tally, latencies, rss_before, ru0, ru1, wall, loop_cpu=None):
         "rss_peak_mib": rss_peak / 1024.0,
         "rss_before_mib": rss_before / 1024.0,
         "lat_p50_ms": (_percentile(latencies, 0.50) or 0) * 1000.0,
+        "lat_p90_ms": (_percentile(latencies, 0.90) or 0) * 1000.0,
         "lat_p99_ms": (_percentile(latencies, 0.99) or 0) * 1000.0,
         "lat_mean_ms": (sum(latencies) / len(latencies) * 1000.0) if latencies else None,
     }
@@ -453,8 +600,19 @@ def figures(n, tally, latencies, rss_before, ru0, ru1, wall, loop_cpu=None):
 
 def main():
     cfg = json.loads(sys.argv[1])
+    kind = cfg.get("kind", "load")
     try:
-        if cfg["client"] in BLOCKING_CLIENTS:
+        if kind == "burst":
+            # A socket per request, and the server's answers come late.
+            _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+            result = asyncio.run(run_burst(cfg))
+        elif kind == "busy":
+            if cfg["client"] in BLOCKING_CLIENTS:
+                result = run_blocking_busy(cfg)
+            else:
+                result = asyncio.run(run_busy(cfg))
+        elif cfg["client"] in BLOCKING_CLIENTS:
             result = run_blocking(cfg)
         else:
             result = asyncio.run(run(cfg))
