@@ -565,7 +565,9 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     SSL_set_app_data(ssl.get(), &t);
     SSL_set_connect_state(ssl.get());
     if (options.allow_truncation) SSL_set_options(ssl.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    if (SSL_set_tlsext_host_name(ssl.get(), name) != 1) {
+    // Server name indication carries host names only, never an address.
+    uint8_t address[16];
+    if (host_address(sn, address) == 0 && SSL_set_tlsext_host_name(ssl.get(), name) != 1) {
         ERR_clear_error();
         return false;
     }

@@ -253,13 +253,13 @@ TEST_F(Handshake, TheLeafMustNameTheHost) {
     EXPECT_TRUE(accepts({cn_only.get(), inter_.get()}));
     Cert cn_beside = named({"DNS:other.test"}, "server.test");
     EXPECT_FALSE(accepts({cn_beside.get(), inter_.get()}));
-    // An IP-address host matches a dNSName entry holding its text; an
-    // iPAddress entry is never considered.
+    // An address host: iPAddress entries, or a dNSName holding its text.
     Cert ip_as_name = named({"DNS:127.0.0.1"});
     EXPECT_TRUE(accepts({ip_as_name.get(), inter_.get()}, "127.0.0.1"));
-    Cert ip_entries = named({"IP:127.0.0.1", "IP:::1"}, "127.0.0.1");
-    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.1"));
-    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "::1"));
+    Cert ip_entries = named({"IP:127.0.0.1", "IP:::1"}, "127.0.0.2");
+    EXPECT_TRUE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.1"));
+    EXPECT_TRUE(accepts({ip_entries.get(), inter_.get()}, "::1"));
+    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.2"));
 }
 
 TEST_F(Handshake, LeafUsageAndKeySize) {

@@ -108,15 +108,22 @@ def system_store():
 MLKEM, P256, P384, X25519 = 0x11EC, 0x17, 0x18, 0x1D
 
 
-def test_client_hello_on_the_wire():
-    catcher = HelloCatcher()
+def client_hello(host):
     try:
-        pool = make_pool(catcher.port, host="Tarnix.localhost")
-        refused(pool)
+        catcher = HelloCatcher("::1" if ":" in host else "127.0.0.1")
+    except OSError:
+        pytest.skip(f"cannot listen on {host}")
+    try:
+        refused(make_pool(catcher.port, host=host))
         hello = catcher.hello.get(timeout=WAIT)
     finally:
         catcher.close()
     assert not isinstance(hello, Exception), hello
+    return hello
+
+
+def test_client_hello_on_the_wire():
+    hello = client_hello("Tarnix.localhost")
     assert hello["record_version"] == 0x0301 and hello["legacy_version"] == 0x0303
     assert hello["session_id_len"] == 32
     assert hello["compression"] == [0]
@@ -144,6 +151,11 @@ def test_client_hello_on_the_wire():
     assert 5 in hello["extensions"]
     # No ALPN, session ticket, pre-shared key, early data or certificate compression.
     assert not {16, 35, 41, 42, 27} & set(hello["extensions"])
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", "::1"])
+def test_no_server_name_for_an_address(host):
+    assert 0 not in client_hello(host)["extensions"]
 
 
 # -- trust ---------------------------------------------------------------------------
@@ -298,6 +310,7 @@ def test_system_store_rejections(serve, system_store, case):
         ("a.b.wild.localhost", ["*.wild.localhost"], None, False),
         ("ab.wild.localhost", ["a*.wild.localhost"], None, False),
         ("127.0.0.1", ["localhost"], "127.0.0.1", False),
+        ("127.0.0.1", None, "127.0.0.1", False),  # an address is never a commonName
         ("127.0.0.1", ["127.0.0.1"], None, True),  # an IP literal as a dNSName entry
     ],
 )
@@ -311,10 +324,12 @@ def test_host_check(serve, ca, ca_file, host, dns, cn, ok):
         assert refused(pool)
 
 
-def test_ip_address_entries_never_count(serve, ca, ca_file):
+@pytest.mark.parametrize("ips, ok", [(["::1", "127.0.0.1"], True), (["127.0.0.2", "::ffff:127.0.0.1"], False)])
+def test_address_host_matches_address_entries(serve, ca, ca_file, ips, ok):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, dns=[], ips=["127.0.0.1"], cn="127.0.0.1"), [inter])
-    assert refused(make_pool(server.port, ca_file, host="127.0.0.1"))
+    server = serve(pki.make_leaf(inter, dns=[], ips=ips, cn="127.0.0.1"), [inter])
+    pool = make_pool(server.port, ca_file, host="127.0.0.1")
+    assert fetch(pool).status == 200 if ok else refused(pool)
 
 
 # -- TLS 1.2 ---------------------------------------------------------------------------

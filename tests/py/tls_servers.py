@@ -253,8 +253,8 @@ def read_client_hello(conn) -> dict:
 class HelloCatcher:
     """Accepts one connection, keeps its ClientHello and hangs up."""
 
-    def __init__(self):
-        self._sock = socket.create_server(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1"):
+        self._sock = socket.create_server((host, 0), family=socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.port = self._sock.getsockname()[1]
         self.hello: queue.Queue = queue.Queue()
         threading.Thread(target=self._run, daemon=True).start()
