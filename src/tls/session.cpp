@@ -219,8 +219,10 @@ bool configure_context(SSL_CTX* ctx) {
     if (SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) return false;
     if (SSL_CTX_set_ciphersuites(ctx, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384") != 1)
         return false;
-    if (SSL_CTX_set_cipher_list(ctx, "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
-                                     "ECDHE-RSA-AES256-GCM-SHA384") != 1)
+    // TLS 1.2: ECDHE with AEAD ciphers only, for ECDSA and RSA certificates.
+    if (SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+                                     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384") != 1)
         return false;
     if (!set_groups(ctx) || !set_signature_schemes(ctx)) return false;
     // Trust decisions are ours alone: the hook replaces the library's chain
