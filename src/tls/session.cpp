@@ -162,10 +162,10 @@ int bio_destroy(BIO*) { return 1; }
 
 // Offered in this order, minus what the library refuses.
 const char* const SIGNATURE_SCHEMES[] = {
-    "ecdsa_secp256r1_sha256", "ecdsa_secp384r1_sha384", "rsa_pkcs1_sha256",  "rsa_pkcs1_sha384",
-    "rsa_pkcs1_sha512",       "rsa_pss_rsae_sha256",    "rsa_pss_rsae_sha384", "rsa_pss_rsae_sha512",
-    "rsa_pss_pss_sha256",     "rsa_pss_pss_sha384",     "rsa_pss_pss_sha512",  "rsa_pkcs1_sha1",
-    "ed25519",
+    "ecdsa_secp256r1_sha256", "ecdsa_secp384r1_sha384", "ecdsa_secp521r1_sha512", "rsa_pkcs1_sha256",
+    "rsa_pkcs1_sha384",       "rsa_pkcs1_sha512",       "rsa_pss_rsae_sha256",    "rsa_pss_rsae_sha384",
+    "rsa_pss_rsae_sha512",    "rsa_pss_pss_sha256",     "rsa_pss_pss_sha384",     "rsa_pss_pss_sha512",
+    "rsa_pkcs1_sha1",         "ed25519",
 };
 
 // Groups: the hybrid post-quantum group first with a key share for every

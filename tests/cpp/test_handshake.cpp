@@ -272,6 +272,12 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
     Cert both_uses = leaf(both);
     EXPECT_TRUE(accepts({both_uses.get(), inter_.get()}));
 
+    // A P-521 key signs with ecdsa_secp521r1_sha512, which must be offered.
+    Key p521 = ec_key("P-521");
+    Cert p521_leaf = make_cert({"server.test", "tarnix tests", 117, 0, 0, false, Eku::ServerAuth}, p521.get(),
+                               inter_.get(), inter_key_.get());
+    EXPECT_TRUE(accepts({p521_leaf.get(), inter_.get()}, "server.test", nullptr, 0, p521.get()));
+
     // 526 bytes of public key pass; 614 are above the 600-byte limit.
     for (unsigned bits : {4096u, 4800u}) {
         SCOPED_TRACE(bits);

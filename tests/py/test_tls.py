@@ -136,7 +136,7 @@ def test_client_hello_on_the_wire():
     assert hello["server_name"] == b"Tarnix.localhost"
     assert hello["psk_modes"] == [1]
     # In order; SHA-1 only where the library's default security level allows it.
-    wanted = [0x0403, 0x0503, 0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806, 0x0809, 0x080A, 0x080B, 0x0201,
+    wanted = [0x0403, 0x0503, 0x0603, 0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806, 0x0809, 0x080A, 0x080B, 0x0201,
               0x0807]
     sigalgs = hello["signature_algorithms"]
     assert sigalgs == [s for s in wanted if s in sigalgs]
@@ -223,7 +223,7 @@ def rsa8192_key():
     return _rsa8192[0]
 
 
-@pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384"])
+@pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384", "ec521"])
 def test_leaf_key_kinds_within_the_limit(serve, ca, ca_file, kind):
     root, inter = ca
     server = serve(pki.make_leaf(inter, key_kind=kind), [inter])
