@@ -15,9 +15,12 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed448
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 import pki
+import tarnix
 from tarnix import _tarnix
 from tarnix.core.errors import TLSError, TransportError, ProtocolError
-from tls_servers import WAIT, HelloCatcher, OpenSslServer, TlsServer, respond_and_close, respond_with_body_digest
+from tls_servers import (
+    WAIT, HelloCatcher, NginxServer, OpenSslServer, TlsServer, find_nginx, respond_and_close, respond_with_body_digest,
+)
 
 GET, POST = 0, 1
 TLS_FAILED = "TLS handshake or certificate verification failed"
@@ -347,6 +350,47 @@ def test_tls12_only_server(tmp_path, ca, ca_file, key_kind, suite):
         assert response.status == 200 and b"TLSv1.2, Cipher is " + suite in response.body
     finally:
         server.close()
+
+
+# -- a real server ------------------------------------------------------------------------
+
+@pytest.fixture
+def nginx(tmp_path):
+    if find_nginx() is None:
+        pytest.skip("no nginx (scripts/setup.sh installs it)")
+    servers = []
+
+    def start(cert, chain, protocols):
+        servers.append(NginxServer(cert, chain, protocols, workdir=tmp_path / f"nginx{len(servers)}"))
+        return servers[-1]
+
+    yield start
+    for s in servers:
+        s.close()
+
+
+@pytest.mark.parametrize(
+    "host, protocols, key_kind, answer",
+    [
+        ("localhost", "TLSv1.2", "ec256", "TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305 sni=localhost"),
+        ("localhost", "TLSv1.2", "rsa2048", "TLSv1.2 ECDHE-RSA-CHACHA20-POLY1305 sni=localhost"),
+        ("localhost", "TLSv1.3", "ec521", "TLSv1.3 TLS_CHACHA20_POLY1305_SHA256 sni=localhost"),
+        ("127.0.0.1", "TLSv1.3", "ec256", "TLSv1.3 TLS_CHACHA20_POLY1305_SHA256 sni="),
+        ("[::1]", "TLSv1.2", "ec384", "TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305 sni="),
+    ],
+)
+def test_nginx(nginx, ca, ca_file, host, protocols, key_kind, answer):
+    root, inter = ca
+    leaf = pki.make_leaf(inter, dns=["localhost"], ips=["127.0.0.1", "::1"], key_kind=key_kind)
+    server = nginx(leaf, [inter], protocols)
+    if host == "[::1]" and not server.ipv6:
+        pytest.skip("no IPv6 loopback")
+
+    async def get():
+        async with tarnix.Client(verify=str(ca_file)) as client:
+            return await client.get(f"https://{host}:{server.port}/")
+
+    assert asyncio.run(get()).text == answer + "\n"
 
 
 # -- connections -------------------------------------------------------------------------
