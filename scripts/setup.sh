@@ -29,7 +29,18 @@ as_root() {
 apt_install() {
   [ $# -gt 0 ] || return 0
   as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  # No service may start on install (nginx is for the tests, which start
+  # their own): Debian asks policy-rc.d, so a refusing one stands in for this
+  # install where the machine has none.
+  local policy=/usr/sbin/policy-rc.d added=0 rc=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | as_root tee "$policy" >/dev/null
+    as_root chmod 755 "$policy"
+    added=1
+  fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null || rc=$?
+  [ "$added" = 0 ] || as_root rm -f "$policy"
+  return "$rc"
 }
 
 PY=${PYTHON:-python3}
@@ -51,6 +62,8 @@ if [ "$mode" = test ]; then
   want libgtest-dev
   want openssl
   want tmux
+  # A real TLS server, which the tests start themselves.
+  want nginx
   command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 fi
 if [ ${#need_apt[@]} -gt 0 ]; then

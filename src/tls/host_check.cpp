@@ -1,9 +1,12 @@
 #include "tls/host_check.h"
 
+#include <cstring>
 #include <memory>
 
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include "platform/ip_literal.h"
 
 namespace tarnix {
 namespace {
@@ -46,6 +49,20 @@ bool host_matches_pattern(Slice pattern, Slice host) {
     return tail_len == rest_len && equal_ignoring_case(rest, host.ptr + dot + 1, rest_len);
 }
 
+size_t host_address(Slice host, uint8_t out[16]) {
+    in_addr v4;
+    if (parse_ipv4_literal(host.ptr, host.len, &v4)) {
+        std::memcpy(out, &v4.s_addr, 4);
+        return 4;
+    }
+    in6_addr v6;
+    if (parse_ipv6_literal(host.ptr, host.len, &v6)) {
+        std::memcpy(out, v6.s6_addr, 16);
+        return 16;
+    }
+    return 0;
+}
+
 HostCheck certificate_matches_host(const x509_st* leaf, Slice host) {
     int crit = 0;
     // crit: -1 absent, -2 present more than once; otherwise present, and a
@@ -53,17 +70,26 @@ HostCheck certificate_matches_host(const x509_st* leaf, Slice host) {
     std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(
         static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(leaf, NID_subject_alt_name, &crit, nullptr)));
     if (crit == -2 || (crit >= 0 && !names)) return HostCheck::Malformed;
-    if (names && sk_GENERAL_NAME_num(names.get()) > 0) {
-        int n = sk_GENERAL_NAME_num(names.get());
-        for (int i = 0; i < n; i++) {
-            const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names.get(), i);
-            if (gn->type != GEN_DNS) continue;
-            const ASN1_IA5STRING* s = gn->d.dNSName;
-            Slice pattern{ASN1_STRING_get0_data(s), size_t(ASN1_STRING_length(s))};
-            if (host_matches_pattern(pattern, host)) return HostCheck::Match;
+    uint8_t address[16];
+    const size_t address_len = host_address(host, address);
+    const int n = names ? sk_GENERAL_NAME_num(names.get()) : 0;
+    for (int i = 0; i < n; i++) {
+        const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names.get(), i);
+        if (gn->type == GEN_IPADD && address_len != 0) {
+            const ASN1_OCTET_STRING* ip = gn->d.iPAddress;
+            if (size_t(ASN1_STRING_length(ip)) == address_len &&
+                std::memcmp(ASN1_STRING_get0_data(ip), address, address_len) == 0)
+                return HostCheck::Match;
+            continue;
         }
-        return HostCheck::Mismatch;
+        if (gn->type != GEN_DNS) continue;
+        const ASN1_IA5STRING* s = gn->d.dNSName;
+        Slice pattern{ASN1_STRING_get0_data(s), size_t(ASN1_STRING_length(s))};
+        // For an address only the literal itself: no wildcard covers one.
+        if (host_matches_pattern(pattern, host)) return HostCheck::Match;
     }
+    // An address never matches the commonName, as in browsers.
+    if (n > 0 || address_len != 0) return HostCheck::Mismatch;
     // No names in an extension: the subject's commonName (the last one, the
     // most specific) is the only pattern.
     const X509_NAME* subject = X509_get_subject_name(leaf);

@@ -162,10 +162,10 @@ int bio_destroy(BIO*) { return 1; }
 
 // Offered in this order, minus what the library refuses.
 const char* const SIGNATURE_SCHEMES[] = {
-    "ecdsa_secp256r1_sha256", "ecdsa_secp384r1_sha384", "rsa_pkcs1_sha256",  "rsa_pkcs1_sha384",
-    "rsa_pkcs1_sha512",       "rsa_pss_rsae_sha256",    "rsa_pss_rsae_sha384", "rsa_pss_rsae_sha512",
-    "rsa_pss_pss_sha256",     "rsa_pss_pss_sha384",     "rsa_pss_pss_sha512",  "rsa_pkcs1_sha1",
-    "ed25519",
+    "ecdsa_secp256r1_sha256", "ecdsa_secp384r1_sha384", "ecdsa_secp521r1_sha512", "rsa_pkcs1_sha256",
+    "rsa_pkcs1_sha384",       "rsa_pkcs1_sha512",       "rsa_pss_rsae_sha256",    "rsa_pss_rsae_sha384",
+    "rsa_pss_rsae_sha512",    "rsa_pss_pss_sha256",     "rsa_pss_pss_sha384",     "rsa_pss_pss_sha512",
+    "rsa_pkcs1_sha1",         "ed25519",
 };
 
 // Groups: the hybrid post-quantum group first with a key share for every
@@ -219,8 +219,10 @@ bool configure_context(SSL_CTX* ctx) {
     if (SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) return false;
     if (SSL_CTX_set_ciphersuites(ctx, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384") != 1)
         return false;
-    if (SSL_CTX_set_cipher_list(ctx, "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
-                                     "ECDHE-RSA-AES256-GCM-SHA384") != 1)
+    // TLS 1.2: ECDHE with AEAD ciphers only, for ECDSA and RSA certificates.
+    if (SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+                                     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384") != 1)
         return false;
     if (!set_groups(ctx) || !set_signature_schemes(ctx)) return false;
     // Trust decisions are ours alone: the hook replaces the library's chain
@@ -565,7 +567,9 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     SSL_set_app_data(ssl.get(), &t);
     SSL_set_connect_state(ssl.get());
     if (options.allow_truncation) SSL_set_options(ssl.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    if (SSL_set_tlsext_host_name(ssl.get(), name) != 1) {
+    // Server name indication carries host names only, never an address.
+    uint8_t address[16];
+    if (host_address(sn, address) == 0 && SSL_set_tlsext_host_name(ssl.get(), name) != 1) {
         ERR_clear_error();
         return false;
     }

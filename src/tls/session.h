@@ -19,7 +19,7 @@ struct AcceptedStore;
 // Settings of one handshake.
 struct TlsSessionOptions {
     __int128 now = 0;       // ns since 1970-01-01 UTC; every validity check uses it
-    Slice server_name;      // sent as SNI and matched against the leaf
+    Slice server_name;      // matched against the leaf; sent as SNI unless an IP literal
     bool check_host = true;
     CaBundle* ca_bundle = nullptr;  // first trust source; replaced under ca_lock
     RwLock* ca_lock = nullptr;

@@ -253,13 +253,13 @@ TEST_F(Handshake, TheLeafMustNameTheHost) {
     EXPECT_TRUE(accepts({cn_only.get(), inter_.get()}));
     Cert cn_beside = named({"DNS:other.test"}, "server.test");
     EXPECT_FALSE(accepts({cn_beside.get(), inter_.get()}));
-    // An IP-address host matches a dNSName entry holding its text; an
-    // iPAddress entry is never considered.
+    // An address host: iPAddress entries, or a dNSName holding its text.
     Cert ip_as_name = named({"DNS:127.0.0.1"});
     EXPECT_TRUE(accepts({ip_as_name.get(), inter_.get()}, "127.0.0.1"));
-    Cert ip_entries = named({"IP:127.0.0.1", "IP:::1"}, "127.0.0.1");
-    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.1"));
-    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "::1"));
+    Cert ip_entries = named({"IP:127.0.0.1", "IP:::1"}, "127.0.0.2");
+    EXPECT_TRUE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.1"));
+    EXPECT_TRUE(accepts({ip_entries.get(), inter_.get()}, "::1"));
+    EXPECT_FALSE(accepts({ip_entries.get(), inter_.get()}, "127.0.0.2"));
 }
 
 TEST_F(Handshake, LeafUsageAndKeySize) {
@@ -271,6 +271,12 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
     both.extensions = {{"extendedKeyUsage", "clientAuth,serverAuth"}};
     Cert both_uses = leaf(both);
     EXPECT_TRUE(accepts({both_uses.get(), inter_.get()}));
+
+    // A P-521 key signs with ecdsa_secp521r1_sha512, which must be offered.
+    Key p521 = ec_key("P-521");
+    Cert p521_leaf = make_cert({"server.test", "tarnix tests", 117, 0, 0, false, Eku::ServerAuth}, p521.get(),
+                               inter_.get(), inter_key_.get());
+    EXPECT_TRUE(accepts({p521_leaf.get(), inter_.get()}, "server.test", nullptr, 0, p521.get()));
 
     // 526 bytes of public key pass; 614 are above the 600-byte limit.
     for (unsigned bits : {4096u, 4800u}) {
@@ -284,21 +290,24 @@ TEST_F(Handshake, LeafUsageAndKeySize) {
 }
 
 TEST_F(Handshake, Tls12OnlyServers) {
-    // Only ECDHE_RSA suites are offered for TLS 1.2; the chain rules are the
-    // same as under TLS 1.3.
+    // ECDHE suites for RSA and ECDSA certificates alike, under the chain and
+    // host rules of TLS 1.3.
     Key rsa = rsa_key(2048);
     Key attacker = ec_key();
-    Cert rsa_leaf = make_cert({"server.test", "tarnix tests", 114, 0, 0, false, Eku::ServerAuth}, rsa.get(),
-                              inter_.get(), inter_key_.get());
-    Cert forged = make_cert({"server.test", "tarnix tests", 115, 0, 0, false, Eku::ServerAuth}, rsa.get(),
-                            inter_.get(), attacker.get());
-    auto tls12 = [&](X509* leaf, EVP_PKEY* key) {
-        TlsTestServer server({{leaf, inter_.get()}, key, TLS1_2_VERSION, TLS1_2_VERSION});
-        return handshake(server, "server.test", trust_);
-    };
-    EXPECT_TRUE(tls12(rsa_leaf.get(), rsa.get()));
-    EXPECT_FALSE(tls12(forged.get(), rsa.get()));
-    EXPECT_FALSE(tls12(leaf_.get(), leaf_key_.get()));
+    for (EVP_PKEY* key : {rsa.get(), leaf_key_.get()}) {
+        auto cert = [&](long serial, EVP_PKEY* signer, Eku eku = Eku::ServerAuth) {
+            return make_cert({"server.test", "tarnix tests", serial, 0, 0, false, eku}, key, inter_.get(), signer);
+        };
+        auto tls12 = [&](const Cert& leaf, const char* host = "server.test") {
+            TlsTestServer server({{leaf.get(), inter_.get()}, key, TLS1_2_VERSION, TLS1_2_VERSION});
+            return handshake(server, host, trust_);
+        };
+        Cert good = cert(114, inter_key_.get());
+        EXPECT_TRUE(tls12(good));
+        EXPECT_FALSE(tls12(good, "other.test"));
+        EXPECT_FALSE(tls12(cert(115, attacker.get())));
+        EXPECT_FALSE(tls12(cert(116, inter_key_.get(), Eku::ClientAuth)));
+    }
 }
 
 // Chains the bundle does not anchor go to the system trust store, which this

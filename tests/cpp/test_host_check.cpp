@@ -126,12 +126,33 @@ TEST(HostCertificate, DnsNamesOnlyWhenTheExtensionHasEntries) {
     EXPECT_EQ(check(x, "other.test"), HostCheck::Mismatch);
 }
 
-TEST(HostCertificate, IpAddressEntriesNeverCount) {
-    X509Ptr ip_only = make_cert({"127.0.0.1"}, true, {}, {"127.0.0.1"});
-    EXPECT_EQ(check(ip_only, "127.0.0.1"), HostCheck::Mismatch);
-    X509Ptr ip_as_dns = make_cert({}, true, {"127.0.0.1"}, {"127.0.0.2"});
-    EXPECT_EQ(check(ip_as_dns, "127.0.0.1"), HostCheck::Match);
-    EXPECT_EQ(check(ip_as_dns, "127.0.0.2"), HostCheck::Mismatch);
+TEST(HostCertificate, AddressHosts) {
+    // An address matches iPAddress entries of the same bytes, or a dNSName
+    // holding its text; never a wildcard, never the commonName.
+    X509Ptr entries =
+        make_cert({"127.0.0.2"}, true, {"*.0.0.2"}, {"127.0.0.1", "::1", "::ffff:127.0.0.3", "7f00:4::"});
+    X509Ptr names = make_cert({}, true, {"127.0.0.1", "::1"});
+    X509Ptr cn_only = make_cert({"127.0.0.1"}, false, {});
+    struct {
+        const X509Ptr& cert;
+        const char* host;
+        HostCheck want;
+    } cases[] = {
+        {entries, "127.0.0.1", HostCheck::Match},
+        {entries, "::1", HostCheck::Match},
+        {entries, "0:0:0:0:0:0:0:1", HostCheck::Match},
+        {entries, "::FFFF:127.0.0.3", HostCheck::Match},
+        {entries, "127.0.0.3", HostCheck::Mismatch},  // 4 bytes against 16
+        {entries, "127.0.0.4", HostCheck::Mismatch},
+        {entries, "7f00:1::", HostCheck::Mismatch},
+        {entries, "127.0.0.2", HostCheck::Mismatch},
+        {entries, "localhost", HostCheck::Mismatch},
+        {names, "127.0.0.1", HostCheck::Match},
+        {names, "::1", HostCheck::Match},
+        {names, "0::1", HostCheck::Mismatch},
+        {cn_only, "127.0.0.1", HostCheck::Mismatch},
+    };
+    for (const auto& c : cases) EXPECT_EQ(check(c.cert, c.host), c.want) << c.host;
 }
 
 TEST(HostCertificate, CommonNameWithoutNames) {

@@ -21,6 +21,8 @@ def make_key(kind: str = "ec256"):
         return ec.generate_private_key(ec.SECP256R1())
     if kind == "ec384":
         return ec.generate_private_key(ec.SECP384R1())
+    if kind == "ec521":
+        return ec.generate_private_key(ec.SECP521R1())
     if kind == "ed25519":
         return ed25519.Ed25519PrivateKey.generate()
     if kind.startswith("rsa"):

@@ -15,9 +15,12 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed448
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 import pki
+import tarnix
 from tarnix import _tarnix
 from tarnix.core.errors import TLSError, TransportError, ProtocolError
-from tls_servers import WAIT, HelloCatcher, OpenSslServer, TlsServer, respond_and_close, respond_with_body_digest
+from tls_servers import (
+    WAIT, HelloCatcher, NginxServer, OpenSslServer, TlsServer, find_nginx, respond_and_close, respond_with_body_digest,
+)
 
 GET, POST = 0, 1
 TLS_FAILED = "TLS handshake or certificate verification failed"
@@ -108,26 +111,35 @@ def system_store():
 MLKEM, P256, P384, X25519 = 0x11EC, 0x17, 0x18, 0x1D
 
 
-def test_client_hello_on_the_wire():
-    catcher = HelloCatcher()
+def client_hello(host):
     try:
-        pool = make_pool(catcher.port, host="Tarnix.localhost")
-        refused(pool)
+        catcher = HelloCatcher("::1" if ":" in host else "127.0.0.1")
+    except OSError:
+        pytest.skip(f"cannot listen on {host}")
+    try:
+        refused(make_pool(catcher.port, host=host))
         hello = catcher.hello.get(timeout=WAIT)
     finally:
         catcher.close()
     assert not isinstance(hello, Exception), hello
+    return hello
+
+
+def test_client_hello_on_the_wire():
+    hello = client_hello("Tarnix.localhost")
     assert hello["record_version"] == 0x0301 and hello["legacy_version"] == 0x0303
     assert hello["session_id_len"] == 32
     assert hello["compression"] == [0]
     # The library lists its TLS 1.3 suites before the TLS 1.2 ones and adds
     # the renegotiation SCSV.
-    assert [s for s in hello["cipher_suites"] if s != 0x00FF] == [0x1303, 0x1301, 0x1302, 0xCCA8, 0xC02F, 0xC030]
+    assert [s for s in hello["cipher_suites"] if s != 0x00FF] == [
+        0x1303, 0x1301, 0x1302, 0xCCA9, 0xCCA8, 0xC02B, 0xC02F, 0xC02C, 0xC030
+    ]
     assert hello["versions"] == [0x0304, 0x0303]
     assert hello["server_name"] == b"Tarnix.localhost"
     assert hello["psk_modes"] == [1]
     # In order; SHA-1 only where the library's default security level allows it.
-    wanted = [0x0403, 0x0503, 0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806, 0x0809, 0x080A, 0x080B, 0x0201,
+    wanted = [0x0403, 0x0503, 0x0603, 0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806, 0x0809, 0x080A, 0x080B, 0x0201,
               0x0807]
     sigalgs = hello["signature_algorithms"]
     assert sigalgs == [s for s in wanted if s in sigalgs]
@@ -144,6 +156,11 @@ def test_client_hello_on_the_wire():
     assert 5 in hello["extensions"]
     # No ALPN, session ticket, pre-shared key, early data or certificate compression.
     assert not {16, 35, 41, 42, 27} & set(hello["extensions"])
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", "::1"])
+def test_no_server_name_for_an_address(host):
+    assert 0 not in client_hello(host)["extensions"]
 
 
 # -- trust ---------------------------------------------------------------------------
@@ -209,7 +226,7 @@ def rsa8192_key():
     return _rsa8192[0]
 
 
-@pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384"])
+@pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384", "ec521"])
 def test_leaf_key_kinds_within_the_limit(serve, ca, ca_file, kind):
     root, inter = ca
     server = serve(pki.make_leaf(inter, key_kind=kind), [inter])
@@ -298,6 +315,7 @@ def test_system_store_rejections(serve, system_store, case):
         ("a.b.wild.localhost", ["*.wild.localhost"], None, False),
         ("ab.wild.localhost", ["a*.wild.localhost"], None, False),
         ("127.0.0.1", ["localhost"], "127.0.0.1", False),
+        ("127.0.0.1", None, "127.0.0.1", False),  # an address is never a commonName
         ("127.0.0.1", ["127.0.0.1"], None, True),  # an IP literal as a dNSName entry
     ],
 )
@@ -311,29 +329,68 @@ def test_host_check(serve, ca, ca_file, host, dns, cn, ok):
         assert refused(pool)
 
 
-def test_ip_address_entries_never_count(serve, ca, ca_file):
+@pytest.mark.parametrize("ips, ok", [(["::1", "127.0.0.1"], True), (["127.0.0.2", "::ffff:127.0.0.1"], False)])
+def test_address_host_matches_address_entries(serve, ca, ca_file, ips, ok):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, dns=[], ips=["127.0.0.1"], cn="127.0.0.1"), [inter])
-    assert refused(make_pool(server.port, ca_file, host="127.0.0.1"))
+    server = serve(pki.make_leaf(inter, dns=[], ips=ips, cn="127.0.0.1"), [inter])
+    pool = make_pool(server.port, ca_file, host="127.0.0.1")
+    assert fetch(pool).status == 200 if ok else refused(pool)
 
 
 # -- TLS 1.2 ---------------------------------------------------------------------------
 
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
-@pytest.mark.parametrize("key_kind, ok", [("ec256", False), ("rsa2048", True)])
-def test_tls12_only_server(tmp_path, ca, ca_file, key_kind, ok):
+@pytest.mark.parametrize("key_kind, suite", [("ec256", b"ECDHE-ECDSA-CHACHA20-POLY1305"),
+                                             ("rsa2048", b"ECDHE-RSA-CHACHA20-POLY1305")])
+def test_tls12_only_server(tmp_path, ca, ca_file, key_kind, suite):
     root, inter = ca
     server = OpenSslServer(pki.make_leaf(inter, key_kind=key_kind), [inter], workdir=tmp_path)
     try:
-        pool = make_pool(server.port, ca_file)
-        if ok:
-            response = fetch(pool)
-            assert response.status == 200 and b"TLSv1.2" in response.body
-        else:
-            # Only ECDHE_RSA suites are offered for TLS 1.2.
-            assert refused(pool)
+        response = fetch(make_pool(server.port, ca_file))
+        assert response.status == 200 and b"TLSv1.2, Cipher is " + suite in response.body
     finally:
         server.close()
+
+
+# -- a real server ------------------------------------------------------------------------
+
+@pytest.fixture
+def nginx(tmp_path):
+    if find_nginx() is None:
+        pytest.skip("no nginx (scripts/setup.sh installs it)")
+    servers = []
+
+    def start(cert, chain, protocols):
+        servers.append(NginxServer(cert, chain, protocols, workdir=tmp_path / f"nginx{len(servers)}"))
+        return servers[-1]
+
+    yield start
+    for s in servers:
+        s.close()
+
+
+@pytest.mark.parametrize(
+    "host, protocols, key_kind, answer",
+    [
+        ("localhost", "TLSv1.2", "ec256", "TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305 sni=localhost"),
+        ("localhost", "TLSv1.2", "rsa2048", "TLSv1.2 ECDHE-RSA-CHACHA20-POLY1305 sni=localhost"),
+        ("localhost", "TLSv1.3", "ec521", "TLSv1.3 TLS_CHACHA20_POLY1305_SHA256 sni=localhost"),
+        ("127.0.0.1", "TLSv1.3", "ec256", "TLSv1.3 TLS_CHACHA20_POLY1305_SHA256 sni="),
+        ("[::1]", "TLSv1.2", "ec384", "TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305 sni="),
+    ],
+)
+def test_nginx(nginx, ca, ca_file, host, protocols, key_kind, answer):
+    root, inter = ca
+    leaf = pki.make_leaf(inter, dns=["localhost"], ips=["127.0.0.1", "::1"], key_kind=key_kind)
+    server = nginx(leaf, [inter], protocols)
+    if host == "[::1]" and not server.ipv6:
+        pytest.skip("no IPv6 loopback")
+
+    async def get():
+        async with tarnix.Client(verify=str(ca_file)) as client:
+            return await client.get(f"https://{host}:{server.port}/")
+
+    assert asyncio.run(get()).text == answer + "\n"
 
 
 # -- connections -------------------------------------------------------------------------

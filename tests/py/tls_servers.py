@@ -191,6 +191,86 @@ class OpenSslServer:
         self._proc.wait()
 
 
+def find_nginx() -> str | None:
+    return shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
+
+
+_NGINX_CONF = """
+daemon off;
+master_process off;
+pid {d}/nginx.pid;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {d}/body;
+    proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fastcgi;
+    uwsgi_temp_path {d}/uwsgi;
+    scgi_temp_path {d}/scgi;
+    server {{
+        {listen}
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_protocols {protocols};
+        location / {{ return 200 "$ssl_protocol $ssl_cipher sni=$ssl_server_name\\n"; }}
+    }}
+}}
+"""
+
+
+def _free_port() -> tuple[int, bool]:
+    """A port free on 127.0.0.1, and whether it is free on ::1 too."""
+    with socket.create_server(("127.0.0.1", 0)) as s4:
+        port = s4.getsockname()[1]
+        try:
+            socket.create_server(("::1", port), family=socket.AF_INET6).close()
+            return port, True
+        except OSError:
+            return port, False
+
+
+class NginxServer:
+    """Debian's nginx, one process, on 127.0.0.1 (and ::1 when it can): each
+    answer names the protocol, the suite and the server name the client sent."""
+
+    def __init__(self, cert, chain=(), protocols="TLSv1.2 TLSv1.3", workdir=None):
+        d = Path(workdir or tempfile.mkdtemp())
+        cert_file, key_file = cert.write_server_files(d, list(chain))
+        # Another process may take the port between the probe and nginx's bind.
+        for _ in range(5):
+            self.port, self.ipv6 = _free_port()
+            listen = f"listen 127.0.0.1:{self.port} ssl;"
+            if self.ipv6:
+                listen += f" listen [::1]:{self.port} ssl;"
+            conf = d / "nginx.conf"
+            conf.write_text(_NGINX_CONF.format(d=d, listen=listen, cert=cert_file, key=key_file,
+                                               protocols=protocols))
+            log = d / "error.log"
+            self._proc = subprocess.Popen([find_nginx(), "-p", str(d), "-c", str(conf), "-e", str(log)],
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.STDOUT)
+            deadline = time.monotonic() + WAIT
+            while self._proc.poll() is None and time.monotonic() < deadline:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return
+                except OSError:
+                    time.sleep(0.05)
+            self.close()
+            text = log.read_text(errors="replace") if log.exists() else ""
+            if "Address already in use" not in text:
+                raise RuntimeError(f"nginx did not start: {text}")
+        raise RuntimeError("nginx found no free port")
+
+    def close(self):
+        self._proc.terminate()
+        try:
+            self._proc.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            self._proc.kill()
+            self._proc.wait()
+
+
 def read_client_hello(conn) -> dict:
     """Reads the client's first record and parses its ClientHello."""
     buf = b""
@@ -253,8 +333,8 @@ def read_client_hello(conn) -> dict:
 class HelloCatcher:
     """Accepts one connection, keeps its ClientHello and hangs up."""
 
-    def __init__(self):
-        self._sock = socket.create_server(("127.0.0.1", 0))
+    def __init__(self, host="127.0.0.1"):
+        self._sock = socket.create_server((host, 0), family=socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.port = self._sock.getsockname()[1]
         self.hello: queue.Queue = queue.Queue()
         threading.Thread(target=self._run, daemon=True).start()
