@@ -101,8 +101,24 @@ def rss_kib():
     return 0
 
 
+def links():
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            pass  # closed meanwhile
+    return found
+
+
 def fds():
-    return len(os.listdir("/proc/self/fd"))
+    """Descriptors, less the event loop's wake-up descriptor: it belongs to
+    the loop and goes when the loop closes (checked after each run)."""
+    return sum("eventfd" not in link for link in links())
+
+
+def wake_fds():
+    return sum("eventfd" in link for link in links())
 
 
 def pool_sockets(port):
@@ -234,6 +250,9 @@ def main():
             for name, port, ca in (("plain", plain_port, ""), ("tls", tls_port, os.path.join(certdir, "ca.pem"))):
                 base = f"{'https' if ca else 'http'}://127.0.0.1:{port}"
                 ok &= asyncio.run(soak(name, base, port, ca, args.requests, args.warm, args.inflight, args.limit))
+                if wake_fds():
+                    print(f"{name:5} FAIL: {wake_fds()} wake-up descriptors open after the loop closed", flush=True)
+                    ok = False
         finally:
             server.kill()
             server.wait()
