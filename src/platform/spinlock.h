@@ -1,25 +1,39 @@
-// One-byte spin lock: compare-and-swap 0 -> 1, pause between attempts.
+// A short lock for a few instructions of bookkeeping: spins briefly, then
+// sleeps on the word. With thousands of threads on a few processors a holder
+// is often preempted, and waiters that only spun would burn their whole time
+// slices waiting for it.
 #pragma once
 #include <atomic>
 #include <cstdint>
 
 #include "platform/thread.h"
+#include "platform/wait.h"
 
 namespace tarnix {
 
 class SpinLock {
 public:
     void lock() {
-        for (;;) {
-            uint8_t expected = 0;
-            if (byte_.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        uint32_t seen = FREE;
+        if (word_.compare_exchange_strong(seen, HELD, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        for (int i = 0; i < SPINS; ++i) {
             cpu_relax();
+            seen = FREE;
+            if (word_.load(std::memory_order_relaxed) == FREE &&
+                word_.compare_exchange_weak(seen, HELD, std::memory_order_acquire, std::memory_order_relaxed))
+                return;
         }
+        // Marked as having sleepers, so the holder's unlock wakes one.
+        while (word_.exchange(CONTENDED, std::memory_order_acquire) != FREE) wait_on_word(&word_, CONTENDED);
     }
-    void unlock() { byte_.store(0, std::memory_order_release); }
+    void unlock() {
+        if (word_.exchange(FREE, std::memory_order_release) == CONTENDED) wake_word(&word_, 1);
+    }
 
 private:
-    std::atomic<uint8_t> byte_{0};
+    static constexpr uint32_t FREE = 0, HELD = 1, CONTENDED = 2;
+    static constexpr int SPINS = 64;
+    std::atomic<uint32_t> word_{FREE};
 };
 
 class SpinGuard {
