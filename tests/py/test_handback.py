@@ -6,6 +6,7 @@ of them when the loop closes, dies or forks, or the caller gives up."""
 import asyncio
 import gc
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -269,6 +270,22 @@ def test_a_blocking_wait_that_gives_up_leaves_nothing_behind(serve):
     pool = make_pool(serve(late).port)
     pool_refs = sys.getrefcount(pool)
     assert _tarnix.submit_wait(pool, 0, "/", [], b"", 0.05) is None
+
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    # A signal handler that raises ends an unbounded wait too.
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(Interrupted):
+            _tarnix.submit_wait(pool, 0, "/", [], b"", None)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     release.set()
     for _ in range(WAIT * 100):
         if sys.getrefcount(pool) == pool_refs:
