@@ -259,11 +259,12 @@ def test_in_a_child_process_or_interpreter(serve, script):
 
 
 def test_a_blocking_wait_that_gives_up_leaves_nothing_behind(serve):
-    release = threading.Event()
+    release, served = threading.Event(), threading.Event()
 
     def late(conn):
         while conn.read_request() is not None:
             release.wait(WAIT)
+            served.set()
             conn.send(ok())
         conn.wait_closed()
 
@@ -283,6 +284,8 @@ def test_a_blocking_wait_that_gives_up_leaves_nothing_behind(serve):
         signal.setitimer(signal.ITIMER_REAL, 0.1)
         with pytest.raises(Interrupted):
             _tarnix.submit_wait(pool, 0, "/", [], b"", None)
+        # Raised while waiting, not once the answer came.
+        assert not served.is_set()
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
