@@ -29,8 +29,9 @@ class _ResponseInfo:
     def get_all(self, name: str, default: Any = None) -> Any:
         # Names differing in case are separate header lines; never join them
         # (a cookie's Expires holds a comma).
+        # Several Set-Cookie lines arrive as one value, one per line.
         lower = name.lower()
-        values = [v for k, v in self._raw.items() if k.lower() == lower]
+        values = [part for k, v in self._raw.items() if k.lower() == lower for part in v.split("\n")]
         return values or default
 
 

@@ -106,10 +106,11 @@ def header_items(headers: HeaderTypes) -> List[Tuple[str, str]]:
 class Headers(MutableMapping[str, str]):
     """HTTP headers, looked up case-insensitively.
 
-    Iteration yields the names with the case they had on the wire. The engine
-    keeps the last value of a repeated response header; names that differ
-    only in letter case are distinct entries, and a lookup joins their values
-    with ", ". Setting a name replaces every entry of that name in any case;
+    Iteration yields the names with the case they had on the wire. A repeated
+    response header holds every value joined with ", " (``Set-Cookie``'s
+    with a line feed: ``get_list`` and ``multi_items`` give each on its own);
+    names that differ only in letter case are distinct entries, and a lookup
+    joins their values with ", ". Setting a name replaces every entry of that name in any case;
     names and values are checked as for a request.
     """
 
@@ -222,6 +223,19 @@ class Headers(MutableMapping[str, str]):
     def raw(self) -> Dict[str, str]:
         """A copy of the headers exactly as delivered (names in wire case)."""
         return dict(self._raw)
+
+    def get_list(self, name: str, split_commas: bool = False) -> List[str]:
+        """Every value of a header, in order: each ``Set-Cookie`` line on its
+        own; with ``split_commas`` a comma-separated value is split too."""
+        lower = name.lower()
+        values = [part for key, value in self._raw.items() if key.lower() == lower for part in value.split("\n")]
+        if split_commas:
+            values = [item.strip() for value in values for item in value.split(",")]
+        return values
+
+    def multi_items(self) -> List[Tuple[str, str]]:
+        """(name, value) pairs, each ``Set-Cookie`` line a pair of its own."""
+        return [(key, part) for key, value in self._raw.items() for part in value.split("\n")]
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, Headers):

@@ -86,6 +86,35 @@ PyObject* common_value(size_t index, const uint8_t* value, size_t len) {
     return str;
 }
 
+// True for "set-cookie" in any letter case.
+bool is_set_cookie(const uint8_t* name, size_t len) {
+    static const char kName[] = "set-cookie";
+    if (len != sizeof kName - 1) return false;
+    for (size_t i = 0; i < len; ++i) {
+        uint8_t c = name[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c + 32);
+        if (c != static_cast<uint8_t>(kName[i])) return false;
+    }
+    return true;
+}
+
+// Stores value under name; a name seen before keeps every value, in order:
+// joined with ", " as a repeated field means, except Set-Cookie, whose
+// values may hold commas and are joined with a line feed, which no field
+// value can hold. -1 with an exception set on failure.
+int add_header(PyObject* dict, PyObject* name, const uint8_t* name_bytes, size_t name_len, PyObject* value) {
+    PyObject* old = PyDict_GetItemWithError(dict, name);  // borrowed
+    if (old == nullptr) return PyErr_Occurred() != nullptr ? -1 : PyDict_SetItem(dict, name, value);
+    PyObject* sep = PyUnicode_FromString(is_set_cookie(name_bytes, name_len) ? "\n" : ", ");
+    PyObject* head = sep == nullptr ? nullptr : PyUnicode_Concat(old, sep);
+    PyObject* joined = head == nullptr ? nullptr : PyUnicode_Concat(head, value);
+    int rc = joined == nullptr ? -1 : PyDict_SetItem(dict, name, joined);
+    Py_XDECREF(joined);
+    Py_XDECREF(head);
+    Py_XDECREF(sep);
+    return rc;
+}
+
 // A header that is not UTF-8 is left out and the rest delivered; running
 // out of memory is a failure of the whole dict, never a silently lost header.
 PyObject* make_headers(const HeaderEntry* headers, size_t count) {
@@ -110,7 +139,7 @@ PyObject* make_headers(const HeaderEntry* headers, size_t count) {
         }
         int rc = 0;
         if (value != nullptr) {
-            rc = PyDict_SetItem(dict, name, value);
+            rc = add_header(dict, name, h.name, h.name_len, value);
         } else if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
             PyErr_Clear();
         } else {

@@ -39,7 +39,8 @@ class Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         parts = urlsplit(self.path)
-        query = {k: v[0] for k, v in parse_qs(parts.query).items()}
+        every = parse_qs(parts.query)
+        query = {k: v[0] for k, v in every.items()}
         path = parts.path
         if path == "/echo":
             doc = {
@@ -79,8 +80,8 @@ class Handler(BaseHTTPRequestHandler):
         elif path == "/bomb":
             self.reply(200, *bomb(query["coding"], int(query["size"])))
         elif path == "/cookie":
-            # Sets the cookie in "set"; with "to", also redirects there.
-            headers = [("Set-Cookie", query["set"])] if "set" in query else []
+            # Sets the cookies in "set", a line each; with "to", also redirects there.
+            headers = [("Set-Cookie", value) for value in every.get("set", [])]
             if "to" in query:
                 self.reply(302, b"", headers + [("Location", query["to"])])
             else:

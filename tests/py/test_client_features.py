@@ -194,6 +194,14 @@ def test_cookie_jar(server, kind):
     s.get(server.url + "/cookie?set=scoped%3D1%3B%20Path%3D%2Fother")
     s.get(server.url + "/cookie?set=tls%3D1%3B%20Secure")
     assert s.client.cookies["sid"] == "abc"
+    # Several cookies in one response all reach the jar, commas and all.
+    r = s.get(server.url + "/cookie?set=a%3D1%3B%20Path%3D%2Fx%3B%20Expires%3DWed%2C%2009%20Jun%202100%2010%3A18%3A14%20GMT"
+              "&set=b%3D2%3B%20Path%3D%2Fx")
+    assert r.headers.get_list("set-cookie") == ["a=1; Path=/x; Expires=Wed, 09 Jun 2100 10:18:14 GMT", "b=2; Path=/x"]
+    assert [v for k, v in r.headers.multi_items() if k.lower() == "set-cookie"] == r.headers.get_list("Set-Cookie")
+    assert (s.client.cookies["a"], s.client.cookies["b"]) == ("1", "2")
+    s.client.cookies.delete("a")
+    s.client.cookies.delete("b")
     sent = s.get(server.url + "/cookie", cookies={"once": "1"}).text
     assert sorted(sent.split("; ")) == ["client=c1", "once=1", "sid=abc"]  # not scoped, not tls
     # An expiry in the past removes the cookie.

@@ -84,11 +84,15 @@ def test_asyncio_futures_get_responses_and_errors(serve):
 
 
 def test_header_dict_rules(serve):
+    # Repeated names keep every value: joined with ", ", cookies (whose
+    # values hold commas) with a line feed.
     extra = (b"X-Dup: 1\r\nX-Dup: 2\r\nx-dup: 3\r\nX-Latin: \xe9\r\nX-\xe9: v\r\n"
-             b"X-Utf8: \xc3\xa9\r\nX-Trail: a  \r\n")
+             b"X-Utf8: \xc3\xa9\r\nX-Trail: a  \r\nSet-Cookie: a=1; Expires=Wed, 09 Jun 2100 10:18:14 GMT\r\n"
+             b"Set-Cookie: b=2\r\n")
     out = outcome_of(ok(b"body", extra), serve)
     assert (out.status, out.body, out.kind) == (200, b"body", 0)
-    assert out.headers == {"X-Dup": "2", "x-dup": "3", "X-Utf8": "\u00e9", "X-Trail": "a  ",
+    assert out.headers == {"X-Dup": "1, 2", "x-dup": "3", "X-Utf8": "\u00e9", "X-Trail": "a  ",
+                           "Set-Cookie": "a=1; Expires=Wed, 09 Jun 2100 10:18:14 GMT\nb=2",
                            "Content-Length": "4"}
 
 
