@@ -93,6 +93,29 @@ bool dechunk(uint8_t* p, size_t n, size_t* body_len) {
 
 }  // namespace
 
+bool content_length_of(const uint8_t* p, size_t n, uint64_t* out) {
+    uint64_t first = 0;
+    size_t start = 0;
+    for (;;) {
+        const void* comma = std::memchr(p + start, ',', n - start);
+        const size_t end = comma != nullptr ? size_t(static_cast<const uint8_t*>(comma) - p) : n;
+        const uint8_t* m = p + start;
+        size_t m_len = end - start;
+        if (start != 0)
+            while (m_len != 0 && is_wire_space(m[0])) { m++; m_len--; }
+        if (comma != nullptr)
+            while (m_len != 0 && is_wire_space(m[m_len - 1])) m_len--;
+        uint64_t v = 0;
+        if (parse_number(m, m_len, 10, 64, &v) != NumberStatus::Ok) return false;
+        if (start != 0 && v != first) return false;
+        first = v;
+        if (comma == nullptr) break;
+        start = end + 1;
+    }
+    *out = first;
+    return true;
+}
+
 bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
     const void* sp = std::memchr(line, ' ', len);
     if (sp == nullptr) return false;
@@ -141,7 +164,10 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
             size_t value_len = piece_len - name_len - 1;
             while (value_len != 0 && is_wire_space(value[0])) { value++; value_len--; }
             if (ascii_ieq(piece, name_len, "content-length", 14)) {
-                if (parse_number(value, value_len, 10, 64, &content_length) != NumberStatus::Ok) return false;
+                uint64_t v = 0;
+                if (!content_length_of(value, value_len, &v)) return false;
+                if (has_length && v != content_length) return false;
+                content_length = v;
                 has_length = true;
             } else if (ascii_ieq(piece, name_len, "transfer-encoding", 17)) {
                 te = value;

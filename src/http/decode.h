@@ -26,6 +26,12 @@ struct DecodedResponse {
 // a body. False when the line holds no such number.
 bool status_code_of(const uint8_t* line, size_t len, uint16_t* code);
 
+// A Content-Length value: one number, or a list of equal ones (a repeat
+// some servers and proxies send). Whitespace around the commas is skipped;
+// around the whole value it is the caller's to trim. False for anything
+// else, two different numbers included. Framing and decoding both use this.
+bool content_length_of(const uint8_t* p, size_t n, uint64_t* out);
+
 // `head_len` is where the framing pass ended the head: the head must end in
 // CRLF CRLF exactly there. Without a body (`has_body` false) the body is empty
 // whatever the headers announce. False for any failure (memory included).

@@ -89,8 +89,10 @@ ErrorKind scan_header(Slice c, Scan* st) {
         case 14:
             if (ascii_ieq(c.ptr, 14, "content-length", 14)) {
                 uint64_t v = 0;
-                if (parse_number(value, value_len, 10, 64, &v) != NumberStatus::Ok)
-                    return ErrorKind::MalformedFraming;
+                if (!content_length_of(value, value_len, &v)) return ErrorKind::MalformedFraming;
+                // Two lengths leave the body's end in doubt: where we would
+                // cut it and where an intermediary did may differ.
+                if (st->has_content_length && st->content_length != v) return ErrorKind::MalformedFraming;
                 st->has_content_length = true;
                 st->content_length = v;
             }
