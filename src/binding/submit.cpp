@@ -6,6 +6,7 @@
 
 #include "binding.h"
 #include "http/pool.h"
+#include "http/request.h"
 #include "platform/heap.h"
 #include "platform/thread.h"
 #include "tls/exit_gate.h"
@@ -59,16 +60,22 @@ bool check_header_shape(PyObject* list) {
     return true;
 }
 
-// Converts the (already shape-checked) list; false on any failure with
-// nothing left allocated and no exception set.
-bool convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
+enum class Converted : uint8_t { Ok, Failed, BadName, BadValue };
+
+const uint8_t* bytes_of(const char* p) { return reinterpret_cast<const uint8_t*>(p); }
+
+// Converts the (already shape-checked) list; anything but Ok leaves nothing
+// allocated and no exception set. Names and values are checked before they
+// are copied: this is the last step before the wire, whatever built them.
+Converted convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
     *out = nullptr;
     *out_count = 0;
     auto n = static_cast<size_t>(PyList_Size(list));
-    if (n == 0) return true;
-    if (n > SIZE_MAX / sizeof(HeaderEntry)) return false;
+    if (n == 0) return Converted::Ok;
+    if (n > SIZE_MAX / sizeof(HeaderEntry)) return Converted::Failed;
     auto* entries = static_cast<HeaderEntry*>(heap_alloc(n * sizeof(HeaderEntry)));
-    if (entries == nullptr) return false;
+    if (entries == nullptr) return Converted::Failed;
+    Converted status = Converted::Ok;
     size_t built = 0;
     for (; built < n; ++built) {
         PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(built));
@@ -79,6 +86,14 @@ bool convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
         if (name == nullptr) break;
         const char* value = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(item, 1), &value_len);
         if (value == nullptr) break;
+        if (!is_header_name(bytes_of(name), static_cast<size_t>(name_len))) {
+            status = Converted::BadName;
+            break;
+        }
+        if (!is_header_value(bytes_of(value), static_cast<size_t>(value_len))) {
+            status = Converted::BadValue;
+            break;
+        }
         if (!copy_bytes(name, name_len, &e.name)) break;
         e.name_len = static_cast<size_t>(name_len);
         if (!copy_bytes(value, value_len, &e.value)) {
@@ -91,11 +106,11 @@ bool convert_headers(PyObject* list, HeaderEntry** out, size_t* out_count) {
         // Conversion errors are reported as a failed build, not as themselves.
         PyErr_Clear();
         free_entries(entries, built);
-        return false;
+        return status == Converted::Ok ? Converted::Failed : status;
     }
     *out = entries;
     *out_count = n;
-    return true;
+    return Converted::Ok;
 }
 
 // The request of arguments 0 to 4 (pool, method ordinal, target, headers,
@@ -118,6 +133,10 @@ Job* build_job(PyObject* args, Py_ssize_t arg_count, const char* count_message) 
     Py_ssize_t target_len = 0;
     const char* target = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(args, 2), &target_len);
     if (target == nullptr) return nullptr;
+    if (!is_request_target(bytes_of(target), static_cast<size_t>(target_len))) {
+        raise_builtin("ValueError", "submit: request target holds a space or control character");
+        return nullptr;
+    }
     char* body = nullptr;
     Py_ssize_t body_len = 0;
     if (PyBytes_AsStringAndSize(PyTuple_GetItem(args, 4), &body, &body_len) < 0) return nullptr;
@@ -135,10 +154,21 @@ Job* build_job(PyObject* args, Py_ssize_t arg_count, const char* count_message) 
     size_t entry_count = 0;
     if (!host_copy.assign_copy(pool->host.data(), pool->host.size()) ||
         !target_copy.assign_copy(target, static_cast<size_t>(target_len)) ||
-        !body_copy.assign_copy(body, static_cast<size_t>(body_len)) ||
-        !convert_headers(header_list, &entries, &entry_count)) {
+        !body_copy.assign_copy(body, static_cast<size_t>(body_len))) {
         raise_builtin("MemoryError", "tarnix: out of memory building request");
         return nullptr;
+    }
+    switch (convert_headers(header_list, &entries, &entry_count)) {
+        case Converted::Ok: break;
+        case Converted::BadName:
+            raise_builtin("ValueError", "submit: header name is empty or not a token");
+            return nullptr;
+        case Converted::BadValue:
+            raise_builtin("ValueError", "submit: header value holds CR, LF or NUL");
+            return nullptr;
+        default:
+            raise_builtin("MemoryError", "tarnix: out of memory building request");
+            return nullptr;
     }
     void* block = heap_alloc(sizeof(Job));
     if (block == nullptr) {

@@ -91,7 +91,45 @@ bool dechunk(uint8_t* p, size_t n, size_t* body_len) {
     }
 }
 
+// Lines end in CRLF only, and no NUL: a bare CR or LF read one way here and
+// another by whoever gets the value (a cookie jar, a proxy) could smuggle a
+// header in, and a NUL cuts C strings short.
+bool head_is_clean(const uint8_t* p, size_t n) {
+    if (std::memchr(p, '\0', n) != nullptr) return false;
+    // The head is followed by CRLF CRLF, so p[i + 1] is always readable.
+    for (const uint8_t* q = p; (q = static_cast<const uint8_t*>(std::memchr(q, '\r', n - size_t(q - p)))) != nullptr;
+         q += 2)
+        if (q[1] != '\n') return false;
+    for (const uint8_t* q = p; (q = static_cast<const uint8_t*>(std::memchr(q, '\n', n - size_t(q - p)))) != nullptr;
+         q++)
+        if (q == p || q[-1] != '\r') return false;
+    return true;
+}
+
 }  // namespace
+
+bool content_length_of(const uint8_t* p, size_t n, uint64_t* out) {
+    uint64_t first = 0;
+    size_t start = 0;
+    for (;;) {
+        const void* comma = std::memchr(p + start, ',', n - start);
+        const size_t end = comma != nullptr ? size_t(static_cast<const uint8_t*>(comma) - p) : n;
+        const uint8_t* m = p + start;
+        size_t m_len = end - start;
+        if (start != 0)
+            while (m_len != 0 && is_wire_space(m[0])) { m++; m_len--; }
+        if (comma != nullptr)
+            while (m_len != 0 && is_wire_space(m[m_len - 1])) m_len--;
+        uint64_t v = 0;
+        if (parse_number(m, m_len, 10, 64, &v) != NumberStatus::Ok) return false;
+        if (start != 0 && v != first) return false;
+        first = v;
+        if (comma == nullptr) break;
+        start = end + 1;
+    }
+    *out = first;
+    return true;
+}
 
 bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
     const void* sp = std::memchr(line, ' ', len);
@@ -113,13 +151,12 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
     const size_t h = find_blank_line(bytes, head_len);
     if (h + 4 != head_len) return false;
 
+    if (!head_is_clean(bytes, h)) return false;
+
+    // With no bare LF in the head, the status line is the one framing read.
     size_t l = find_crlf(bytes, h);
-    // The code comes from the first line as framing read it, which a bare LF
-    // may end, so that both passes agree on which responses carry a body.
-    const void* lf = std::memchr(bytes, '\n', l);
-    const size_t first_line = lf != nullptr ? size_t(static_cast<const uint8_t*>(lf) - bytes) : l;
     uint16_t status = 0;
-    if (!status_code_of(bytes, first_line, &status)) return false;
+    if (!status_code_of(bytes, l, &status)) return false;
 
     HeaderArray headers;
     const uint8_t* te = nullptr;
@@ -141,7 +178,10 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
             size_t value_len = piece_len - name_len - 1;
             while (value_len != 0 && is_wire_space(value[0])) { value++; value_len--; }
             if (ascii_ieq(piece, name_len, "content-length", 14)) {
-                if (parse_number(value, value_len, 10, 64, &content_length) != NumberStatus::Ok) return false;
+                uint64_t v = 0;
+                if (!content_length_of(value, value_len, &v)) return false;
+                if (has_length && v != content_length) return false;
+                content_length = v;
                 has_length = true;
             } else if (ascii_ieq(piece, name_len, "transfer-encoding", 17)) {
                 te = value;

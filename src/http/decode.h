@@ -26,9 +26,16 @@ struct DecodedResponse {
 // a body. False when the line holds no such number.
 bool status_code_of(const uint8_t* line, size_t len, uint16_t* code);
 
+// A Content-Length value: one number, or a list of equal ones (a repeat
+// some servers and proxies send). Whitespace around the commas is skipped;
+// around the whole value it is the caller's to trim. False for anything
+// else, two different numbers included. Framing and decoding both use this.
+bool content_length_of(const uint8_t* p, size_t n, uint64_t* out);
+
 // `head_len` is where the framing pass ended the head: the head must end in
-// CRLF CRLF exactly there. Without a body (`has_body` false) the body is empty
-// whatever the headers announce. False for any failure (memory included).
+// CRLF CRLF exactly there, and a bare CR or LF, or a NUL, anywhere in it fails
+// it. Without a body (`has_body` false) the body is empty whatever the headers
+// announce. False for any failure (memory included).
 // A chunked body is de-chunked in place, over the capture's body bytes.
 bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out);
 

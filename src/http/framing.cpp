@@ -34,11 +34,28 @@ ErrorKind exact_error(IoStatus s) {
     return s == IoStatus::OutOfMemory ? ErrorKind::OutOfMemory : ErrorKind::ConnectionReset;
 }
 
+// What is left of the caps on heads and trailers for one exchange.
+struct HeadBudget {
+    size_t bytes = RESPONSE_HEAD_MAX_BYTES;
+    size_t fields = RESPONSE_HEAD_MAX_FIELDS;
+
+    bool take_field() {
+        if (fields == 0) return false;
+        fields--;
+        return true;
+    }
+};
+
 // Moves the next line from the reader into the capture. `line` stays valid
-// (in the reader's buffer) until the reader is used again.
-ErrorKind take_line(BufferedReader& reader, ByteBuf& cap, Slice* line) {
+// (in the reader's buffer) until the reader is used again. A line charged to
+// `budget` that does not fit in it is refused before it is copied.
+ErrorKind take_line(BufferedReader& reader, ByteBuf& cap, Slice* line, HeadBudget* budget = nullptr) {
     IoStatus s = reader.peek_line(line);
     if (s != IoStatus::Ok) return line_error(s);
+    if (budget != nullptr) {
+        if (line->len > budget->bytes) return ErrorKind::MalformedFraming;
+        budget->bytes -= line->len;
+    }
     // A small first read usually holds the whole response: one block sized
     // for it, rather than growing line by line. Large bodies keep the usual
     // growth, which reads straight into the capture.
@@ -72,8 +89,10 @@ ErrorKind scan_header(Slice c, Scan* st) {
         case 14:
             if (ascii_ieq(c.ptr, 14, "content-length", 14)) {
                 uint64_t v = 0;
-                if (parse_number(value, value_len, 10, 64, &v) != NumberStatus::Ok)
-                    return ErrorKind::MalformedFraming;
+                if (!content_length_of(value, value_len, &v)) return ErrorKind::MalformedFraming;
+                // Two lengths leave the body's end in doubt: where we would
+                // cut it and where an intermediary did may differ.
+                if (st->has_content_length && st->content_length != v) return ErrorKind::MalformedFraming;
                 st->has_content_length = true;
                 st->content_length = v;
             }
@@ -95,17 +114,19 @@ ErrorKind scan_header(Slice c, Scan* st) {
 }
 
 // Reads one head, status line to blank line, into the capture.
-ErrorKind read_head(BufferedReader& reader, ByteBuf& cap, Scan* st) {
+ErrorKind read_head(BufferedReader& reader, ByteBuf& cap, Scan* st, HeadBudget& budget) {
     bool first = true;
     for (;;) {
         Slice line;
-        ErrorKind e = take_line(reader, cap, &line);
+        ErrorKind e = take_line(reader, cap, &line, &budget);
         if (e != ErrorKind::None) return e;
         Slice c = content_of(line);
         if (first) {
             first = false;
             if (c.len >= 8) st->is_http10 = std::memcmp(c.ptr, "HTTP/1.0", 8) == 0;
             st->status = status_of(c);
+        } else if (c.len != 0 && !budget.take_field()) {
+            return ErrorKind::MalformedFraming;
         }
         // A first line of 8 bytes or more is never empty, so this covers it.
         if (c.len == 0) return ErrorKind::None;
@@ -114,7 +135,7 @@ ErrorKind read_head(BufferedReader& reader, ByteBuf& cap, Scan* st) {
     }
 }
 
-ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap) {
+ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget) {
     for (;;) {
         Slice line;
         ErrorKind e = take_line(reader, cap, &line);
@@ -131,12 +152,13 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap) {
         IoStatus s = reader.append_exact(cap, size + 2);  // data and its line ending, unchecked here
         if (s != IoStatus::Ok) return exact_error(s);
     }
-    // Trailer section, up to the first empty line.
+    // Trailer section, up to the first empty line, under the heads' caps.
     for (;;) {
         Slice line;
-        ErrorKind e = take_line(reader, cap, &line);
+        ErrorKind e = take_line(reader, cap, &line, &budget);
         if (e != ErrorKind::None) return e;
         if (line.len == 1 || (line.len == 2 && line.ptr[0] == '\r')) return ErrorKind::None;
+        if (!budget.take_field()) return ErrorKind::MalformedFraming;
     }
 }
 
@@ -153,8 +175,9 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
 
     ByteBuf cap;
     Scan st;
+    HeadBudget budget;  // one for all heads: an endless run of 1xx ends too
     for (;;) {
-        ErrorKind e = read_head(reader, cap, &st);
+        ErrorKind e = read_head(reader, cap, &st, budget);
         if (e != ErrorKind::None) {
             res.error = e;
             return res;
@@ -175,7 +198,7 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
     } else if (method == METHOD_HEAD || st.status == 204 || st.status == 304) {
         res.has_body = false;
     } else if (st.chunked) {
-        e = read_chunked(reader, cap);
+        e = read_chunked(reader, cap, budget);
     } else if (st.has_content_length) {
         IoStatus s = reader.append_exact(cap, st.content_length);
         if (s != IoStatus::Ok) e = exact_error(s);

@@ -17,6 +17,16 @@ struct RawResponse {
     ErrorKind error = ErrorKind::None;
 };
 
+// What a server may make us hold outside a body: every head of one exchange
+// (interim ones included) and the trailer section together. A response past
+// either cap fails as malformed framing, and memory stays within the cap.
+// 256 KiB is Chrome's figure, close to curl's 300 KiB; 1,000 field lines is
+// ten times what hyper and Python's http.client allow, a limit large sites
+// have been seen to pass. Each line is further bounded by the reader's
+// buffer.
+constexpr size_t RESPONSE_HEAD_MAX_BYTES = size_t(256) << 10;
+constexpr size_t RESPONSE_HEAD_MAX_FIELDS = 1000;
+
 // Writes the request (`request`, then `body`), flushes `writer` (and
 // `inner`, the socket writer under a TLS writer, when given), then reads one
 // response from `reader`. `method` is the request's method ordinal: HEAD

@@ -32,6 +32,39 @@ struct Sizer {
 
 #define LIT(s) s, sizeof(s) - 1
 
+// Byte classes, as bits of what each byte may not stand in.
+enum : uint8_t { NOT_IN_TARGET = 1, NOT_IN_NAME = 2, NOT_IN_VALUE = 4 };
+
+constexpr bool is_token_byte(unsigned c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '!' || c == '#' ||
+           c == '$' || c == '%' || c == '&' || c == '\'' || c == '*' || c == '+' || c == '-' || c == '.' ||
+           c == '^' || c == '_' || c == '`' || c == '|' || c == '~';
+}
+
+struct ByteClasses {
+    uint8_t of[256];
+};
+
+constexpr ByteClasses make_byte_classes() {
+    ByteClasses t{};
+    for (unsigned c = 0; c < 256; c++) {
+        uint8_t k = 0;
+        if (c <= 0x20 || c == 0x7f) k |= NOT_IN_TARGET;
+        if (!is_token_byte(c)) k |= NOT_IN_NAME;
+        if (c == 0 || c == '\r' || c == '\n') k |= NOT_IN_VALUE;
+        t.of[c] = k;
+    }
+    return t;
+}
+
+constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
+
+bool free_of(const uint8_t* p, size_t n, uint8_t cls) {
+    for (size_t i = 0; i < n; i++)
+        if ((BYTE_CLASSES.of[p[i]] & cls) != 0) return false;
+    return true;
+}
+
 // Appends to a block sized up front, so it never moves or fails.
 struct Writer {
     uint8_t* p;
@@ -44,9 +77,23 @@ struct Writer {
 
 }  // namespace
 
-Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill) {
+bool is_request_target(const uint8_t* p, size_t n) { return free_of(p, n, NOT_IN_TARGET); }
+bool is_header_name(const uint8_t* p, size_t n) { return n != 0 && free_of(p, n, NOT_IN_NAME); }
+bool is_header_value(const uint8_t* p, size_t n) { return free_of(p, n, NOT_IN_VALUE); }
+
+Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill, bool* refused) {
     *spill = OwnedBytes();
-    if (req.method >= METHOD_COUNT) return Slice{};
+    if (refused != nullptr) *refused = false;
+    auto refuse = [refused] {
+        if (refused != nullptr) *refused = true;
+        return Slice{};
+    };
+    // submit checks these already; this keeps any other caller from putting
+    // a line break on the wire. A host name is checked in full before any
+    // connection; here it only must not end its line.
+    if (req.method >= METHOD_COUNT || !is_request_target(req.target.ptr, req.target.len) ||
+        !is_header_value(req.host.ptr, req.host.len))
+        return refuse();
     const char* method = METHOD_NAMES[req.method];
     const size_t method_len = std::strlen(method);
 
@@ -73,6 +120,7 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     size.add(sizeof("Connection: keep-alive\r\n") - 1);
     for (size_t i = 0; i < req.header_count; i++) {
         const HeaderEntry& h = req.headers[i];
+        if (!is_header_name(h.name, h.name_len) || !is_header_value(h.value, h.value_len)) return refuse();
         size.add(h.name_len);
         size.add(h.value_len);
         size.add(4);

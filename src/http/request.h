@@ -22,10 +22,20 @@ struct RequestParts {
     Slice body;
 };
 
+// What may stand in each part of a request. A target holds no space and no
+// control byte (either would split the request line on some server); a
+// header name is a non-empty token; a header value holds no CR, LF or NUL.
+bool is_request_target(const uint8_t* p, size_t n);
+bool is_header_name(const uint8_t* p, size_t n);
+bool is_header_value(const uint8_t* p, size_t n);
+
 // Serialises the request line, engine and caller headers and the blank line
 // (the body is sent from where it lies) into `buf` when they fit in `cap`
 // bytes, else into a heap block handed to `spill`. Returns the head; a null
-// slice when memory runs out, a length overflows or the method is unknown.
-Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill);
+// slice when memory runs out, a length overflows, or the request is refused:
+// the method is unknown or a part fails the checks above (`*refused` is then
+// set, when given). Nothing refused is ever written.
+Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill,
+                         bool* refused = nullptr);
 
 }  // namespace tarnix

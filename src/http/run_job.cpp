@@ -89,9 +89,11 @@ void run_job(Job* job, const JobHooks& hooks) {
     OwnedBytes head_spill;
     const RequestParts parts{job->method,  job->target.slice(), job->host.slice(), job->port,
                              job->headers, job->header_count,   job->body.slice()};
-    const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill);
+    bool refused = false;
+    const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill, &refused);
     if (request.ptr == nullptr) {
-        finish_failure(hooks, job, RESULT_TRANSPORT, "out of memory building request");
+        finish_failure(hooks, job, RESULT_TRANSPORT,
+                       refused ? "refused to send an invalid request" : "out of memory building request");
         return;
     }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -207,7 +208,7 @@ TEST(Framing, ContentLengthValues) {
     struct {
         const char* value;
         size_t body;
-    } good[] = {{"+5", 5}, {"1_0", 10}, {"-0", 0}, {" \t7 ", 7}};
+    } good[] = {{"+5", 5}, {"1_0", 10}, {"-0", 0}, {" \t7 ", 7}, {"5, 5", 5}, {"5 ,\t+5", 5}};
     for (const auto& g : good) {
         std::string head = "HTTP/1.1 200 OK\r\nContent-Length:" + std::string(g.value) + "\r\n\r\n";
         Exchange ex(head + std::string(20, 'b'));
@@ -215,10 +216,17 @@ TEST(Framing, ContentLengthValues) {
         ASSERT_EQ(int(r.error), int(ErrorKind::None)) << g.value;
         EXPECT_EQ(r.bytes.size(), head.size() + g.body) << g.value;
     }
-    for (const char* bad : {"0x10", "_5", "5_", "", "-1", "18446744073709551616"})
+    for (const char* bad : {"0x10", "_5", "5_", "", "-1", "18446744073709551616", "5, 6", "5,", ",5", "5,,5"})
         EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: " + std::string(bad) + "\r\n\r\n")),
                   int(ErrorKind::MalformedFraming))
             << bad;
+
+    // Repeated lengths must agree; their spelling may differ.
+    Exchange same("HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 0_5\r\n\r\nhelloNEXT");
+    ASSERT_EQ(int(same.run().error), int(ErrorKind::None));
+    EXPECT_EQ(same.rest(), "NEXT");
+    EXPECT_EQ(int(error_for("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!")),
+              int(ErrorKind::MalformedFraming));
 
     // A space before the colon makes it another header: read to the end.
     const std::string spaced = "HTTP/1.1 200 OK\r\nContent-Length : 2\r\n\r\nabcdef";
@@ -279,6 +287,81 @@ TEST(Framing, LineLengthLimitIsTheReaderCapacity) {
     std::string trailer = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nT: " + std::string(70, 't') + "\r\n\r\n";
     Exchange t(trailer, cap);
     EXPECT_EQ(int(t.run().error), int(ErrorKind::MalformedFraming));
+}
+
+namespace {
+
+// `fields` header lines that come to `bytes` in all.
+std::string field_lines(size_t fields, size_t bytes) {
+    std::string out;
+    for (size_t i = 0; i < fields; i++) {
+        std::string name = "X" + std::to_string(i) + ": ";
+        size_t len = (bytes - out.size()) / (fields - i);
+        out += name + std::string(len - name.size() - 2, 'v') + "\r\n";
+    }
+    return out;
+}
+
+// A server whose head never ends: `prefix`, then `unit` over and over (up
+// to 64 MiB, so that a missing cap fails the test rather than the machine).
+class EndlessSource final : public ByteSource {
+public:
+    EndlessSource(std::string prefix, std::string unit) : text_(std::move(prefix)), unit_(std::move(unit)) {}
+    ssize_t read_some(uint8_t* dst, size_t cap) override {
+        if (at_ == text_.size()) text_ = unit_, at_ = 0;
+        size_t n = std::min(cap, text_.size() - at_);
+        if (served >= (size_t(64) << 20)) return 0;
+        std::memcpy(dst, text_.data() + at_, n);
+        at_ += n;
+        served += n;
+        return ssize_t(n);
+    }
+    size_t served = 0;
+
+private:
+    std::string text_, unit_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+// Heads (interim ones included) and trailers share one budget of bytes and
+// field lines; past it the response is malformed, and what was read stays
+// within the budget and the reader's buffer.
+TEST(Framing, HeadAndTrailerCaps) {
+    const std::string status = "HTTP/1.1 200 OK\r\n", end = "Content-Length: 0\r\n\r\n";
+    const size_t max_bytes = RESPONSE_HEAD_MAX_BYTES - status.size() - end.size();
+    const size_t max_fields = RESPONSE_HEAD_MAX_FIELDS - 1;  // Content-Length is one
+    const std::string interim = "HTTP/1.1 103 Early Hints\r\n" + field_lines(600, 9600) + "\r\n";
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n";
+    const std::pair<std::string, bool> cases[] = {
+        {status + field_lines(5, max_bytes) + end, true},
+        {status + field_lines(5, max_bytes + 1) + end, false},
+        {status + field_lines(max_fields, 20000) + end, true},
+        {status + field_lines(max_fields + 1, 20000) + end, false},
+        {interim + status + field_lines(max_fields - 600, 10000) + end, true},
+        {interim + status + field_lines(max_fields - 599, 10000) + end, false},
+        {chunked + field_lines(max_fields, 20000) + "\r\n", true},
+        {chunked + field_lines(max_fields + 1, 20000) + "\r\n", false},
+    };
+    for (const auto& [response, ok] : cases) {
+        Exchange ex(response + "NEXT");
+        EXPECT_EQ(int(ex.run().error), int(ok ? ErrorKind::None : ErrorKind::MalformedFraming)) << response.size();
+        if (ok) {
+            EXPECT_EQ(ex.rest(), "NEXT");
+        }
+    }
+    const std::pair<std::string, std::string> endless[] = {
+        {status, "X: " + std::string(8000, 'v') + "\r\n"}, {status, "a:b\r\n"}, {"", "HTTP/1.1 100 Continue\r\n\r\n"}};
+    for (const auto& [prefix, unit] : endless) {
+        EndlessSource src(prefix, unit);
+        std::vector<uint8_t> rbuf(65536);
+        BufferedReader reader(&src, rbuf.data(), rbuf.size());
+        MemSink sink;
+        EXPECT_EQ(int(send_and_receive(sink, reader, Slice{u8("R"), 1}, nullptr, METHOD_GET).error),
+                  int(ErrorKind::MalformedFraming)) << unit;
+        EXPECT_LE(src.served, RESPONSE_HEAD_MAX_BYTES + rbuf.size()) << unit;
+    }
 }
 
 TEST(Framing, BodilessResponses) {

@@ -18,7 +18,7 @@ struct Req {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
 
-    std::string build() const {
+    std::string build(bool* refused = nullptr) const {
         std::vector<HeaderEntry> hs;
         for (const auto& h : headers) hs.push_back({u8(h.first), h.first.size(), u8(h.second), h.second.size()});
         RequestParts p{method, {u8(target), target.size()}, {u8(host), host.size()}, port, hs.data(), hs.size(),
@@ -26,7 +26,12 @@ struct Req {
         // Small enough for the caller's buffer, or not: the same bytes.
         uint8_t small[64];
         OwnedBytes spill;
-        Slice head = build_request_head(p, small, sizeof small, &spill);
+        Slice head = build_request_head(p, small, sizeof small, &spill, refused);
+        if (refused != nullptr && *refused) {
+            EXPECT_EQ(head.ptr, nullptr);
+            EXPECT_TRUE(spill.empty());
+            return "";
+        }
         EXPECT_NE(head.ptr, nullptr);
         EXPECT_EQ(spill.empty(), head.ptr == small);
         return tarnix_test::str(head.ptr, head.len) + body;
@@ -84,7 +89,7 @@ TEST(Request, CallerHeadersDecideEngineHeaders) {
               "content-length: 99\r\nHost: other\r\n\r\nhello");
 
     // Near misses are ordinary headers.
-    r.headers = {{"User-Agent ", "x"}, {"Content-Length2", "1"}};
+    r.headers = {{"User-Agent-", "x"}, {"Content-Length2", "1"}};
     std::string s = r.build();
     EXPECT_NE(s.find("User-Agent: tarnix/0.1\r\nContent-Length: 5\r\n\r\nhello"), std::string::npos);
 
@@ -113,4 +118,21 @@ TEST(Request, MethodNames) {
     OwnedBytes spill;
     EXPECT_EQ(build_request_head(bad, buf, sizeof buf, &spill).ptr, nullptr);
     EXPECT_TRUE(spill.empty());
+}
+
+// Whatever the caller, nothing that could end a line or split the request
+// line is written.
+TEST(Request, RefusesLineBreaksAndSplitTargets) {
+    std::vector<Req> bad(6);
+    bad[0].target = "/a b";
+    bad[1].target = "/a\r\nX: 1";
+    bad[2].host = "h\r\nX: 1";
+    bad[3].headers = {{"", "v"}};
+    bad[4].headers = {{"X Y", "v"}};
+    bad[5].headers = {{"X", std::string("a\0b", 3)}};
+    for (size_t i = 0; i < bad.size(); i++) {
+        bool refused = false;
+        bad[i].build(&refused);
+        EXPECT_TRUE(refused) << i;
+    }
 }

@@ -19,6 +19,12 @@ bool inside(const uint8_t* p, size_t n, const uint8_t* lo, const uint8_t* hi) {
     return n == 0 || (p >= lo && p + n <= hi);
 }
 
+bool has_line_break_or_nul(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (p[i] == '\0' || p[i] == '\r' || p[i] == '\n') return true;
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -52,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const HeaderEntry& h = d.headers[i];
         if (!inside(h.name, h.name_len, bytes, bytes + head_len) || !inside(h.value, h.value_len, bytes, bytes + head_len))
             std::abort();
+        // Nothing that could end a line elsewhere reaches a header.
+        if (has_line_break_or_nul(h.name, h.name_len) || has_line_break_or_nul(h.value, h.value_len)) std::abort();
     }
     if (!has_body && d.body_len != 0) std::abort();
     // A body is never longer than what followed the head, de-chunked or not.

@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The capture is exactly the last bytes consumed from the stream.
         const size_t consumed = source.offset() - reader.buffered();
         if (raw.bytes.size() > consumed || raw.head_len > raw.bytes.size()) std::abort();
+        if (raw.head_len > RESPONSE_HEAD_MAX_BYTES) std::abort();
         if (raw.bytes.size() != 0 &&
             std::memcmp(raw.bytes.data(), stream + consumed - raw.bytes.size(), raw.bytes.size()) != 0)
             std::abort();

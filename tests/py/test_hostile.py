@@ -41,7 +41,18 @@ VALID = [
 OK = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
 LINE_TOO_LONG = b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 70000 + b"\r\nContent-Length: 0\r\n\r\n"
 LONG_LINE = b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 16000 + b"\r\nContent-Length: 0\r\n\r\n"
-MANY_LINES = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(20000)) + b"Content-Length: 0\r\n\r\n"
+MANY_LINES = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(999)) + b"Content-Length: 0\r\n\r\n"
+SAME_LENGTHS = b"HTTP/1.1 200 OK\r\nContent-Length: 2, 2\r\ncontent-length: 2\r\n\r\nok"
+FRAMING = (4, "malformed HTTP response framing")
+MALFORMED = (4, "malformed HTTP response")
+# Responses refused whole: past the cap of 1,000 field lines, lengths that
+# disagree, bare CR and NUL in a header line.
+REFUSED = {
+    b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(20000)) + b"Content-Length: 0\r\n\r\n": FRAMING,
+    b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok!": FRAMING,
+    b"HTTP/1.1 200 OK\r\nSet-Cookie: a=b\rX-Injected: 1\r\nContent-Length: 2\r\n\r\nok": MALFORMED,
+    b"HTTP/1.1 200 OK\r\nX-A: a\x00b\r\nContent-Length: 2\r\n\r\nok": MALFORMED,
+}
 
 
 def mutate(rng, data):
@@ -76,7 +87,7 @@ def cases():
     adversarial = [
         # Header lines past the reader's buffer (64 KiB plain, 16 KiB TLS), a
         # long one within both, and very many.
-        LINE_TOO_LONG, LONG_LINE, MANY_LINES,
+        LINE_TOO_LONG, LONG_LINE, MANY_LINES, SAME_LENGTHS, *REFUSED,
         b"HTTP/1.1 200 OK\r\n" + b":\r\n" * 30000 + b"\r\n",
         b"HTTP/1.1 200 OK\r\n" + b"x" * 200000,
         # Lengths and chunk sizes at the edge of 64 bits.
@@ -299,10 +310,14 @@ def test_mutated_and_adversarial_responses_settle_once(hostile_server, tls, noth
     out = run_cases(hostile_server, tls, numbers)
     assert len(out) == len(numbers)
     by_body = {CASES[i][0]: o for i, o in out.items()}
-    # Only the lines past the reader's buffer are refused; long heads are fine.
-    assert by_body[LINE_TOO_LONG][3:] == (4, "malformed HTTP response framing")
+    # Lines past the reader's buffer and heads past the caps are refused;
+    # long heads within them are fine.
+    assert by_body[LINE_TOO_LONG][3:] == FRAMING
     assert by_body[LONG_LINE][0] == 200 and len(by_body[LONG_LINE][1]["X-Long"]) == 16000
-    assert len(by_body[MANY_LINES][1]) == 20001
+    assert len(by_body[MANY_LINES][1]) == 1000
+    for response, want in REFUSED.items():
+        assert by_body[response][3:] == want, response[:80]
+    assert by_body[SAME_LENGTHS][2] == b"ok"
     # A response followed by stray bytes is still that response.
     for r in (OK + b"garbage\r\n\r\n", OK + OK):
         assert by_body[r][0] == 200 and by_body[r][2] == b"ok"
