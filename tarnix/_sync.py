@@ -110,7 +110,7 @@ class SyncClient(BaseClient):
                 # Out of threads, for one: nothing was sent.
                 raise TransportError(str(exc)) from exc
             if outcome is None:
-                # The late outcome is dropped by the engine.
+                # The engine stopped the request and closed its connection.
                 raise _timed_out(timeout)
         finally:
             pool.slots.release()

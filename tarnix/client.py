@@ -316,7 +316,13 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         except RuntimeError as exc:
                             # Out of threads, for one: nothing was sent.
                             raise TransportError(str(exc)) from exc
-                        raw = await future
+                        try:
+                            raw = await future
+                        except BaseException:
+                            # Timed out or cancelled: the engine stops the
+                            # request and closes its connection.
+                            _tarnix.abandon(future)
+                            raise
                     finally:
                         if pool.waiters:
                             pool.release()
@@ -379,9 +385,8 @@ class Client(BaseClient):
         (``client.cookies``) also keeps those the servers set.
     :param timeout: seconds a request may take, redirects included, before
         it fails with :class:`tarnix.TimeoutError`; ``None`` waits for ever.
-        The engine has no time-outs of its own: a timed-out request's thread
-        and connection stay busy until the server answers or closes, but no
-        longer count against ``max_connections``.
+        A request that times out or is cancelled is stopped in the engine at
+        once: its thread ends and its connection is closed.
     :param max_connections: the most requests in flight at once to one
         origin (requests beyond it queue).
     :param verify: path of a PEM file of trusted CA certificates for https;

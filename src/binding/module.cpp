@@ -46,6 +46,7 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"read_body", tarnix::read_body, METH_VARARGS, "Copy a response body out of the native arena."},
     {"submit_wait", tarnix::submit_wait, METH_VARARGS,
      "Run an HTTP request against a pool and wait for its outcome, the GIL released."},
+    {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
     {nullptr, nullptr, 0, nullptr},
 };
 

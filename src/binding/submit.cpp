@@ -176,15 +176,8 @@ bool start_job(Job* job) {
     return false;
 }
 
-}  // namespace
-
-PyObject* submit(PyObject*, PyObject* args) {
-    if (!in_home_interpreter()) return nullptr;
-    free_orphans();
-    Job* job = build_job(args, 9, "submit expects 9 arguments");
-    if (job == nullptr) return nullptr;
-    PyObject* future = PyTuple_GetItem(args, 7);
-    PyObject* loop = PyTuple_GetItem(args, 8);
+// Starts a job built from the first five arguments, to settle `future` on `loop`.
+PyObject* submit_for_future(Job* job, PyObject* future, PyObject* loop) {
     Py_INCREF(future);
     Py_INCREF(loop);
     job->future = future;
@@ -192,14 +185,25 @@ PyObject* submit(PyObject*, PyObject* args) {
     // A loop that cannot watch a descriptor gets its outcome from the I/O
     // thread, through call_soon_threadsafe.
     bind_to_loop(job, loop);
+    register_job(job);
     if (!start_job(job)) return nullptr;
     return PyLong_FromLong(0);
+}
+
+}  // namespace
+
+PyObject* submit(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    free_orphans();
+    Job* job = build_job(args, 9, "submit expects 9 arguments");
+    if (job == nullptr) return nullptr;
+    return submit_for_future(job, PyTuple_GetItem(args, 7), PyTuple_GetItem(args, 8));
 }
 
 // submit_wait(pool, method, target, headers, body, timeout): runs the
 // request and waits for it with the GIL released. Returns (status, headers,
 // body, kind, message), or None when `timeout` seconds (None: no limit)
-// pass first; the late outcome is then dropped.
+// pass first; the request is then stopped and its connection closed.
 PyObject* submit_wait(PyObject*, PyObject* args) {
     if (!in_home_interpreter()) return nullptr;
     free_orphans();

@@ -58,6 +58,7 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
 }
 
 void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
+    set_thread_abort_gate(nullptr);
     job->outcome.kind = kind;
     job->outcome.message = message;
     hooks.finish(job);
@@ -83,6 +84,8 @@ void free_job(Job* job) {
 
 void run_job(Job* job, const JobHooks& hooks) {
     Pool* pool = job->pool;
+    // Every socket call of this thread looks at the job's gate from here on.
+    set_thread_abort_gate(&job->gate);
     // The head is built on this thread's large stack; the body is sent from
     // the job's copy, so neither is copied again before the socket.
     uint8_t head_buf[HEAD_BUFFER];
@@ -98,7 +101,12 @@ void run_job(Job* job, const JobHooks& hooks) {
     RawResponse raw;
     ErrorKind err = ErrorKind::None;
     bool retried = false;
+    bool abandoned = false;
     for (;;) {
+        if (job->gate.aborted()) {
+            abandoned = true;
+            break;
+        }
         Connection conn;
         bool fresh = false;
         // The retry goes out on a new connection: the failure suggests the
@@ -119,7 +127,10 @@ void run_job(Job* job, const JobHooks& hooks) {
             }
             break;
         }
-        if (raw.reusable)
+        // Closing the gate decides the race with an abort: after it no abort
+        // touches the socket, and a socket an abort shut down is never pooled.
+        abandoned = !job->gate.close();
+        if (raw.reusable && !abandoned)
             return_connection(pool, conn);
         else
             discard_connection(pool, conn);
@@ -127,6 +138,11 @@ void run_job(Job* job, const JobHooks& hooks) {
     }
 
     head_spill.reset();
+    if (abandoned || job->gate.aborted()) {
+        raw.bytes.reset();
+        finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned");
+        return;
+    }
     if (err != ErrorKind::None) {
         int32_t kind = RESULT_TRANSPORT;
         const char* message = exchange_failure_message(err, &kind);
@@ -143,6 +159,7 @@ void run_job(Job* job, const JobHooks& hooks) {
     }
     out.status = out.decoded.status;
     out.kind = RESULT_OK;
+    set_thread_abort_gate(nullptr);
     hooks.finish(job);
 }
 
