@@ -28,6 +28,7 @@ PyObject* pool_create(PyObject* self, PyObject* args);
 PyObject* submit(PyObject* self, PyObject* args);
 
 PyObject* submit_wait(PyObject* self, PyObject* args);
+PyObject* submit_limited(PyObject* self, PyObject* args);
 
 // abandon(future): stops the running request submitted with this future;
 // True when there was one. Its outcome is dropped, never settled.

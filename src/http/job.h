@@ -45,6 +45,8 @@ struct Job {
     Job* next = nullptr;  // in a queue
     bool waited = false;
     std::atomic<uint32_t> handoff{0};
+    // The most bytes of the response (head and body as they arrive).
+    uint64_t max_response = UINT64_MAX;
     // Nobody waits for the outcome any more: the I/O thread stops at its
     // next socket call (or at once, when blocked in one) and its connection
     // is closed, never pooled.

@@ -20,7 +20,7 @@ constexpr size_t PLAIN_WRITE_BUFFER = 8192;
 // Heads larger than this (many or long headers) go to the heap.
 constexpr size_t HEAD_BUFFER = 8192;
 
-RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method) {
+RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, uint64_t limit) {
     // Both buffers live on the thread's large stack, not the heap.
     uint8_t read_buf[PLAIN_READ_BUFFER];
     uint8_t write_buf[PLAIN_WRITE_BUFFER];
@@ -28,17 +28,17 @@ RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method) {
     FdSink sink(fd);
     BufferedReader reader(&source, read_buf, sizeof(read_buf));
     BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
-    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body);
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit);
     // Bytes read past the response die with this reader; the stream is no
     // longer in step with the server, so it must not carry another request.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
 }
 
-RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method) {
+RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method, uint64_t limit) {
     BufferedReader& reader = tls_connection_reader(conn);
     RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
-                                       &tls_connection_socket_writer(conn), method, body);
+                                       &tls_connection_socket_writer(conn), method, body, limit);
     // Bytes past the response would be taken for the start of the next one.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
@@ -53,6 +53,7 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
         case ErrorKind::ConnectionReset: return "connection reset while reading response";
         case ErrorKind::MalformedFraming: *result = RESULT_PROTOCOL; return "malformed HTTP response framing";
         case ErrorKind::TlsFailed: *result = RESULT_TLS; return "TLS handshake or certificate verification failed";
+        case ErrorKind::ResponseTooLarge: *result = RESULT_PROTOCOL; return "response exceeds max_response_size";
         default: return "out of memory reading response";
     }
 }
@@ -113,8 +114,9 @@ void run_job(Job* job, const JobHooks& hooks) {
         // server dropped its idle connections, and the others may be stale too.
         err = acquire_connection(pool, &conn, &fresh, retried);
         if (err != ErrorKind::None) break;
-        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method)
-                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method);
+        const uint64_t limit = job->max_response;
+        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit)
+                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method, limit);
         if (raw.error != ErrorKind::None) {
             err = raw.error;
             raw.bytes.reset();

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "http/framing.h"
+#include "http/request.h"
 #include "mem_stream.h"
 #include "platform/abort.h"
 #include "platform/net.h"
@@ -12,6 +14,8 @@
 
 using namespace tarnix;
 using tarnix_test::Listener;
+using tarnix_test::MemSink;
+using tarnix_test::MemSource;
 using tarnix_test::u8;
 
 namespace {
@@ -104,3 +108,42 @@ TEST(AbortGate, StopsAConnectInProgress) {
     close(lfd);
 }
 #endif
+
+TEST(ResponseLimit, CountsHeadAndBodyAsTheyArriveAndStopsReadingPastIt) {
+    const std::string endless(65536, 'x');
+    struct Case {
+        std::string head, rest;
+        int max_reads;  // with the smallest limit
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "0123456789", 1},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "5\r\n01234\r\n5\r\n56789\r\n0\r\nT: 1\r\n\r\n", 2},
+        {"HTTP/1.0 200 OK\r\n\r\n", "0123456789", 2},
+        {"HTTP/1.1 204 No Content\r\nX-Long: 0123456789\r\n\r\n", "", 1},
+        // Past the limit: a length refused unread, a body without end.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n", endless, 1},
+        {"HTTP/1.0 200 OK\r\n\r\n", endless, 3},
+    };
+    for (const Case& c : cases) {
+        const std::string whole = c.head + c.rest;
+        for (uint64_t limit : {uint64_t(whole.size()), uint64_t(whole.size() - 1), uint64_t(c.head.size() + 2)}) {
+            // Pieces end mid-head; the endless ones go on for 12 MiB.
+            std::vector<std::string> pieces{whole.substr(0, 20), whole.substr(20)};
+            if (c.rest == endless) pieces.resize(200, endless);
+            MemSource src(pieces);
+            uint8_t rbuf[65536], wbuf[256];
+            BufferedReader reader(&src, rbuf, sizeof rbuf);
+            MemSink sink;
+            BufferedWriter writer(&sink, wbuf, sizeof wbuf);
+            RawResponse raw = send_and_receive(writer, reader, Slice{u8("GET / HTTP/1.1\r\n\r\n"), 18}, nullptr,
+                                               METHOD_GET, Slice{}, limit);
+            bool fits = c.rest != endless && limit >= whole.size();
+            EXPECT_EQ(raw.error, fits ? ErrorKind::None : ErrorKind::ResponseTooLarge) << whole << " " << limit;
+            if (fits) {
+                EXPECT_EQ(raw.bytes.size(), whole.size());
+            }
+            if (limit == c.head.size() + 2) {
+                EXPECT_LE(src.reads, c.max_reads + 1) << whole;
+            }
+        }
+    }
+}
