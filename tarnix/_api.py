@@ -39,11 +39,14 @@ def request(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send one request with a client of its own; the arguments are those
-    of :meth:`tarnix.SyncClient.request`, with the client's ``verify`` and
-    ``max_decoded_size``."""
-    with SyncClient(verify=verify, max_decoded_size=max_decoded_size) as client:
+    of :meth:`tarnix.SyncClient.request`, with the client's ``verify``,
+    ``max_decoded_size`` and ``max_response_size``."""
+    with SyncClient(
+        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size
+    ) as client:
         return client.request(
             method,
             url,
@@ -75,6 +78,7 @@ def get(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a GET request with a client of its own (see :func:`request`)."""
     return request(
@@ -92,6 +96,7 @@ def get(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -110,6 +115,7 @@ def post(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a POST request with a client of its own (see :func:`request`)."""
     return request(
@@ -127,6 +133,7 @@ def post(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -145,6 +152,7 @@ def put(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a PUT request with a client of its own (see :func:`request`)."""
     return request(
@@ -162,6 +170,7 @@ def put(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -180,6 +189,7 @@ def patch(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a PATCH request with a client of its own (see :func:`request`)."""
     return request(
@@ -197,6 +207,7 @@ def patch(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -215,6 +226,7 @@ def delete(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a DELETE request with a client of its own (see :func:`request`)."""
     return request(
@@ -232,6 +244,7 @@ def delete(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -250,6 +263,7 @@ def head(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send a HEAD request with a client of its own (see :func:`request`)."""
     return request(
@@ -267,6 +281,7 @@ def head(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )
 
 
@@ -285,6 +300,7 @@ def options(
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+    max_response_size: Optional[int] = None,
 ) -> Response:
     """Send an OPTIONS request with a client of its own (see :func:`request`)."""
     return request(
@@ -302,4 +318,5 @@ def options(
         timeout=timeout,
         verify=verify,
         max_decoded_size=max_decoded_size,
+        max_response_size=max_response_size,
     )

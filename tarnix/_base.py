@@ -64,6 +64,12 @@ def check_timeout(timeout: Any) -> Optional[float]:
     return float(timeout)
 
 
+def check_size_limit(name: str, value: Any) -> Optional[int]:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 0):
+        raise ValueError(f"{name} must be an int >= 0 or None, got {value!r}")
+    return value
+
+
 def _is_https_upgrade(old: URL, new: URL) -> bool:
     return (
         old.scheme == "http"
@@ -133,6 +139,7 @@ class BaseClient:
         base_url: Union[str, URL] = "",
         event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
         max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
+        max_response_size: Optional[int] = None,
     ) -> None:
         if isinstance(max_connections, bool) or not isinstance(max_connections, int):
             raise TypeError("max_connections must be an int")
@@ -140,16 +147,15 @@ class BaseClient:
             raise ValueError(f"max_connections must be at least 1, got {max_connections}")
         if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
             raise ValueError(f"max_redirects must be an int >= 0, got {max_redirects!r}")
-        if max_decoded_size is not None and (
-            isinstance(max_decoded_size, bool) or not isinstance(max_decoded_size, int) or max_decoded_size < 0
-        ):
-            raise ValueError(f"max_decoded_size must be an int >= 0 or None, got {max_decoded_size!r}")
+        check_size_limit("max_decoded_size", max_decoded_size)
+        check_size_limit("max_response_size", max_response_size)
         self._timeout = check_timeout(timeout)
         self._max_connections = max_connections
         self._ca_path = self._ca_file(verify)
         self.follow_redirects = bool(follow_redirects)
         self.max_redirects = max_redirects
         self.max_decoded_size = max_decoded_size
+        self.max_response_size = max_response_size
         self.auth = auth
         self.base_url = base_url
         self._params = params

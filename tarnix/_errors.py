@@ -34,9 +34,8 @@ class TimeoutError(Error, builtins.TimeoutError):  # noqa: A001 - the public nam
     """The client's time limit passed before the response arrived.
 
     Also a built-in ``TimeoutError``, so ``except TimeoutError`` catches it.
-    The engine itself never times out: the request's thread and connection
-    stay busy until the server answers or closes, and that late answer is
-    dropped.
+    The request is stopped in the engine at once: its connection is closed
+    and nothing more is read.
     """
 
 

@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _tarnix
 from ._auth import Auth, AuthTypes
-from ._base import UNSET, BaseClient, EventHook
+from ._base import UNSET, BaseClient, EventHook, check_size_limit
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
@@ -87,6 +87,7 @@ class SyncClient(BaseClient):
         request: Request,
         deadline: Optional[float],
         timeout: Optional[float],
+        max_response_size: Optional[int],
         wire: Optional[Tuple[int, List[Tuple[str, str]]]] = None,
     ) -> Response:
         # A request straight from _build comes with what to submit.
@@ -105,12 +106,13 @@ class SyncClient(BaseClient):
                 outcome = _tarnix.submit_wait(
                     pool.capsule, ordinal, url.target, headers, request.content,
                     None if deadline is None else max(0.0, deadline - monotonic()),
+                    max_response_size,
                 )
             except RuntimeError as exc:
                 # Out of threads, for one: nothing was sent.
                 raise TransportError(str(exc)) from exc
             if outcome is None:
-                # The late outcome is dropped by the engine.
+                # The engine stopped the request and closed its connection.
                 raise _timed_out(timeout)
         finally:
             pool.slots.release()
@@ -134,19 +136,24 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send one request and return its response; the arguments are those
         of :meth:`tarnix.Client.request` (content may not be an async
         iterable)."""
         if self._closed:
             raise RuntimeError("the client is closed")
+        if max_response_size is UNSET:
+            max_response_size = self.max_response_size
+        else:
+            check_size_limit("max_response_size", max_response_size)
         request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
         timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
         deadline = None if timeout is None else monotonic() + timeout
         if not needs_flow:
             # The common case: one exchange, no flow to drive.
-            return self._send(request, deadline, timeout, (ordinal, wire))
-        return self._drive(request, auth_, follow, deadline, timeout)
+            return self._send(request, deadline, timeout, max_response_size, (ordinal, wire))
+        return self._drive(request, auth_, follow, deadline, timeout, max_response_size)
 
     def send(
         self,
@@ -161,7 +168,7 @@ class SyncClient(BaseClient):
         timeout = self._timeout
         deadline = None if timeout is None else monotonic() + timeout
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        return self._drive(request, self._request_auth(auth), follow, deadline, timeout)
+        return self._drive(request, self._request_auth(auth), follow, deadline, timeout, self.max_response_size)
 
     def _drive(
         self,
@@ -170,6 +177,7 @@ class SyncClient(BaseClient):
         follow_redirects: bool,
         deadline: Optional[float],
         timeout: Optional[float],
+        max_response_size: Optional[int],
     ) -> Response:
         flow = self._flow(request, auth, follow_redirects)
         try:
@@ -177,7 +185,7 @@ class SyncClient(BaseClient):
             while True:
                 for hook in self._request_hooks:
                     _call_hook(hook, req)
-                response = self._send(req, deadline, timeout)
+                response = self._send(req, deadline, timeout, max_response_size)
                 for hook in self._response_hooks:
                     _call_hook(hook, response)
                 req = flow.send(response)
@@ -201,6 +209,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a GET request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -216,6 +225,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def post(
@@ -232,6 +242,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a POST request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -247,6 +258,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def put(
@@ -263,6 +275,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a PUT request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -278,6 +291,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def patch(
@@ -294,6 +308,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a PATCH request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -309,6 +324,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def delete(
@@ -325,6 +341,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a DELETE request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -340,6 +357,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def head(
@@ -356,6 +374,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send a HEAD request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -371,6 +390,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
 
     def options(
@@ -387,6 +407,7 @@ class SyncClient(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send an OPTIONS request; the arguments are those of :meth:`request`."""
         return self.request(
@@ -402,6 +423,7 @@ class SyncClient(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._pools)} pools"

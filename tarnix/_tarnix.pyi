@@ -32,6 +32,19 @@ def submit_wait(
     headers: List[Tuple[str, str]],
     body: bytes,
     timeout: Optional[float],
+    max_response_size: Optional[int] = None,
     /,
 ) -> Optional[Tuple[int, Dict[str, str], bytes, int, str]]: ...
+def submit_limited(
+    pool: object,
+    method: int,
+    target: str,
+    headers: List[Tuple[str, str]],
+    body: bytes,
+    max_response_size: Optional[int],
+    future: Any,
+    loop: Any,
+    /,
+) -> int: ...
+def abandon(future: Any, /) -> bool: ...
 def read_body(*args: Any) -> Any: ...

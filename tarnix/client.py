@@ -14,7 +14,7 @@ from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optio
 
 from . import _tarnix
 from ._auth import AuthTypes
-from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache
+from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
@@ -144,6 +144,7 @@ class _Verb(Protocol):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Coroutine[Any, Any, Response]: ...
 
 
@@ -175,11 +176,17 @@ def _exchange(method: Any, sending: bool = False) -> Any:
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
+        if max_response_size is not UNSET:
+            check_size_limit("max_response_size", max_response_size)
         wire: Optional[List[Tuple[str, str]]] = None
-        target: Optional[URL]
+        # `raw` holds the cached URL of a bare request until it holds the
+        # response: one slot fewer keeps the frame within the small-object
+        # allocator.
+        raw: Any
         if (
             bare is not None
             and type(url) is str
@@ -192,8 +199,8 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             and cookies is None
             and not self._base_url
             and self._params is None
-            and (target := _url_cache.get(url)) is not None
-            and target.authorization is None
+            and (raw := _url_cache.get(url)) is not None
+            and raw.authorization is None
         ):
             # A bare request to a URL seen before: what _build makes of it
             # (the default headers as built once; the engine adds the
@@ -201,7 +208,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             request = _new(Request)
             request._headers = self._base_raw
             request.method = method
-            request.url = target
+            request.url = raw
             request.content = b"" if content is None else content
             ordinal = bare
             wire = self._base_wire
@@ -309,14 +316,28 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         if current is not None:
                             current[0] = future
                         start = perf_counter()
+                        if max_response_size is UNSET:
+                            max_response_size = self.max_response_size
                         try:
-                            _tarnix.submit(
-                                pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
-                            )
+                            if max_response_size is None:
+                                _tarnix.submit(
+                                    pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
+                                )
+                            else:
+                                _tarnix.submit_limited(
+                                    pool.capsule, ordinal, url.target, wire, request.content, max_response_size,
+                                    future, loop,
+                                )
                         except RuntimeError as exc:
                             # Out of threads, for one: nothing was sent.
                             raise TransportError(str(exc)) from exc
-                        raw = await future
+                        try:
+                            raw = await future
+                        except BaseException:
+                            # Timed out or cancelled: the engine stops the
+                            # request and closes its connection.
+                            _tarnix.abandon(future)
+                            raise
                     finally:
                         if pool.waiters:
                             pool.release()
@@ -379,9 +400,8 @@ class Client(BaseClient):
         (``client.cookies``) also keeps those the servers set.
     :param timeout: seconds a request may take, redirects included, before
         it fails with :class:`tarnix.TimeoutError`; ``None`` waits for ever.
-        The engine has no time-outs of its own: a timed-out request's thread
-        and connection stay busy until the server answers or closes, but no
-        longer count against ``max_connections``.
+        A request that times out or is cancelled is stopped in the engine at
+        once: its thread ends and its connection is closed.
     :param max_connections: the most requests in flight at once to one
         origin (requests beyond it queue).
     :param verify: path of a PEM file of trusted CA certificates for https;
@@ -395,6 +415,10 @@ class Client(BaseClient):
         response when it has arrived.
     :param max_decoded_size: the most bytes a compressed body may decode to
         (default 64 MiB) before :class:`tarnix.DecodingError`; ``None``: no limit.
+    :param max_response_size: the most bytes of a response as it arrives
+        (head and body, before decoding) before
+        :class:`tarnix.ProtocolError`; the engine stops reading as soon as
+        they are passed. ``None`` (the default): no limit.
     """
 
     def _setup(self) -> None:
@@ -465,6 +489,7 @@ class Client(BaseClient):
         auth: Optional[AuthTypes] = UNSET,
         follow_redirects: Optional[bool] = None,
         timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
     ) -> Response:
         """Send one request and return its response.
 
@@ -490,6 +515,8 @@ class Client(BaseClient):
         :param auth: overrides the client's auth (``None``: none).
         :param follow_redirects: overrides the client's setting.
         :param timeout: overrides the client's timeout for this request.
+        :param max_response_size: overrides the client's ``max_response_size``
+            for this request (each of its redirects and auth steps).
         :raises ValueError: for an unusable method, URL, header or body
             arguments, before anything is sent.
         :raises tarnix.Error: when the request fails.
@@ -510,6 +537,7 @@ class Client(BaseClient):
             auth=auth,
             follow_redirects=follow_redirects,
             timeout=timeout,
+            max_response_size=max_response_size,
         )
         return result
 

@@ -28,6 +28,17 @@ PyObject* pool_create(PyObject* self, PyObject* args);
 PyObject* submit(PyObject* self, PyObject* args);
 
 PyObject* submit_wait(PyObject* self, PyObject* args);
+PyObject* submit_limited(PyObject* self, PyObject* args);
+
+// abandon(future): stops the running request submitted with this future;
+// True when there was one. Its outcome is dropped, never settled.
+PyObject* abandon(PyObject* self, PyObject* future);
+// The table of running jobs by future (GIL held): a job joins it when it is
+// submitted with a future and leaves it when abandoned or disposed of.
+void register_job(Job* job);
+void unregister_job(Job* job);
+// In a forked child: the table is emptied without touching its jobs.
+void forget_jobs_after_fork();
 
 // The Python objects of one outcome, in the order _settle takes them after
 // the future.

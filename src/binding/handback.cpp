@@ -92,6 +92,7 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
     g_inside.store(0, std::memory_order_seq_cst);
     forget_loops_after_fork();
     free_orphans();
+    forget_jobs_after_fork();
     Py_RETURN_NONE;
 }
 
@@ -140,7 +141,8 @@ bool shutdown_begun() {
 void settle_job(Job* job) {
     PyGILState_STATE gil = PyGILState_Ensure();
     OutcomeObjects out;
-    if (make_outcome(out, job->outcome)) {
+    // An abandoned job's future was already completed by the client.
+    if (!job->abandoned && make_outcome(out, job->outcome)) {
         PyObject* settle = find_settle();
         PyObject* result = nullptr;
         if (settle != nullptr)
@@ -244,7 +246,8 @@ PyObject* drain(PyObject* capsule, PyObject*) {
         Job* next = job->next;
         OutcomeObjects out;
         PyObject* result = nullptr;
-        if (make_outcome(out, job->outcome)) {
+        // An abandoned job's future was already completed by the client.
+        if (!job->abandoned && make_outcome(out, job->outcome)) {
             // The captured bytes go before Python code runs.
             job->outcome.capture.reset();
             PyObject* settle = find_settle();
@@ -392,8 +395,19 @@ PyObject* wait_for_job(Job* job, double timeout) {
             break;
         }
     }
+    // Giving up stops the I/O thread at once (the job is still ours until
+    // the exchange below). A job that finished its exchange first is not
+    // touched.
+    bool stopped = false;
+    if (job->handoff.load(std::memory_order_acquire) == HANDOFF_WAITING) stopped = job->gate.abort();
     if (job->handoff.exchange(HANDOFF_ABANDONED, std::memory_order_acq_rel) == HANDOFF_WAITING) {
         // The I/O thread makes it an orphan when it finishes.
+        if (interrupted) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (stopped) {
+        // Its outcome is the stop's doing, not the server's.
+        dispose_job(job);
         if (interrupted) return nullptr;
         Py_RETURN_NONE;
     }
@@ -436,6 +450,7 @@ void finish_job(Job* job) {
 }
 
 void dispose_job(Job* job) {
+    unregister_job(job);
     Py_XDECREF(static_cast<PyObject*>(job->future));
     Py_XDECREF(static_cast<PyObject*>(job->loop));
     // May run the pool's destructor; this job's connection is already back

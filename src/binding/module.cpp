@@ -46,6 +46,9 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"read_body", tarnix::read_body, METH_VARARGS, "Copy a response body out of the native arena."},
     {"submit_wait", tarnix::submit_wait, METH_VARARGS,
      "Run an HTTP request against a pool and wait for its outcome, the GIL released."},
+    {"submit_limited", tarnix::submit_limited, METH_VARARGS,
+     "Submit an HTTP request against a pool, with a limit on the bytes of its response."},
+    {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -206,15 +206,36 @@ bool start_job(Job* job) {
     return false;
 }
 
-}  // namespace
+// A limit on the bytes of a response: None for none, else an int >= 0.
+bool size_limit_arg(PyObject* obj, const char* message, uint64_t* out) {
+    *out = UINT64_MAX;
+    if (obj == Py_None) return true;
+    if (!PyLong_Check(obj)) {
+        raise_builtin("TypeError", message);
+        return false;
+    }
+    PyObject* zero = PyLong_FromLong(0);
+    PyObject* most = PyLong_FromUnsignedLongLong(UINT64_MAX);
+    int negative = zero == nullptr ? -1 : PyObject_RichCompareBool(obj, zero, Py_LT);
+    // Beyond 64 bits is as good as no limit.
+    int huge = negative != 0 || most == nullptr ? -1 : PyObject_RichCompareBool(obj, most, Py_GE);
+    Py_XDECREF(zero);
+    Py_XDECREF(most);
+    if (negative == 1) {
+        raise_builtin("ValueError", message);
+        return false;
+    }
+    if (huge < 0) return false;
+    if (huge == 0) {
+        unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
+        *out = v;
+    }
+    return true;
+}
 
-PyObject* submit(PyObject*, PyObject* args) {
-    if (!in_home_interpreter()) return nullptr;
-    free_orphans();
-    Job* job = build_job(args, 9, "submit expects 9 arguments");
-    if (job == nullptr) return nullptr;
-    PyObject* future = PyTuple_GetItem(args, 7);
-    PyObject* loop = PyTuple_GetItem(args, 8);
+// Starts a job built from the first five arguments, to settle `future` on `loop`.
+PyObject* submit_for_future(Job* job, PyObject* future, PyObject* loop) {
     Py_INCREF(future);
     Py_INCREF(loop);
     job->future = future;
@@ -222,14 +243,46 @@ PyObject* submit(PyObject*, PyObject* args) {
     // A loop that cannot watch a descriptor gets its outcome from the I/O
     // thread, through call_soon_threadsafe.
     bind_to_loop(job, loop);
+    register_job(job);
     if (!start_job(job)) return nullptr;
     return PyLong_FromLong(0);
 }
 
-// submit_wait(pool, method, target, headers, body, timeout): runs the
-// request and waits for it with the GIL released. Returns (status, headers,
-// body, kind, message), or None when `timeout` seconds (None: no limit)
-// pass first; the late outcome is then dropped.
+}  // namespace
+
+PyObject* submit(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    free_orphans();
+    Job* job = build_job(args, 9, "submit expects 9 arguments");
+    if (job == nullptr) return nullptr;
+    return submit_for_future(job, PyTuple_GetItem(args, 7), PyTuple_GetItem(args, 8));
+}
+
+// submit_limited(pool, method, target, headers, body, max_response_size,
+// future, loop): submit with a limit on the bytes of the response's head and
+// body as they arrive (None: no limit).
+PyObject* submit_limited(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    free_orphans();
+    if (PyTuple_Size(args) < 8) {
+        raise_builtin("TypeError", "submit_limited expects 8 arguments");
+        return nullptr;
+    }
+    uint64_t limit = UINT64_MAX;
+    if (!size_limit_arg(PyTuple_GetItem(args, 5), "submit_limited: max_response_size must be None or an int >= 0",
+                        &limit))
+        return nullptr;
+    Job* job = build_job(args, 8, "submit_limited expects 8 arguments");
+    if (job == nullptr) return nullptr;
+    job->max_response = limit;
+    return submit_for_future(job, PyTuple_GetItem(args, 6), PyTuple_GetItem(args, 7));
+}
+
+// submit_wait(pool, method, target, headers, body, timeout[,
+// max_response_size]): runs the request and waits for it with the GIL
+// released. Returns (status, headers, body, kind, message), or None when
+// `timeout` seconds (None: no limit) pass first; the request is then stopped
+// and its connection closed.
 PyObject* submit_wait(PyObject*, PyObject* args) {
     if (!in_home_interpreter()) return nullptr;
     free_orphans();
@@ -247,8 +300,14 @@ PyObject* submit_wait(PyObject*, PyObject* args) {
             return nullptr;
         }
     }
+    uint64_t max_response = UINT64_MAX;
+    if (PyTuple_Size(args) > 6 &&
+        !size_limit_arg(PyTuple_GetItem(args, 6), "submit_wait: max_response_size must be None or an int >= 0",
+                        &max_response))
+        return nullptr;
     Job* job = build_job(args, 6, "submit_wait expects 6 arguments");
     if (job == nullptr) return nullptr;
+    job->max_response = max_response;
     job->waited = true;
     if (!start_job(job)) return nullptr;
     return wait_for_job(job, timeout);

@@ -13,6 +13,7 @@ enum class ErrorKind : uint8_t {
     ConnectionReset,
     MalformedFraming,
     OutOfMemory,
+    ResponseTooLarge,  // past the job's limit on the bytes of a response
 };
 
 constexpr int32_t RESULT_OK = 0;

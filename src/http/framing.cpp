@@ -135,8 +135,15 @@ ErrorKind read_head(BufferedReader& reader, ByteBuf& cap, Scan* st, HeadBudget& 
     }
 }
 
-ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget) {
+// True when `more` bytes after those captured would pass the limit. Without
+// one, sizes past memory stay out-of-memory failures.
+bool past_limit(const ByteBuf& cap, uint64_t more, uint64_t limit) {
+    return limit != UINT64_MAX && more > limit - cap.size();
+}
+
+ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget, uint64_t limit) {
     for (;;) {
+        if (cap.size() > limit) return ErrorKind::ResponseTooLarge;
         Slice line;
         ErrorKind e = take_line(reader, cap, &line);
         if (e != ErrorKind::None) return e;
@@ -149,11 +156,13 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget)
         if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return ErrorKind::MalformedFraming;
         if (size == 0) break;
         if (size > UINT64_MAX - 2) return ErrorKind::OutOfMemory;
+        if (past_limit(cap, size + 2, limit)) return ErrorKind::ResponseTooLarge;
         IoStatus s = reader.append_exact(cap, size + 2);  // data and its line ending, unchecked here
         if (s != IoStatus::Ok) return exact_error(s);
     }
     // Trailer section, up to the first empty line, under the heads' caps.
     for (;;) {
+        if (cap.size() > limit) return ErrorKind::ResponseTooLarge;
         Slice line;
         ErrorKind e = take_line(reader, cap, &line, &budget);
         if (e != ErrorKind::None) return e;
@@ -165,7 +174,7 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget)
 }  // namespace
 
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method, Slice body) {
+                             uint8_t method, Slice body, uint64_t limit) {
     RawResponse res;
     if (!writer.write_all(request.ptr, request.len) || !writer.write_all(body.ptr, body.len) || !writer.flush() ||
         (inner != nullptr && !inner->flush())) {
@@ -191,21 +200,33 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
 
     bool close = (st.is_http10 && !st.keep_alive_token) || st.close_token;
     ErrorKind e = ErrorKind::None;
-    if (st.status == 101) {
+    if (cap.size() > limit) {
+        e = ErrorKind::ResponseTooLarge;
+    } else if (st.status == 101) {
         // The connection now speaks another protocol.
         res.has_body = false;
         close = true;
     } else if (method == METHOD_HEAD || st.status == 204 || st.status == 304) {
         res.has_body = false;
     } else if (st.chunked) {
-        e = read_chunked(reader, cap, budget);
+        e = read_chunked(reader, cap, budget, limit);
     } else if (st.has_content_length) {
-        IoStatus s = reader.append_exact(cap, st.content_length);
-        if (s != IoStatus::Ok) e = exact_error(s);
+        // Refused before a byte of it is read.
+        IoStatus s = IoStatus::Ok;
+        if (past_limit(cap, st.content_length, limit))
+            e = ErrorKind::ResponseTooLarge;
+        else if ((s = reader.append_exact(cap, st.content_length)) != IoStatus::Ok)
+            e = exact_error(s);
     } else {
-        if (reader.append_to_end(cap) != IoStatus::Ok) e = ErrorKind::ConnectionReset;
+        IoStatus s = reader.append_to_end(cap, limit);
+        if (s == IoStatus::LimitReached)
+            e = ErrorKind::ResponseTooLarge;
+        else if (s != IoStatus::Ok)
+            e = ErrorKind::ConnectionReset;
         close = true;
     }
+    // The last line of a chunked body may be what passes the limit.
+    if (e == ErrorKind::None && cap.size() > limit) e = ErrorKind::ResponseTooLarge;
     if (e == ErrorKind::None && !cap.into_owned(&res.bytes)) e = ErrorKind::OutOfMemory;
     if (e != ErrorKind::None) {
         res.error = e;

@@ -31,8 +31,10 @@ constexpr size_t RESPONSE_HEAD_MAX_FIELDS = 1000;
 // `inner`, the socket writer under a TLS writer, when given), then reads one
 // response from `reader`. `method` is the request's method ordinal: HEAD
 // responses, 204, 304 and 101 have no body; interim 1xx responses (not 101)
-// are read and dropped.
+// are read and dropped. A response whose head and body, as they arrive,
+// pass `max_response` bytes fails with ResponseTooLarge as soon as that is
+// known; nothing past the limit is kept.
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method, Slice body = Slice{});
+                             uint8_t method, Slice body = Slice{}, uint64_t max_response = UINT64_MAX);
 
 }  // namespace tarnix

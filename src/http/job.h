@@ -6,6 +6,7 @@
 
 #include "http/decode.h"
 #include "http/header.h"
+#include "platform/abort.h"
 #include "platform/bytes.h"
 
 namespace tarnix {
@@ -44,6 +45,16 @@ struct Job {
     Job* next = nullptr;  // in a queue
     bool waited = false;
     std::atomic<uint32_t> handoff{0};
+    // The most bytes of the response (head and body as they arrive).
+    uint64_t max_response = UINT64_MAX;
+    // Nobody waits for the outcome any more: the I/O thread stops at its
+    // next socket call (or at once, when blocked in one) and its connection
+    // is closed, never pooled.
+    AbortGate gate;
+    // Binding bookkeeping, under the GIL: the job can be found by its
+    // future, and it was given up (its outcome is dropped).
+    bool registered = false;
+    bool abandoned = false;
 };
 
 // Frees the job's buffers, its outcome and the record (not future, loop or
@@ -56,7 +67,8 @@ struct JobHooks {
     void (*finish)(Job* job);
 };
 
-// Runs the whole exchange; ends in exactly one finish.
+// Runs the whole exchange; ends in exactly one finish. An aborted job ends
+// with the failure "request abandoned" as soon as its thread sees the abort.
 void run_job(Job* job, const JobHooks& hooks);
 
 }  // namespace tarnix

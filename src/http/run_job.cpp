@@ -20,7 +20,7 @@ constexpr size_t PLAIN_WRITE_BUFFER = 8192;
 // Heads larger than this (many or long headers) go to the heap.
 constexpr size_t HEAD_BUFFER = 8192;
 
-RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method) {
+RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, uint64_t limit) {
     // Both buffers live on the thread's large stack, not the heap.
     uint8_t read_buf[PLAIN_READ_BUFFER];
     uint8_t write_buf[PLAIN_WRITE_BUFFER];
@@ -28,17 +28,17 @@ RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method) {
     FdSink sink(fd);
     BufferedReader reader(&source, read_buf, sizeof(read_buf));
     BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
-    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body);
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit);
     // Bytes read past the response die with this reader; the stream is no
     // longer in step with the server, so it must not carry another request.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
 }
 
-RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method) {
+RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method, uint64_t limit) {
     BufferedReader& reader = tls_connection_reader(conn);
     RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
-                                       &tls_connection_socket_writer(conn), method, body);
+                                       &tls_connection_socket_writer(conn), method, body, limit);
     // Bytes past the response would be taken for the start of the next one.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
@@ -53,11 +53,13 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
         case ErrorKind::ConnectionReset: return "connection reset while reading response";
         case ErrorKind::MalformedFraming: *result = RESULT_PROTOCOL; return "malformed HTTP response framing";
         case ErrorKind::TlsFailed: *result = RESULT_TLS; return "TLS handshake or certificate verification failed";
+        case ErrorKind::ResponseTooLarge: *result = RESULT_PROTOCOL; return "response exceeds max_response_size";
         default: return "out of memory reading response";
     }
 }
 
 void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
+    set_thread_abort_gate(nullptr);
     job->outcome.kind = kind;
     job->outcome.message = message;
     hooks.finish(job);
@@ -83,6 +85,8 @@ void free_job(Job* job) {
 
 void run_job(Job* job, const JobHooks& hooks) {
     Pool* pool = job->pool;
+    // Every socket call of this thread looks at the job's gate from here on.
+    set_thread_abort_gate(&job->gate);
     // The head is built on this thread's large stack; the body is sent from
     // the job's copy, so neither is copied again before the socket.
     uint8_t head_buf[HEAD_BUFFER];
@@ -100,15 +104,21 @@ void run_job(Job* job, const JobHooks& hooks) {
     RawResponse raw;
     ErrorKind err = ErrorKind::None;
     bool retried = false;
+    bool abandoned = false;
     for (;;) {
+        if (job->gate.aborted()) {
+            abandoned = true;
+            break;
+        }
         Connection conn;
         bool fresh = false;
         // The retry goes out on a new connection: the failure suggests the
         // server dropped its idle connections, and the others may be stale too.
         err = acquire_connection(pool, &conn, &fresh, retried);
         if (err != ErrorKind::None) break;
-        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method)
-                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method);
+        const uint64_t limit = job->max_response;
+        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit)
+                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method, limit);
         if (raw.error != ErrorKind::None) {
             err = raw.error;
             raw.bytes.reset();
@@ -121,7 +131,10 @@ void run_job(Job* job, const JobHooks& hooks) {
             }
             break;
         }
-        if (raw.reusable)
+        // Closing the gate decides the race with an abort: after it no abort
+        // touches the socket, and a socket an abort shut down is never pooled.
+        abandoned = !job->gate.close();
+        if (raw.reusable && !abandoned)
             return_connection(pool, conn);
         else
             discard_connection(pool, conn);
@@ -129,6 +142,11 @@ void run_job(Job* job, const JobHooks& hooks) {
     }
 
     head_spill.reset();
+    if (abandoned || job->gate.aborted()) {
+        raw.bytes.reset();
+        finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned");
+        return;
+    }
     if (err != ErrorKind::None) {
         int32_t kind = RESULT_TRANSPORT;
         const char* message = exchange_failure_message(err, &kind);
@@ -145,6 +163,7 @@ void run_job(Job* job, const JobHooks& hooks) {
     }
     out.status = out.decoded.status;
     out.kind = RESULT_OK;
+    set_thread_abort_gate(nullptr);
     hooks.finish(job);
 }
 

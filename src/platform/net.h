@@ -16,7 +16,11 @@ struct Stream {
     sockaddr_storage peer{};
 };
 
+// Closes the socket (published to the thread's abort gate or not).
 void socket_close(int fd);
+// Ends both directions at once: a call blocked on the socket in another
+// thread returns, and so does every later one. The socket stays open.
+void socket_shutdown(int fd);
 
 // True when reading would not wait: bytes, the peer's close or an error are
 // already there. Never waits itself.

@@ -90,15 +90,20 @@ IoStatus BufferedReader::append_exact(ByteBuf& out, uint64_t n) {
     return IoStatus::Ok;
 }
 
-IoStatus BufferedReader::append_to_end(ByteBuf& out) {
+IoStatus BufferedReader::append_to_end(ByteBuf& out, uint64_t limit) {
     size_t have = end_ - start_;
     if (have != 0) {
+        if (have > limit || out.size() > limit - have) return IoStatus::LimitReached;
         if (!out.append(buf_ + start_, have)) return IoStatus::OutOfMemory;
         discard(have);
     }
     for (;;) {
+        if (out.size() > limit) return IoStatus::LimitReached;
         if (out.room() < TO_END_STEP / 4 && !out.reserve_more(TO_END_STEP)) return IoStatus::OutOfMemory;
-        ssize_t r = src_->read_some(out.tail(), out.room());
+        // One byte past the limit is enough to know it was passed.
+        size_t want = out.room();
+        if (limit - out.size() < want) want = size_t(limit - out.size()) + 1;
+        ssize_t r = src_->read_some(out.tail(), want);
         if (r == 0) return IoStatus::Ok;
         if (r < 0) return IoStatus::ReadFailed;
         out.commit(size_t(r));

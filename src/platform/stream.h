@@ -16,6 +16,7 @@ enum class IoStatus : uint8_t {
     ReadFailed,     // transport error
     StreamTooLong,  // peek_line: buffer full of unread bytes, no line feed
     OutOfMemory,    // growing the caller's buffer failed
+    LimitReached,   // append_to_end: more bytes than the caller's limit
 };
 
 class ByteSource {
@@ -48,8 +49,9 @@ public:
     // Appends exactly n bytes: buffered ones first, then straight from the
     // transport into `out`.
     IoStatus append_exact(ByteBuf& out, uint64_t n);
-    // Appends everything up to the end of the stream (the end is success).
-    IoStatus append_to_end(ByteBuf& out);
+    // Appends everything up to the end of the stream (the end is success);
+    // LimitReached as soon as `out` would pass `limit` bytes.
+    IoStatus append_to_end(ByteBuf& out, uint64_t limit = UINT64_MAX);
 
     // Up to `cap` bytes: buffered ones first, else one transport read (large
     // requests bypass the buffer). >0 bytes, 0 end of stream, <0 error.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -57,8 +58,7 @@ uint8_t* copy_of(const char* s) {
     return p;
 }
 
-Outcome run(Pool* pool, uint8_t method = 0, const char* body = "") {
-    Outcome o;
+Job* new_job(Pool* pool, Outcome* o, uint8_t method = 0, const char* body = "") {
     Job* job = new (heap_alloc(sizeof(Job))) Job();
     job->pool = pool;
     job->host.assign_copy(pool->host.data(), pool->host.size());
@@ -69,8 +69,13 @@ Outcome run(Pool* pool, uint8_t method = 0, const char* body = "") {
     job->headers = static_cast<HeaderEntry*>(heap_alloc(sizeof(HeaderEntry)));
     job->headers[0] = HeaderEntry{copy_of("X-Test"), 6, copy_of("1"), 1};
     job->header_count = 1;
-    job->future = &o;
-    run_job(job, kHooks);
+    job->future = o;
+    return job;
+}
+
+Outcome run(Pool* pool, uint8_t method = 0, const char* body = "") {
+    Outcome o;
+    run_job(new_job(pool, &o, method, body), kHooks);
     EXPECT_EQ(o.finishes, 1);
     return o;
 }
@@ -248,4 +253,31 @@ TEST(RunJob, BytesPastTheResponseMakeTheConnectionUnusable) {
     EXPECT_EQ(o.body, "hello");
     EXPECT_EQ(p.open(), 0u);
     EXPECT_EQ(p.pool->idle_plain_len, 0u);
+}
+
+TEST(RunJob, AnAbortStopsTheJobAtOnceAndClosesItsConnection) {
+    // The server reads the request, never answers, and waits for the close.
+    std::atomic<bool> asked{false}, closed{false};
+    Server server({[&](int fd) {
+        asked = read_request(fd, nullptr);
+        char c;
+        closed = recv(fd, &c, 1, 0) <= 0;
+    }});
+    PoolFor p("127.0.0.1", server.port());
+    Outcome o;
+    Job* job = new_job(p.pool, &o);
+    std::thread io([&] { run_job(job, kHooks); });
+    for (int i = 0; i < 5000 && !asked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(asked.load());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(job->gate.abort());
+    io.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(o.finishes, 1);
+    EXPECT_EQ(o.kind, 1);
+    EXPECT_EQ(o.message, "request abandoned");
+    EXPECT_EQ(p.open(), 0u);
+    EXPECT_EQ(p.pool->idle_plain_len, 0u);
+    server.join();
+    EXPECT_TRUE(closed.load());
 }

@@ -50,7 +50,9 @@ def pool():
 def test_module_surface():
     assert _tarnix.__name__ == "tarnix._tarnix"
     assert _tarnix.__doc__ == "tarnix native engine: HTTP, SSE, WebSocket."
-    assert set(dir(_tarnix)) - STANDARD_MODULE_ATTRS == {"pool_create", "submit", "read_body", "submit_wait"}
+    assert set(dir(_tarnix)) - STANDARD_MODULE_ATTRS == {
+        "pool_create", "submit", "read_body", "submit_wait", "submit_limited", "abandon"
+    }
     assert _tarnix.pool_create.__doc__ == "Create a native connection pool for an origin."
     assert _tarnix.submit.__doc__ == "Submit an HTTP request against a pool."
     assert _tarnix.read_body.__doc__ == "Copy a response body out of the native arena."

@@ -17,6 +17,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "platform/abort.h"
 #include "platform/heap.h"
 #include "platform/net_addr.h"
 
@@ -74,6 +75,9 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
     long winner = -1;
     int winner_fd = -1;
     if (n > MAX_ADDRESSES) n = MAX_ADDRESSES;
+    // Abandoned while resolving: nothing more is started.
+    AbortGate* gate = thread_abort_gate();
+    if (gate != nullptr && gate->aborted()) return -1;
 
     for (size_t i = 0; i < n && winner < 0; ++i) {
         int fd = socket(addrs[i].ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -93,7 +97,14 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
     }
 
     while (winner < 0 && pending > 0) {
+        // Shutting down the first attempt's socket ends the wait: an abort
+        // cancels the connect in progress and wakes the poll.
+        if (gate != nullptr && !gate->watch(fds[0].fd)) break;
         int rc = poll(fds, pending, -1);
+        if (gate != nullptr) {
+            gate->forget(fds[0].fd);
+            if (gate->aborted()) break;
+        }
         if (rc < 0) {
             if (errno == EINTR) continue;
             break;
@@ -153,8 +164,12 @@ size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out,
 const char* system_hosts_path() { return "/etc/hosts"; }
 
 void socket_close(int fd) {
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    if (AbortGate* gate = thread_abort_gate()) gate->forget(fd);
+    close(fd);
 }
+
+void socket_shutdown(int fd) { shutdown(fd, SHUT_RDWR); }
 
 bool socket_has_input(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -167,6 +182,7 @@ bool socket_has_input(int fd) {
 
 ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait) {
     if (cap > size_t(SSIZE_MAX)) cap = size_t(SSIZE_MAX);
+    if (!socket_call_allowed(fd)) return -1;
     for (;;) {
         ssize_t r = ::recv(fd, dst, cap, no_wait ? MSG_DONTWAIT : 0);
         if (r >= 0) return r;
@@ -176,6 +192,7 @@ ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait) {
 }
 
 bool socket_send_all(int fd, const uint8_t* src, size_t n) {
+    if (!socket_call_allowed(fd)) return false;
     while (n != 0) {
         // MSG_NOSIGNAL: a peer that closed must give an error, not SIGPIPE.
         ssize_t r = ::send(fd, src, n, MSG_NOSIGNAL);
@@ -191,6 +208,7 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
 }
 
 bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
+    if (!socket_call_allowed(fd)) return false;
     iovec iov[2] = {{const_cast<uint8_t*>(a), na}, {const_cast<uint8_t*>(b), nb}};
     int first = 0;
     msghdr msg{};

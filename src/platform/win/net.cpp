@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/abort.h"
 #include "platform/heap.h"
 #include "platform/net_addr.h"
 
@@ -118,6 +119,9 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
     long winner = -1;
     int winner_fd = -1;
     if (n > MAX_ADDRESSES) n = MAX_ADDRESSES;
+    // Abandoned while resolving: nothing more is started.
+    AbortGate* gate = thread_abort_gate();
+    if (gate != nullptr && gate->aborted()) return -1;
 
     for (size_t i = 0; i < n && winner < 0; ++i) {
         int fd = open_socket(addrs[i].ss_family);
@@ -149,7 +153,11 @@ long connect_first(const sockaddr_storage* addrs, size_t n, int* won_fd) {
             FD_SET(as_socket(fds[k]), &wr);
             FD_SET(as_socket(fds[k]), &ex);
         }
-        if (select(0, nullptr, &wr, &ex, nullptr) == SOCKET_ERROR) break;
+        // Winsock may not wake a select for a connect in progress that is
+        // shut down: an abortable wait looks at its gate now and then.
+        timeval slice{0, 100000};
+        int rc = select(0, nullptr, &wr, &ex, gate != nullptr ? &slice : nullptr);
+        if (rc == SOCKET_ERROR || (gate != nullptr && gate->aborted())) break;
         size_t keep = 0;
         for (size_t k = 0; k < pending; ++k) {
             SOCKET s = as_socket(fds[k]);
@@ -235,8 +243,12 @@ const char* system_hosts_path() {
 }
 
 void socket_close(int fd) {
-    if (fd >= 0) closesocket(as_socket(fd));
+    if (fd < 0) return;
+    if (AbortGate* gate = thread_abort_gate()) gate->forget(fd);
+    closesocket(as_socket(fd));
 }
+
+void socket_shutdown(int fd) { shutdown(as_socket(fd), SD_BOTH); }
 
 // No gathered send here: two sends in order.
 bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
@@ -266,12 +278,14 @@ ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait) {
         if (rc == SOCKET_ERROR) return -1;
         if (rc == 0) return -2;
     }
+    if (!socket_call_allowed(fd)) return -1;
     int want = cap > size_t(INT_MAX) ? INT_MAX : int(cap);
     int r = recv(as_socket(fd), reinterpret_cast<char*>(dst), want, 0);
     return r == SOCKET_ERROR ? -1 : ssize_t(r);
 }
 
 bool socket_send_all(int fd, const uint8_t* src, size_t n) {
+    if (!socket_call_allowed(fd)) return false;
     while (n != 0) {
         int want = n > size_t(INT_MAX) ? INT_MAX : int(n);
         int r = send(as_socket(fd), reinterpret_cast<const char*>(src), want, 0);
