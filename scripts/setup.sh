@@ -88,6 +88,6 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 pip_packages=("scikit-build-core>=0.10" "cmake>=3.26" ninja)
 if [ "$mode" = test ]; then
-  pip_packages+=(pytest "cryptography>=41" mypy idna "brotli>=1.2" zstandard uvloop)
+  pip_packages+=(pytest "cryptography>=41" mypy idna publicsuffixlist "brotli>=1.2" zstandard uvloop)
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "${pip_packages[@]}"

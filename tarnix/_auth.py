@@ -10,7 +10,7 @@ import re
 import threading
 import time
 from base64 import b64encode
-from typing import Any, Callable, Dict, Generator, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Generator, List, Optional, Tuple, Union
 
 from ._errors import ProtocolError
 from ._models import Request, Response
@@ -76,18 +76,19 @@ _HASHES: Dict[str, Callable[[bytes], str]] = {
 }
 
 
-def parse_challenges(header: str) -> Dict[str, Dict[str, str]]:
-    """The challenges of a WWW-Authenticate value, by lower-case scheme."""
-    out: Dict[str, Dict[str, str]] = {}
+def parse_challenges(header: str) -> List[Tuple[str, Dict[str, str]]]:
+    """The challenges of a WWW-Authenticate value in the order given, each a
+    lower-case scheme and its parameters; a scheme may come more than once."""
+    out: List[Tuple[str, Dict[str, str]]] = []
     pos = 0
-    scheme: Optional[str] = None
+    params: Optional[Dict[str, str]] = None
     while pos < len(header):
         param = _PARAM.match(header, pos)
-        if param is not None and scheme is not None:
+        if param is not None and params is not None:
             value = param.group(2)
             if value.startswith('"'):
                 value = re.sub(r"\\(.)", r"\1", value[1:-1])
-            out[scheme][param.group(1).lower()] = value
+            params[param.group(1).lower()] = value
             pos = param.end()
             continue
         match = _SCHEME.match(header, pos)
@@ -97,10 +98,40 @@ def parse_challenges(header: str) -> Dict[str, Dict[str, str]]:
                 break
             pos += 1
             continue
-        scheme = match.group(1).lower()
-        out.setdefault(scheme, {})
+        params = {}
+        out.append((match.group(1).lower(), params))
         pos = match.end()
     return out
+
+
+def _digest_problem(challenge: Dict[str, str]) -> Optional[str]:
+    """Why a Digest challenge cannot be answered, or None."""
+    if "nonce" not in challenge or "realm" not in challenge:
+        return "malformed Digest challenge: no nonce or realm"
+    algorithm = challenge.get("algorithm", "MD5").upper()
+    if (algorithm[:-5] if algorithm.endswith("-SESS") else algorithm) not in _HASHES:
+        return f"unsupported Digest algorithm {algorithm!r}"
+    qops = [q.strip().lower() for q in challenge.get("qop", "").split(",") if q.strip()]
+    if qops and "auth" not in qops:
+        return f"unsupported Digest qop {challenge['qop']!r}; only 'auth' is supported"
+    return None
+
+
+def _pick_digest(header: str) -> Optional[Dict[str, str]]:
+    """The first Digest challenge that can be answered (servers list them in
+    their order of preference); ProtocolError when none can, None when there
+    is no Digest challenge."""
+    first_problem = None
+    for scheme, params in parse_challenges(header):
+        if scheme != "digest":
+            continue
+        problem = _digest_problem(params)
+        if problem is None:
+            return params
+        first_problem = first_problem or problem
+    if first_problem is not None:
+        raise ProtocolError(first_problem)
+    return None
 
 
 class DigestAuth(Auth):
@@ -130,11 +161,9 @@ class DigestAuth(Auth):
         header = response.headers.get("www-authenticate")
         if not header:
             return
-        fresh = parse_challenges(header).get("digest")
+        fresh = _pick_digest(header)
         if fresh is None:
             return
-        if "nonce" not in fresh or "realm" not in fresh:
-            raise ProtocolError("malformed Digest challenge: no nonce or realm")
         if challenge is not None and fresh.get("stale", "").lower() != "true" and fresh.get("nonce") == challenge.get("nonce"):
             return  # the same challenge refused our answer: wrong credentials
         with self._lock:

@@ -19,7 +19,7 @@ from ._content import encode_body
 from ._cookies import Cookies, CookieTypes
 from ._decoders import ACCEPT_ENCODING, DEFAULT_MAX_DECODED_SIZE, decode_content
 from ._errors import RedirectError, TLSError, TooManyRedirects
-from ._models import METHODS, Headers, HeaderTypes, Request, Response, header_items, method_ordinal
+from ._models import METHODS, Headers, HeaderTypes, Request, Response, check_header, check_wire, header_items, method_ordinal
 from ._urls import URL, QueryParams, add_params, join_url, parse_url
 
 __all__ = ["BaseClient", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
@@ -345,7 +345,8 @@ class BaseClient:
             # A jar given here keeps its own domain and path rules.
             own_cookie = Cookies(cookies).header_for(target)
             if own_cookie:
-                extra.append(("Cookie", own_cookie))
+                # A jar given here may hold cookies no Set-Cookie could.
+                extra.append(("Cookie", check_header("Cookie", own_cookie)))
         request = Request.__new__(Request)
         if extra or hdrs is not self._base_headers:
             built = Headers._from_pairs(hdrs + extra if extra else hdrs)
@@ -457,17 +458,27 @@ class BaseClient:
                 raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
             raise
 
-    @staticmethod
-    def _wire(request: Request) -> Tuple[int, List[Tuple[str, str]]]:
-        """The method ordinal and header list to submit."""
-        headers = request.headers
-        length = headers._get_lower("content-length")
-        if length is not None and length.strip() != str(len(request.content)):
+    def _wire(self, request: Request) -> Tuple[int, List[Tuple[str, str]]]:
+        """The method ordinal and header list to submit, checked again: an
+        auth callable or a hook may have changed or replaced any part."""
+        if type(request.url) is not URL:
+            request.url = parse_url(request.url)
+        ordinal = METHODS.get(request.method)
+        if ordinal is None:
+            request.method, ordinal = method_ordinal(request.method)
+        raw = request._headers
+        if raw is self._base_raw:
+            return ordinal, self._base_wire  # the defaults, checked when built
+        if not isinstance(raw, Headers):
+            request.headers = Headers._from_pairs(header_items(raw))
+        pairs = request.headers._pairs()
+        lengths = check_wire(pairs)
+        if lengths and (len(lengths) > 1 or lengths[0].strip() != str(len(request.content))):
             # An auth callable or hook changed the body or the length.
             raise ValueError(
-                f"Content-Length {length!r} does not match the body's {len(request.content)} bytes"
+                f"Content-Length {', '.join(lengths)!r} does not match the body's {len(request.content)} bytes"
             )
-        return METHODS[request.method], headers._pairs()
+        return ordinal, pairs
 
     def _response(
         self, status: int, headers: Dict[str, str], body: bytes, request: Request, elapsed: float

@@ -7,7 +7,9 @@ import asyncio
 import json
 import mimetypes
 import os
+import re
 import signal
+import stat
 import sys
 from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
@@ -40,6 +42,15 @@ interrupted."""
 # Exit statuses.
 _OK, _FAILED, _USAGE, _INTERRUPTED = 0, 1, 2, 130
 
+# The most bytes read from standard input or a pipe for -d, --json or -F:
+# such a source may never end, and the body is held whole in memory before
+# the request goes.
+_MAX_STREAM_READ = 1 << 30
+# Output a terminal would act on rather than show: control characters other
+# than tab, line feed and carriage return (escape sequences among them, such
+# as one that sets the clipboard), and C1 controls encoded in UTF-8.
+_TERMINAL_UNSAFE = re.compile(rb"[\x00-\x08\x0b-\x0c\x0e-\x1f\x7f]|\xc2[\x80-\x9f]")
+
 
 class _UsageError(Exception):
     pass
@@ -61,6 +72,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-F", "--form", action="append", metavar="NAME=VALUE", help="a multipart form field (repeatable); NAME=@FILE uploads a file, NAME=@FILE;type=TYPE sets its type")
     p.add_argument("-u", "--user", metavar="USER:PASSWORD", help="send Basic authentication")
     p.add_argument("-i", "--include", action="store_true", help="print the status line and headers too")
+    p.add_argument("-o", "--output", metavar="FILE", help="write the output to FILE; '-' writes to standard output even binary output to a terminal")
     p.add_argument("-L", "--location", action="store_true", help="follow redirects")
     p.add_argument("--cacert", metavar="FILE", help="PEM file of trusted CA certificates (default: the system store)")
     p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS", help=f"time limit per request (default {DEFAULT_TIMEOUT:g})")
@@ -71,14 +83,34 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _read_source(fh: Any, name: str) -> bytes:
+    """A regular file up to its size when opened (it may still be growing); a
+    pipe or standard input up to _MAX_STREAM_READ bytes. Devices other than
+    the null device are refused: /dev/zero would never end."""
+    info = os.fstat(fh.fileno())
+    if stat.S_ISREG(info.st_mode) and info.st_size > 0:
+        return bytes(fh.read(info.st_size))
+    if stat.S_ISCHR(info.st_mode) or stat.S_ISBLK(info.st_mode) or stat.S_ISDIR(info.st_mode):
+        typing_it = name == "-" and os.isatty(fh.fileno())
+        if not typing_it and info.st_rdev != os.stat(os.devnull).st_rdev:
+            raise _UsageError(f"cannot read {name!r}: not a regular file, a pipe or standard input")
+    data = bytearray()
+    while len(data) <= _MAX_STREAM_READ:
+        chunk = fh.read(1 << 16)
+        if not chunk:
+            return bytes(data)
+        data += chunk
+    raise _UsageError(f"cannot read {name!r}: more than {_MAX_STREAM_READ} bytes")
+
+
 def _read_data(value: str) -> bytes:
     if value.startswith("@"):
         name = value[1:]
         try:
             if name == "-":
-                return sys.stdin.buffer.read()
+                return _read_source(sys.stdin.buffer, name)
             with open(name, "rb") as fh:
-                return fh.read()
+                return _read_source(fh, name)
         except OSError as exc:
             raise _UsageError(f"cannot read {name!r}: {exc.strerror}") from None
     return value.encode("utf-8")
@@ -175,13 +207,47 @@ def _head_text(r: Response) -> str:
     return "\r\n".join(lines) + "\r\n\r\n"
 
 
-def _write_response(r: Response, include: bool, out: Any) -> None:
+def _response_bytes(r: Response, include: bool) -> bytes:
+    head = b""
     if include:
-        for hop in r.history:
-            out.write(_head_text(hop).encode("utf-8"))
-        out.write(_head_text(r).encode("utf-8"))
-    out.write(r.content)
+        head = b"".join(_head_text(hop).encode("utf-8") for hop in [*r.history, r])
+    return head + r.content
+
+
+def _write_response(r: Response, include: bool, out: Any) -> None:
+    out.write(_response_bytes(r, include))
     out.flush()
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+def _output(r: Response, args: argparse.Namespace) -> int:
+    """Write the response where -o says, as curl does: binary output is not
+    written to a terminal unless -o - asks for it."""
+    data = _response_bytes(r, args.include)
+    if args.output not in (None, "-"):
+        try:
+            with open(args.output, "wb") as fh:
+                fh.write(data)
+        except OSError as exc:
+            raise _UsageError(f"cannot write {args.output!r}: {exc.strerror}") from None
+        return _OK
+    out = sys.stdout.buffer
+    if args.output is None and _TERMINAL_UNSAFE.search(data) and _is_terminal(out):
+        print(
+            "tarnix: binary output can mess up your terminal, so it was not written; "
+            "use '--output -' to write it anyway, or '--output FILE' to save it",
+            file=sys.stderr,
+        )
+        return _FAILED
+    out.write(data)
+    out.flush()
+    return _OK
 
 
 def _percentile(sorted_values: Sequence[float], pct: int) -> float:
@@ -352,8 +418,7 @@ async def _run(args: argparse.Namespace) -> int:
         if args.requests is not None:
             return await _load(client, method, args.url, send, args.requests, args.concurrency, sys.stdout)
         r = await client.request(method, args.url, **send)
-        _write_response(r, args.include, sys.stdout.buffer)
-    return _OK
+    return _output(r, args)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

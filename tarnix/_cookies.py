@@ -1,8 +1,11 @@
 """The client's cookie jar: the standard library's ``http.cookiejar`` rules
-(domain, path, expiry, secure) behind a mapping of names to values."""
+(domain, path, expiry, secure) behind a mapping of names to values, with
+the public suffix list and host-only cookies for IP addresses on top."""
 
 from __future__ import annotations
 
+import ipaddress
+import re
 import urllib.request
 from collections.abc import Iterator, Mapping, MutableMapping
 from http.cookiejar import Cookie, CookieJar
@@ -15,6 +18,49 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["Cookies", "CookieTypes"]
 
 CookieTypes = Union["Cookies", CookieJar, Mapping[str, str], Sequence[Tuple[str, str]]]
+
+# A cookie name is an HTTP token; a value may hold neither a control
+# character nor ";", which would end it and start another cookie.
+_NAME = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
+_BAD_VALUE = re.compile(r"[\x00-\x1f\x7f;]")
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+
+_suffixes: Any = None
+
+
+def _public_suffix(domain: str) -> bool:
+    """Whether the domain is a public suffix (co.uk, github.io), by the list
+    the publicsuffixlist package ships; loaded on first use."""
+    global _suffixes
+    if _suffixes is None:
+        from publicsuffixlist import PublicSuffixList
+
+        _suffixes = PublicSuffixList()
+    return bool(_suffixes.is_public(domain))
+
+
+def _is_ip(host: str) -> bool:
+    try:
+        ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    return True
+
+
+def _acceptable(cookie: Cookie, host: str) -> bool:
+    """Whether a cookie a response set may be stored at all; a Domain that is
+    the host itself but an IP address or a public suffix makes it host-only."""
+    if _CONTROL.search(cookie.name) or (cookie.value is not None and _CONTROL.search(cookie.value)):
+        # It could only be sent by refusing every later request to its host.
+        return False
+    if cookie.domain_specified:
+        domain = cookie.domain.lstrip(".")
+        if _is_ip(host) or _public_suffix(domain):
+            if domain != host:
+                return False  # a cookie for a whole suffix, or for other addresses
+            cookie.domain = host
+            cookie.domain_specified = cookie.domain_initial_dot = False
+    return True
 
 
 class _ResponseInfo:
@@ -57,7 +103,12 @@ class Cookies(MutableMapping[str, str]):
 
     def extract_cookies(self, response: Response) -> None:
         """Store the cookies that the response sets for its request's URL."""
-        self.jar.extract_cookies(_ResponseInfo(response), _urllib_request(response.request.url))  # type: ignore[arg-type]
+        url = response.request.url
+        request = _urllib_request(url)
+        jar = self.jar
+        for cookie in jar.make_cookies(_ResponseInfo(response), request):  # type: ignore[arg-type]
+            if _acceptable(cookie, url.host):
+                jar.set_cookie_if_ok(cookie, request)
 
     def _maybe_nonempty(self) -> bool:
         """False only when the jar surely holds no cookie; cheaper than len()."""
@@ -78,6 +129,13 @@ class Cookies(MutableMapping[str, str]):
             request.headers["Cookie"] = value
 
     def set(self, name: str, value: str, domain: str = "", path: str = "/") -> None:
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise TypeError("cookie names and values must be str")
+        if not _NAME.match(name):
+            raise ValueError(f"invalid cookie name {name!r}: not an HTTP token")
+        bad = _BAD_VALUE.search(value)
+        if bad is not None:
+            raise ValueError(f"cookie {name!r}: the value contains {bad.group()!r} (no control characters or ';')")
         cookie = Cookie(
             version=0,
             name=name,
@@ -143,8 +201,6 @@ class Cookies(MutableMapping[str, str]):
         elif cookies is not None:
             items = cookies.items() if isinstance(cookies, Mapping) else cookies
             for name, value in items:
-                if not isinstance(name, str) or not isinstance(value, str):
-                    raise TypeError("cookie names and values must be str")
                 self.set(name, value)
         for name, value in kwargs.items():
             self.set(name, value)

@@ -38,6 +38,10 @@ _MANAGED = {
 }
 # Names already checked, so that repeated names cost one set lookup.
 _good_names: Set[str] = set()
+# What a value may not hold: any control character but tab. CR and LF would
+# end the header line; the others are no field content either, and servers
+# and proxies disagree on what to make of them.
+_BAD_VALUE = re.compile(r"[\x00-\x08\x0a-\x1f\x7f]")
 
 
 def method_ordinal(method: object) -> Tuple[str, int]:
@@ -80,14 +84,33 @@ def check_header(name: Any, value: Any) -> str:
             raise ValueError(f"header {name!r}: bytes values must be ASCII") from None
     else:
         raise TypeError(f"header {name!r}: values must be str, not {type(value).__name__}")
-    if "\r" in text or "\n" in text or "\0" in text:
-        raise ValueError(f"header {name!r} value contains a CR, LF or NUL character")
-    if not text.isascii():
-        try:
-            text.encode("utf-8")  # the engine sends values as UTF-8
-        except UnicodeEncodeError:
-            raise ValueError(f"header {name!r} value cannot be encoded as UTF-8") from None
+    if not text.isprintable():  # one pass over the usual value
+        bad = _BAD_VALUE.search(text)
+        if bad is not None:
+            raise ValueError(
+                f"header {name!r} value contains the control character {bad.group()!r} "
+                "(CR, LF, NUL and every other control character but tab are refused)"
+            )
+        if not text.isascii():
+            try:
+                text.encode("utf-8")  # the engine sends values as UTF-8
+            except UnicodeEncodeError:
+                raise ValueError(f"header {name!r} value cannot be encoded as UTF-8") from None
     return text
+
+
+def check_wire(pairs: List[Tuple[Any, Any]]) -> List[str]:
+    """Check every header that is about to be submitted, in place (names and
+    values seen to be good cost a set lookup and one pass); return the
+    Content-Length values among them."""
+    lengths = []
+    for i, (name, value) in enumerate(pairs):
+        if not (name in _good_names and type(value) is str and value.isprintable()):
+            value = check_header(name, value)
+            pairs[i] = (name, value)
+        if len(name) == 14 and name.lower() == "content-length":
+            lengths.append(value)
+    return lengths
 
 
 def header_items(headers: HeaderTypes) -> List[Tuple[str, str]]:

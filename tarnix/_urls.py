@@ -9,8 +9,9 @@ from __future__ import annotations
 import base64
 import ipaddress
 import re
+import socket
 from collections.abc import Mapping
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 from urllib.parse import quote, unquote, urlencode, urljoin, urlsplit
 
 __all__ = ["URL", "parse_url", "add_params", "join_url", "QueryParams"]
@@ -36,18 +37,46 @@ _PORT = re.compile(r"[0-9]{1,5}\Z")
 _PATH_SAFE = "/%:@!$&'()*+,;=-._~"
 _QUERY_SAFE = _PATH_SAFE + "?"
 _PLAIN = re.compile(r"[A-Za-z0-9/%:@!$&'()*+,;=\-._~?]*\Z")
+# A request target as the engine writes it on the request line: visible
+# ASCII only, so nothing can end the line or split it with a space.
+_TARGET = re.compile(r"/[!-~]*\Z")
+# What an Authorization value may not hold: any control character but tab.
+_BAD_HEADER_TEXT = re.compile(r"[\x00-\x08\x0a-\x1f\x7f]")
+# A last host label that makes the host an IPv4 address (decimal, octal or
+# hexadecimal), as browsers read it.
+_NUMERIC_LABEL = re.compile(r"(?:[0-9]+|0x[0-9a-f]*)\Z")
+
+_set = object.__setattr__
 
 
-class URL:
-    """A parsed, normalised http or https URL.
+class _Parts:
+    """What a URL holds; URL makes it read-only."""
+
+    __slots__ = ("scheme", "host", "port", "tls", "target", "origin", "authorization", "_str")
+
+    scheme: str
+    host: str
+    port: int
+    tls: bool
+    target: str
+    origin: Tuple[str, str, int]
+    authorization: Optional[str]
+    _str: str
+
+
+class URL(_Parts):
+    """A parsed, normalised http or https URL; immutable.
 
     ``origin`` is ``(scheme, host, port)``; ``host`` is the ASCII host as the
     engine connects to it (an IPv6 literal without brackets); ``target`` is
     the path and query sent on the request line; ``authorization`` is a Basic
     credential taken from user information in the URL, if any.
+
+    Built from parts, every part is checked as ``parse_url`` checks it: the
+    engine writes the target and host byte for byte.
     """
 
-    __slots__ = ("scheme", "host", "port", "tls", "target", "origin", "authorization", "_str")
+    __slots__ = ()
 
     def __init__(
         self,
@@ -57,20 +86,34 @@ class URL:
         target: str,
         authorization: Optional[str],
     ) -> None:
-        self.scheme = scheme
-        self.host = host
-        self.port = port
-        self.tls = scheme == "https"
-        self.target = target
-        self.origin = (scheme, host, port)
-        self.authorization = authorization
-        shown = f"[{host}]" if ":" in host else host
-        if port != DEFAULT_PORTS[scheme]:
-            shown = f"{shown}:{port}"
-        self._str = f"{scheme}://{shown}{target}"
+        if not isinstance(scheme, str) or scheme.lower() not in DEFAULT_PORTS:
+            raise ValueError(f"unsupported URL scheme {scheme!r}; only http and https are supported")
+        if not isinstance(host, str):
+            raise TypeError(f"host must be a str, not {type(host).__name__}")
+        if isinstance(port, bool) or not isinstance(port, int) or not 0 < port < 65536:
+            raise ValueError(f"invalid port {port!r}")
+        if authorization is not None and (
+            not isinstance(authorization, str) or _BAD_HEADER_TEXT.search(authorization)
+        ):
+            raise ValueError("authorization must be a str without control characters")
+        built = _make(scheme.lower(), _encode_host(f"[{host}]" if ":" in host else host), port,
+                      _check_target(target), authorization)
+        for name in _Parts.__slots__:
+            _set(self, name, getattr(built, name))
 
     def with_target(self, target: str) -> URL:
-        return URL(self.scheme, self.host, self.port, target, self.authorization)
+        return _make(self.scheme, self.host, self.port, _check_target(target), self.authorization)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        # Parsed URLs are cached and shared between requests: a change made
+        # for one would go out with all of them, unchecked.
+        raise AttributeError("URL objects are immutable; use with_target() or build a new URL")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("URL objects are immutable")
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        return URL, (self.scheme, self.host, self.port, self.target, self.authorization)
 
     def __str__(self) -> str:
         return self._str
@@ -85,6 +128,57 @@ class URL:
 
     def __hash__(self) -> int:
         return hash(self._str)
+
+
+class _Building(_Parts):
+    """A URL while its checked parts are stored, then made a URL: stores to a
+    class without a __setattr__ of its own are several times cheaper."""
+
+    __slots__ = ()
+
+    def __init__(self, scheme: str, host: str, port: int, target: str, authorization: Optional[str]) -> None:
+        self.scheme = scheme
+        self.host = host
+        self.port = port
+        self.tls = scheme == "https"
+        self.target = target
+        self.origin = (scheme, host, port)
+        self.authorization = authorization
+        shown = f"[{host}]" if ":" in host else host
+        if port != DEFAULT_PORTS[scheme]:
+            shown = f"{shown}:{port}"
+        self._str = f"{scheme}://{shown}{target}"
+        self.__class__ = URL  # type: ignore[assignment]  # the same slots: only the type changes
+
+
+#: A URL from parts already checked.
+_make = cast(Callable[[str, str, int, str, Optional[str]], URL], _Building)
+
+
+def _check_target(target: Any) -> str:
+    if not isinstance(target, str):
+        raise TypeError(f"a request target must be a str, not {type(target).__name__}")
+    if not _TARGET.match(target):
+        raise ValueError(
+            f"invalid request target {target!r}: it must start with '/' and hold only visible ASCII "
+            "characters (percent-encode the others)"
+        )
+    return target
+
+
+def _ipv4(host: str) -> Optional[str]:
+    """The dotted-quad form of a host that names an IPv4 address in any of
+    the forms the resolver accepts (127.1, 2130706433, 0x7f.0.0.1, 0177.0.0.1),
+    None for a host name; ValueError for a number that is no address."""
+    labels = host.split(".")
+    if len(labels) > 1 and labels[-1] == "":
+        labels.pop()  # a trailing dot
+    if not _NUMERIC_LABEL.match(labels[-1]):
+        return None
+    try:
+        return socket.inet_ntoa(socket.inet_aton(".".join(labels)))
+    except OSError:
+        raise ValueError(f"invalid IPv4 address in URL: {host!r}") from None
 
 
 def _encode_host(raw: str) -> str:
@@ -113,7 +207,9 @@ def _encode_host(raw: str) -> str:
             raise ValueError(f"host {raw!r} cannot be encoded with IDNA: {exc}") from None
     if not _HOST_CHARS.match(host):
         raise ValueError(f"invalid host in URL: {raw!r}")
-    return host
+    # One text for the host that is connected to, URL.host and the Host
+    # header: a check made on the parsed host sees the address used.
+    return _ipv4(host) or host
 
 
 def _split_netloc(netloc: str) -> Tuple[Optional[str], str, str]:
@@ -148,8 +244,11 @@ def _quote(text: str, safe: str) -> str:
 def parse_url(url: Union[str, URL]) -> URL:
     """Parse an absolute http or https URL; raise ValueError if it is unusable."""
     if not isinstance(url, str):
-        if isinstance(url, URL):
+        if type(url) is URL:
             return url
+        if isinstance(url, URL):
+            # A subclass may compute its parts: take them once, checked.
+            return URL(url.scheme, url.host, url.port, url.target, url.authorization)
         raise TypeError(f"URL must be a str, not {type(url).__name__}")
     bad = _CONTROL.search(url)
     if bad is not None:
@@ -163,6 +262,10 @@ def parse_url(url: Union[str, URL]) -> URL:
         if not scheme:
             raise ValueError(f"URL {url!r} has no scheme; use http:// or https://")
         raise ValueError(f"unsupported URL scheme {scheme!r}; only http and https are supported")
+    if "\\" in parts.netloc:
+        # Browsers read a backslash as "/" and so another host than the one
+        # after an "@" that follows it: refused rather than read either way.
+        raise ValueError(f"URL {url!r} has a backslash in its host part")
     userinfo, raw_host, raw_port = _split_netloc(parts.netloc)
     host = _encode_host(raw_host)
     if raw_port:
@@ -177,7 +280,7 @@ def parse_url(url: Union[str, URL]) -> URL:
     if parts.query:
         target = f"{target}?{_quote(parts.query, _QUERY_SAFE)}"
     auth = _basic_auth(userinfo) if userinfo else None
-    return URL(scheme, host, port, target, auth)
+    return _make(scheme, host, port, target, auth)
 
 
 def primitive_text(value: Any, what: str = "query parameter values") -> str:
@@ -213,7 +316,8 @@ def add_params(url: URL, params: QueryParams) -> URL:
     if not encoded:
         return url
     sep = "&" if "?" in url.target else "?"
-    return url.with_target(f"{url.target}{sep}{encoded}")
+    # Both parts are percent-encoded already.
+    return _make(url.scheme, url.host, url.port, f"{url.target}{sep}{encoded}", url.authorization)
 
 
 def join_url(base: URL, location: str) -> URL:

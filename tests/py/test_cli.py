@@ -15,7 +15,8 @@ import time
 import pytest
 
 import tarnix
-from client_servers import HTTPServer, closed_port
+from client_servers import HTTPServer, RawServer, closed_port, read_head
+from tarnix import _cli
 from tarnix._cli import _percentile, _Progress
 
 # Run the same package the tests import, wherever it was installed.
@@ -65,6 +66,9 @@ def test_json_body_from_stdin_and_include(server):
         (["-F", "novalue", "http://127.0.0.1:1/"], 2, b"bad form field"),
         (["-F", "f=@/nonexistent/file", "http://127.0.0.1:1/"], 2, b"cannot read"),
         (["-u", "nopassword", "http://127.0.0.1:1/"], 2, b"use -u user:password"),
+        # A device would be read for ever before anything is sent.
+        (["-F", "f=@/dev/zero", "http://127.0.0.1:1/"], 2, b"not a regular file"),
+        (["-d", "@/dev/urandom", "http://127.0.0.1:1/"], 2, b"not a regular file"),
     ],
 )
 def test_errors_print_one_line(args, code, text):
@@ -214,3 +218,62 @@ def test_demo_runs_offline():
     out = p.stdout.decode()
     assert "Hello from the tarnix demo server!" in out
     assert '"method": "POST"' in out and "completed 30 requests" in out
+
+
+def test_reads_from_a_pipe_are_bounded(monkeypatch):
+    monkeypatch.setattr(_cli, "_MAX_STREAM_READ", 1000)
+    for size, fits in ((1000, True), (1001, False)):
+        r, w = os.pipe()
+        os.write(w, b"x" * size)
+        os.close(w)
+        with os.fdopen(r, "rb") as fh:
+            if fits:
+                assert _cli._read_source(fh, "-") == b"x" * size
+            else:
+                with pytest.raises(_cli._UsageError, match="more than 1000 bytes"):
+                    _cli._read_source(fh, "-")
+
+
+@pytest.mark.parametrize(
+    "body, binary",
+    [
+        (b"\x1b]52;c;ZXZpbA==\x07", True),  # sets the terminal's clipboard
+        (b"\x1b[2J\x1b[31mred", True),
+        (b"\x00\x01\x02", True),
+        ("\u009b31m".encode(), True),
+        ("plain text, caf\u00e9\r\n\ttabbed\n".encode(), False),
+    ],
+)
+def test_binary_output_is_kept_off_a_terminal_unless_asked(tmp_path, body, binary):
+    import pty
+    import tty
+
+    def behaviour(conn):
+        read_head(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+
+    def on_terminal(*args):
+        master, slave = pty.openpty()
+        tty.setraw(slave)  # bytes pass as they are
+        try:
+            p = subprocess.run([sys.executable, "-m", "tarnix", *args], stdout=slave, stderr=subprocess.PIPE,
+                               env=ENV, timeout=60)
+            os.set_blocking(master, False)
+            try:
+                shown = os.read(master, 65536)
+            except (BlockingIOError, OSError):
+                shown = b""
+        finally:
+            os.close(slave)
+            os.close(master)
+        return p, shown
+
+    with RawServer(behaviour) as server:
+        p, shown = on_terminal(server.url)
+        if binary:
+            assert p.returncode == 1 and b"--output -" in p.stderr and shown == b""
+            p, shown = on_terminal("--output", "-", server.url)
+        assert p.returncode == 0, p.stderr
+        assert shown == body
+        assert cli("-o", str(tmp_path / "out"), server.url).returncode == 0
+        assert (tmp_path / "out").read_bytes() == body

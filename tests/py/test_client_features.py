@@ -38,6 +38,9 @@ class Session:
     def post(self, url, **kwargs):
         return self.request("POST", url, **kwargs)
 
+    def send(self, request):
+        return self.client.send(request) if self.kind == "sync" else run(self.client.send(request))
+
 
 @pytest.fixture(params=["async", "sync"])
 def kind(request):
@@ -207,6 +210,9 @@ def test_cookie_jar(server, kind):
     # An expiry in the past removes the cookie.
     s.get(server.url + "/cookie?set=sid%3Dx%3B%20Max-Age%3D0")
     assert "sid" not in s.client.cookies and s.get(server.url + "/cookie").text == "client=c1"
+    # A cookie with a control byte never enters the jar to spoil what follows.
+    s.get(server.url + "/cookie?set=bad%3Db%01c")
+    assert "bad" not in s.client.cookies and s.get(server.url + "/cookie").text == "client=c1"
     # Host-only cookies stay with their host: 127.0.0.1's are not sent to localhost.
     localhost = server.url.replace("127.0.0.1", "localhost")
     s.get(server.url + "/cookie?set=host%3D1")
@@ -473,3 +479,84 @@ def test_a_url_seen_before_still_takes_every_argument(server, kind):
     other = Session(kind, params={"c": "1"})
     other.get(echo)
     assert other.get(echo).json()["target"] == "/echo?c=1"
+
+
+def _spoiled_jar():
+    jar = tarnix.Cookies({"a": "1"})
+    for cookie in jar.jar:
+        cookie.value = "1\r\nX-Injected: 1"
+    return jar
+
+
+def _hook(change):
+    def hook(request):
+        change(request)
+
+    return {"event_hooks": {"request": [hook]}}
+
+
+# Ways around the checks made when a request is built: each must still end
+# in ValueError before anything is sent.
+WALKAROUNDS = {
+    "headers given to send()": ({}, dict(send=lambda url: tarnix.Request(
+        "GET", url, headers=tarnix.Headers({"X-A": "1\r\nHost: evil"})))),
+    "a hook's dict of headers": (_hook(lambda r: setattr(r, "headers", {"Transfer-Encoding": "chunked"})), {}),
+    "a hook's Headers": (_hook(lambda r: setattr(r, "headers", tarnix.Headers({"X-A": "\x01"}))), {}),
+    "a hook past the checks": (_hook(lambda r: r.headers._raw.update({"HOST": "evil"})), {}),
+    "a hook's DEL": (_hook(lambda r: r.headers.__setitem__("X-A", "\x7f")), {}),
+    "a hook's URL text": (_hook(lambda r: setattr(r, "url", "http://127.0.0.1:1/\r\nX: 1")), {}),
+    "a hook's method": (_hook(lambda r: setattr(r, "method", "GET / HTTP/1.1\r\nX:")), {}),
+    "an auth's URL": ({}, dict(auth=lambda r: setattr(r, "url", tarnix.URL(
+        "http", "127.0.0.1", 1, "/ HTTP/1.1\r\nHost: evil", None)) or r)),
+    "an auth's target": ({}, dict(auth=lambda r: setattr(r, "url", r.url.with_target("/a b")) or r)),
+    "cookies=": ({}, dict(cookies={"a": "b\r\nX-Injected: 1"})),
+    "cookies= with a jar": ({}, dict(cookies=_spoiled_jar())),
+    "client cookies": (dict(cookies={"a": "\x0b"}), {}),
+}
+
+
+@pytest.mark.parametrize("case", list(WALKAROUNDS))
+def test_nothing_unchecked_reaches_the_engine(kind, case):
+    # Nothing listens here: a request that went out would fail with ConnectError.
+    url = f"http://127.0.0.1:{closed_port()}/"
+    options, kwargs = WALKAROUNDS[case]
+    with pytest.raises(ValueError):
+        s = Session(kind, **options)
+        if "send" in kwargs:
+            s.send(kwargs["send"](url))
+        else:
+            s.get(url, **kwargs)
+
+
+def test_numeric_hosts_are_connected_to_and_named_as_one(server, kind):
+    for host in ("2130706433", "0x7f.1", "127.1", "0177.0.0.1"):
+        r = Session(kind).get(f"http://{host}:{server.port}/echo")
+        assert r.url == f"{server.url}/echo" and header(r.json(), "host") == f"127.0.0.1:{server.port}"
+
+
+@pytest.mark.xfail(strict=True, reason="the engine leaves out port 80 or 443 whatever the scheme")
+def test_host_keeps_a_port_that_is_not_the_schemes_own():
+    import socket
+
+    from client_servers import read_head
+
+    listener = socket.socket()
+    try:
+        listener.bind(("127.0.0.43", 443))
+    except OSError as exc:
+        listener.close()
+        pytest.skip(f"cannot listen on port 443: {exc}")
+    listener.listen(1)
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            host = b"|".join(line for line in read_head(conn).split(b"\r\n") if line.lower().startswith(b"host:"))
+            conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n%s" % (len(host), host))
+
+    threading.Thread(target=serve, daemon=True).start()
+    try:
+        r = tarnix.get("http://127.0.0.43:443/", timeout=10)
+    finally:
+        listener.close()
+    assert r.content == b"Host: 127.0.0.43:443"

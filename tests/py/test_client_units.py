@@ -20,6 +20,13 @@ from tarnix._urls import add_params, join_url, parse_url
         ("https://[0:0::1]/", ("https", "::1", 443), "/"),
         ("http://bücher.example/ä ö", ("http", "xn--bcher-kva.example", 80), "/%C3%A4%20%C3%B6"),
         ("http://h/already%20escaped", ("http", "h", 80), "/already%20escaped"),
+        # Numeric hosts as the resolver reads them, so that the host checked,
+        # connected to and sent in Host is one.
+        ("http://2130706433/", ("http", "127.0.0.1", 80), "/"),
+        ("http://0x7f.1:81/", ("http", "127.0.0.1", 81), "/"),
+        ("http://127.1/", ("http", "127.0.0.1", 80), "/"),
+        ("http://0177.0.0.1./", ("http", "127.0.0.1", 80), "/"),
+        ("http://1.2.3.a/", ("http", "1.2.3.a", 80), "/"),
     ],
 )
 def test_parse_url(url, origin, target):
@@ -40,6 +47,7 @@ def test_url_text_and_credentials():
         "example.com/path", "ftp://h/", "http://", "http://h:0/", "http://h:65536/",
         "http://h:8a/", "http://::1/", "http://[::1", "http://[zz::1]/", "http://[fe80::1%25eth0]/",
         "http://a b/", "http://h%41/", "http://h/\r\n", "http://h/\x00", "http://h/\t",
+        "http://good\\@evil/", "http://a\\b/", "http://1.2.3.256/", "http://example.0x1/", "http://08/",
     ],
 )
 def test_unusable_urls(url):
@@ -156,9 +164,10 @@ def test_body_helpers_over_the_whole_body():
 def test_digest_challenge_parsing():
     from tarnix._auth import parse_challenges
 
-    got = parse_challenges('Basic realm="x", Digest realm="a, b", nonce="n\\"q", qop="auth,auth-int", stale=FALSE')
-    assert got == {"basic": {"realm": "x"},
-                   "digest": {"realm": "a, b", "nonce": 'n"q', "qop": "auth,auth-int", "stale": "FALSE"}}
+    got = parse_challenges('Basic realm="x", Digest realm="a, b", nonce="n\\"q", qop="auth,auth-int", stale=FALSE, Digest realm="c"')
+    assert got == [("basic", {"realm": "x"}),
+                   ("digest", {"realm": "a, b", "nonce": 'n"q', "qop": "auth,auth-int", "stale": "FALSE"}),
+                   ("digest", {"realm": "c"})]
 
 
 def test_bounded_decoding():
@@ -222,3 +231,102 @@ def test_the_verbs_are_coroutine_functions_shaped_like_request():
     # None is no method, even though send() shares the request code.
     for method in (None, "BREW", b"GET"):
         asyncio.run(refused(method))
+
+
+@pytest.mark.parametrize(
+    "parts",
+    [
+        ("http", "h", 80, "/a b", None),
+        ("http", "h", 80, "/a HTTP/1.1\r\nHost: evil", None),
+        ("http", "h", 80, "/\x00", None),
+        ("http", "h", 80, "/\u00e9", None),
+        ("http", "h", 80, "a", None),
+        ("http", "h\r\nX: 1", 80, "/", None),
+        ("http", "good\\@evil", 80, "/", None),
+        ("ftp", "h", 80, "/", None),
+        ("http", "h", 0, "/", None),
+        ("http", "h", True, "/", None),
+        ("http", "h", 80, "/", "Basic x\r\nX-Injected: 1"),
+    ],
+)
+def test_urls_built_from_parts_are_checked(parts):
+    with pytest.raises((ValueError, TypeError)):
+        tarnix.URL(*parts)
+    if parts[3] != "/":
+        with pytest.raises(ValueError):
+            parse_url("http://h/").with_target(parts[3])
+
+
+def test_urls_are_immutable_and_normalised_when_built_from_parts():
+    import copy
+    import pickle
+
+    url = tarnix.URL("HTTPS", "Example.COM", 443, "/x?y", None)
+    assert str(url) == "https://example.com/x?y" and url.origin == ("https", "example.com", 443)
+    assert tarnix.URL("http", "::1", 8080, "/", None).host == "::1"
+    assert tarnix.URL("http", "0x7f.1", 80, "/", None).host == "127.0.0.1"
+    # Parsed URLs are cached and shared: none may change under its users.
+    cached = parse_url("http://h/a")
+    with pytest.raises(AttributeError):
+        cached.target = "/b HTTP/1.1\r\nHost: evil"
+    assert cached.target == "/a" and cached.with_target("/b").target == "/b"
+    assert copy.copy(url) == url == pickle.loads(pickle.dumps(url))
+
+
+@pytest.mark.parametrize("char", [chr(c) for c in [*range(0, 9), *range(10, 32), 127]])
+def test_every_control_character_but_tab_is_refused_in_header_values(char):
+    from tarnix._models import check_header
+
+    with pytest.raises(ValueError, match="control character"):
+        check_header("X-A", f"a{char}b")
+    with pytest.raises(ValueError):
+        tarnix.Cookies({"a": f"b{char}c"})
+    assert check_header("X-A", "a\tb \u00e9") == "a\tb \u00e9"
+
+
+@pytest.mark.parametrize(
+    "url, set_cookie, sent_to",
+    [
+        # A Domain that is a public suffix would reach every site under it.
+        ("http://www.example.co.uk/", "a=1; Domain=.co.uk", []),
+        ("http://alice.github.io/", "a=1; Domain=github.io", []),
+        ("http://www.example.co.uk/", "a=1; Domain=example.co.uk",
+         ["http://www.example.co.uk/", "http://example.co.uk/", "http://x.example.co.uk/"]),
+        # An IP address's cookies stay with it, whatever the Domain says.
+        ("http://127.0.0.1/", "a=1; Domain=.0.1", []),
+        ("http://127.0.0.1/", "a=1; Domain=127.0.0.1", ["http://127.0.0.1/"]),
+        ("http://127.0.0.1/", "a=1", ["http://127.0.0.1/"]),
+        # A control byte never enters the jar, to poison every later request.
+        ("http://h.example/", "a=b\x01c", []),
+        ("http://h.example/", "a\x7f=b", []),
+    ],
+)
+def test_which_cookies_the_jar_keeps_and_where_it_sends_them(url, set_cookie, sent_to):
+    jar = tarnix.Cookies()
+    response = tarnix.Response(200, {"Set-Cookie": set_cookie}, request=tarnix.Request("GET", url))
+    jar.extract_cookies(response)
+    others = ["http://127.5.0.1/", "http://10.0.0.1/", "http://other.co.uk/", "http://bob.github.io/"]
+    for target in {url, *sent_to, *others}:
+        expected = "a=1" if target in sent_to else None
+        assert jar.header_for(parse_url(target)) == expected, target
+
+
+@pytest.mark.parametrize("name, value", [("a", "b\r\nX-Injected: 1"), ("a", "b; admin=1"), ("a b", "1"), ("a=", "1"), ("", "1")])
+def test_cookies_set_by_hand_are_checked(name, value):
+    with pytest.raises(ValueError):
+        tarnix.Cookies().set(name, value)
+
+
+def test_digest_answers_the_first_challenge_it_supports():
+    def answer(header):
+        flow = tarnix.DigestAuth("u", "pw").auth_flow(tarnix.Request("GET", "http://h/"))
+        first = next(flow)
+        return flow.send(tarnix.Response(401, {"WWW-Authenticate": header}, request=first)).headers["authorization"]
+
+    both = 'Digest realm="a", nonce="1", algorithm=SHA-256, Digest realm="b", nonce="2", algorithm=MD5'
+    got = answer(both)
+    assert 'realm="a"' in got and 'nonce="1"' in got and "algorithm=SHA-256" in got
+    got = answer('Digest realm="a", nonce="1", algorithm=SHA-3, Basic realm="x", Digest realm="b", nonce="2"')
+    assert 'realm="b"' in got and 'nonce="2"' in got and "algorithm=MD5" in got
+    with pytest.raises(tarnix.ProtocolError, match="unsupported Digest algorithm 'SHA-3'"):
+        answer('Digest realm="a", nonce="1", algorithm=SHA-3, Digest realm="b", nonce="2", qop="auth-int"')
