@@ -100,7 +100,7 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     char port_buf[8];
     char* port_end = port_buf + sizeof(port_buf);
     char* port_text = port_end;
-    if (req.port != 80 && req.port != 443) {
+    if (req.port != (req.tls ? 443 : 80)) {
         port_text = format_decimal(req.port, port_end);
         *--port_text = ':';
     }

@@ -20,6 +20,7 @@ struct RequestParts {
     const HeaderEntry* headers;
     size_t header_count;
     Slice body;
+    bool tls = false;  // the scheme's own port (443, else 80) is left out of Host
 };
 
 // What may stand in each part of a request. A target holds no space and no

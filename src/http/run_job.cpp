@@ -92,7 +92,7 @@ void run_job(Job* job, const JobHooks& hooks) {
     uint8_t head_buf[HEAD_BUFFER];
     OwnedBytes head_spill;
     const RequestParts parts{job->method,  job->target.slice(), job->host.slice(), job->port,
-                             job->headers, job->header_count,   job->body.slice()};
+                             job->headers, job->header_count,   job->body.slice(), pool->use_tls != 0};
     bool refused = false;
     const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill, &refused);
     if (request.ptr == nullptr) {

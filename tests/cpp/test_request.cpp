@@ -15,6 +15,7 @@ struct Req {
     uint8_t method = METHOD_GET;
     std::string target = "/x", host = "10.0.0.5";
     uint16_t port = 8080;
+    bool tls = false;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
 
@@ -22,7 +23,7 @@ struct Req {
         std::vector<HeaderEntry> hs;
         for (const auto& h : headers) hs.push_back({u8(h.first), h.first.size(), u8(h.second), h.second.size()});
         RequestParts p{method, {u8(target), target.size()}, {u8(host), host.size()}, port, hs.data(), hs.size(),
-                       {u8(body), body.size()}};
+                       {u8(body), body.size()}, tls};
         // Small enough for the caller's buffer, or not: the same bytes.
         uint8_t small[64];
         OwnedBytes spill;
@@ -49,6 +50,7 @@ TEST(Request, ExactBytes) {
     Req post;
     post.method = METHOD_POST;
     post.port = 443;
+    post.tls = true;
     post.headers = {{"Content-Type", "text/plain"}};
     post.body = "abc";
     EXPECT_EQ(post.build(),
@@ -66,6 +68,7 @@ TEST(Request, HostHeader) {
     r.host = "::1";
     EXPECT_EQ(r.build().substr(0, 37), "GET /x HTTP/1.1\r\nHost: [::1]:8080\r\nCo");
     r.port = 443;
+    r.tls = true;
     EXPECT_NE(r.build().find("\r\nHost: [::1]\r\n"), std::string::npos);
     r.host = "::ffff:127.0.0.1";
     EXPECT_NE(r.build().find("\r\nHost: [::ffff:127.0.0.1]\r\n"), std::string::npos);
@@ -77,6 +80,14 @@ TEST(Request, HostHeader) {
     EXPECT_NE(r.build().find("\r\nHost: localhost:65535\r\n"), std::string::npos);
     r.port = 1;
     EXPECT_NE(r.build().find("\r\nHost: localhost:1\r\n"), std::string::npos);
+    // Only the scheme's own default port is left out.
+    const struct { bool tls; uint16_t port; const char* host; } kPorts[] = {
+        {false, 80, "localhost"}, {false, 443, "localhost:443"}, {true, 443, "localhost"}, {true, 80, "localhost:80"}};
+    for (const auto& c : kPorts) {
+        r.tls = c.tls;
+        r.port = c.port;
+        EXPECT_NE(r.build().find(std::string("\r\nHost: ") + c.host + "\r\n"), std::string::npos) << c.host;
+    }
 }
 
 TEST(Request, CallerHeadersDecideEngineHeaders) {

@@ -534,7 +534,6 @@ def test_numeric_hosts_are_connected_to_and_named_as_one(server, kind):
         assert r.url == f"{server.url}/echo" and header(r.json(), "host") == f"127.0.0.1:{server.port}"
 
 
-@pytest.mark.xfail(strict=True, reason="the engine leaves out port 80 or 443 whatever the scheme")
 def test_host_keeps_a_port_that_is_not_the_schemes_own():
     import socket
 
