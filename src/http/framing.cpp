@@ -186,7 +186,7 @@ RawResponse early_answer(BufferedReader& reader, uint8_t method, int socket) {
     NothingToSend none;
     RawResponse res = send_and_receive(none, reader, Slice{}, nullptr, method);
     if (res.error != ErrorKind::None) return failed;
-    // The rest of our request may still be in flight.
+    // Part of the request never went out: the stream is out of step.
     res.reusable = false;
     res.answered = true;
     return res;
