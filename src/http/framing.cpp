@@ -5,6 +5,7 @@
 #include "http/decode.h"
 #include "http/request.h"
 #include "http/text.h"
+#include "platform/net.h"
 
 namespace tarnix {
 
@@ -171,16 +172,43 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget,
     }
 }
 
+// Lets the answer be read through the usual path with nothing left to send.
+class NothingToSend final : public ByteSink {
+public:
+    bool write_all(const uint8_t*, size_t n) override { return n == 0; }
+    bool flush() override { return true; }
+};
+
+// What the server sent before it went away has arrived by the time a send
+// fails; this much silence means nothing more is coming.
+constexpr uint32_t EARLY_ANSWER_WAIT_MS = 1000;
+
+// The send failed, often because the server answered before reading the
+// whole body and closed. Its answer, when whole, beats the send failure.
+RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit, int socket) {
+    RawResponse failed;
+    failed.error = ErrorKind::SendFailed;
+    if (socket >= 0) socket_bound_reads(socket, EARLY_ANSWER_WAIT_MS);
+    Slice line;
+    if (reader.peek_line(&line) != IoStatus::Ok && reader.buffered() == 0) return failed;
+    failed.answered = true;
+    NothingToSend none;
+    RawResponse res = send_and_receive(none, reader, Slice{}, nullptr, method, Slice{}, limit);
+    if (res.error != ErrorKind::None) return failed;
+    // Part of the request never went out: the stream is out of step.
+    res.reusable = false;
+    res.answered = true;
+    return res;
+}
+
 }  // namespace
 
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method, Slice body, uint64_t limit) {
+                             uint8_t method, Slice body, uint64_t limit, int socket) {
     RawResponse res;
     if (!writer.write_all(request.ptr, request.len) || !writer.write_all(body.ptr, body.len) || !writer.flush() ||
-        (inner != nullptr && !inner->flush())) {
-        res.error = ErrorKind::SendFailed;
-        return res;
-    }
+        (inner != nullptr && !inner->flush()))
+        return early_answer(reader, method, limit, socket);
 
     ByteBuf cap;
     Scan st;

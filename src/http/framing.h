@@ -14,6 +14,7 @@ struct RawResponse {
     size_t head_len = 0;    // bytes of `bytes` up to and including the blank line
     bool has_body = true;   // false for HEAD, 101, 204 and 304 responses
     bool reusable = false;  // the connection may carry another request
+    bool answered = false;  // the send failed after the server had sent something
     ErrorKind error = ErrorKind::None;
 };
 
@@ -34,7 +35,12 @@ constexpr size_t RESPONSE_HEAD_MAX_FIELDS = 1000;
 // are read and dropped. A response whose head and body, as they arrive,
 // pass `max_response` bytes fails with ResponseTooLarge as soon as that is
 // known; nothing past the limit is kept.
+// When the send fails, a whole response the server already sent (an early
+// 413 before it closed) is returned instead of the failure, never reusable.
+// `socket`, when given, is the connection's socket: reads after a failed
+// send then wait only briefly.
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method, Slice body = Slice{}, uint64_t max_response = UINT64_MAX);
+                             uint8_t method, Slice body = Slice{}, uint64_t max_response = UINT64_MAX,
+                             int socket = -1);
 
 }  // namespace tarnix

@@ -28,7 +28,7 @@ RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, ui
     FdSink sink(fd);
     BufferedReader reader(&source, read_buf, sizeof(read_buf));
     BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
-    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit);
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit, fd);
     // Bytes read past the response die with this reader; the stream is no
     // longer in step with the server, so it must not carry another request.
     if (reader.buffered() != 0) raw.reusable = false;
@@ -38,7 +38,8 @@ RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, ui
 RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method, uint64_t limit) {
     BufferedReader& reader = tls_connection_reader(conn);
     RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
-                                       &tls_connection_socket_writer(conn), method, body, limit);
+                                       &tls_connection_socket_writer(conn), method, body, limit,
+                                       tls_connection_socket(conn));
     // Bytes past the response would be taken for the start of the next one.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
@@ -124,8 +125,9 @@ void run_job(Job* job, const JobHooks& hooks) {
             raw.bytes.reset();
             discard_connection(pool, conn);
             // Only a connection that sat idle may have been closed under us;
-            // a fresh one failing is a real failure.
-            if (!fresh && !retried) {
+            // a fresh one failing is a real failure, and a server that
+            // answered has seen the request.
+            if (!fresh && !retried && !raw.answered) {
                 retried = true;
                 continue;
             }

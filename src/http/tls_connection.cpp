@@ -143,5 +143,6 @@ bool tls_connection_is_quiet(TlsConnection* conn) {
 ByteSink& tls_connection_writer(TlsConnection* conn) { return conn->session.writer(); }
 BufferedReader& tls_connection_reader(TlsConnection* conn) { return conn->session.reader(); }
 ByteSink& tls_connection_socket_writer(TlsConnection* conn) { return conn->socket_writer; }
+int tls_connection_socket(TlsConnection* conn) { return conn->stream.fd; }
 
 }  // namespace tarnix

@@ -25,6 +25,7 @@ bool tls_connection_is_quiet(TlsConnection* conn);
 ByteSink& tls_connection_writer(TlsConnection* conn);
 BufferedReader& tls_connection_reader(TlsConnection* conn);
 ByteSink& tls_connection_socket_writer(TlsConnection* conn);
+int tls_connection_socket(TlsConnection* conn);
 
 constexpr unsigned TLS_RECORD_BUFFER_SIZE = 16645;
 

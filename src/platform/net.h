@@ -30,6 +30,11 @@ bool socket_has_input(int fd);
 // error. With `no_wait`, -2 when nothing has arrived yet instead of waiting.
 ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait);
 
+// From now on a read that waits `ms` milliseconds with nothing arriving
+// fails as a read error instead of waiting on. For sockets that are never
+// reused afterwards.
+void socket_bound_reads(int fd, uint32_t ms);
+
 // Sends all n bytes (a peer that closed gives false, never a signal).
 bool socket_send_all(int fd, const uint8_t* src, size_t n);
 // Sends all of `a`, then all of `b`, gathered into as few calls as the

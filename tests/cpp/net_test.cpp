@@ -236,3 +236,17 @@ TEST(Connect, BadHostTextIsResolveFailed) {
     }
     EXPECT_EQ(s.fd, -1);
 }
+
+TEST(Recv, BoundedReadsGiveUpOnASilentPeer) {
+    Listener l(AF_INET);
+    ASSERT_TRUE(l.ok());
+    Stream s;
+    ASSERT_EQ(connect_text("127.0.0.1", l.port, &s), ErrorKind::None);
+    int peer = accept_socket(l.fd);
+    ASSERT_GE(peer, 0);
+    socket_bound_reads(s.fd, 50);
+    uint8_t byte = 0;
+    EXPECT_EQ(socket_recv(s.fd, &byte, 1, false), -1);  // the peer is still open, and silent
+    close_socket(peer);
+    socket_close(s.fd);
+}

@@ -415,20 +415,33 @@ TEST(Framing, InterimResponsesAreDropped) {
     EXPECT_EQ(int(error_for("HTTP/1.1 100 Continue\r\n\r\n")), int(ErrorKind::ConnectionReset));
 }
 
-TEST(Framing, SendFailuresReadNothing) {
-    Exchange ex("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    ex.sink.fail = true;
-    EXPECT_EQ(int(ex.run().error), int(ErrorKind::SendFailed));
-    EXPECT_EQ(ex.src.reads, 0);
-
-    Exchange inner_fails("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    MemSink inner;
-    inner.fail_flush = true;
-    BufferedWriter w(&inner_fails.sink, inner_fails.wbuf, sizeof(inner_fails.wbuf));
-    std::string req = "GET / HTTP/1.1\r\n\r\n";
-    RawResponse r = send_and_receive(w, inner_fails.reader, Slice{u8(req), req.size()}, &inner, METHOD_GET);
-    EXPECT_EQ(int(r.error), int(ErrorKind::SendFailed));
-    EXPECT_EQ(inner_fails.src.reads, 0);
+TEST(Framing, SendFailuresGiveWayToAWholeEarlyAnswer) {
+    // What the server had sent when writing failed, and what comes of it.
+    const struct {
+        const char* sent;
+        ErrorKind error;
+        bool answered;
+    } cases[] = {
+        {"HTTP/1.1 413 Too Large\r\nContent-Length: 2\r\n\r\nno", ErrorKind::None, true},
+        {"HTTP/1.1 413 Too Large\r\nContent-Length: 9\r\n\r\nno", ErrorKind::SendFailed, true},
+        {"HTTP/1.1 413", ErrorKind::SendFailed, true},
+        {"", ErrorKind::SendFailed, false},
+    };
+    for (const auto& c : cases) {
+        for (bool inner_fails : {false, true}) {
+            Exchange ex(std::vector<std::string>{c.sent});
+            MemSink inner;
+            inner.fail_flush = inner_fails;
+            ex.sink.fail = !inner_fails;
+            BufferedWriter w(&ex.sink, ex.wbuf, sizeof(ex.wbuf));
+            std::string req = "POST / HTTP/1.1\r\n\r\n";
+            RawResponse r = send_and_receive(w, ex.reader, Slice{u8(req), req.size()}, &inner, METHOD_POST);
+            EXPECT_EQ(int(r.error), int(c.error)) << c.sent;
+            EXPECT_EQ(r.answered, c.answered) << c.sent;
+            EXPECT_FALSE(r.reusable) << c.sent;
+            EXPECT_EQ(bytes(r), c.error == ErrorKind::None ? std::string(c.sent) : "") << c.sent;
+        }
+    }
 }
 
 TEST(Framing, RequestLeavesInOneWrite) {

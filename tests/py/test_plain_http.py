@@ -370,6 +370,51 @@ def test_send_failure(serve):
     assert_failed(out, 1, "failed to send request")
 
 
+EARLY_413 = b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntoo large"
+
+
+def answer_early(answer, ending):
+    """Answers GETs; answers a POST after its head with `answer`, then ends
+    the connection without reading the body, as servers with a size limit do."""
+
+    def handler(conn):
+        while True:
+            while b"\r\n\r\n" not in conn.buf:
+                if not conn._fill():
+                    return
+            if conn.buf.startswith(b"POST"):
+                break
+            conn.buf = conn.buf.partition(b"\r\n\r\n")[2]
+            conn.send(ok(b"warm"))
+        conn.send(answer)
+        if ending == "graceful":
+            conn.sock.shutdown(socket.SHUT_WR)
+            time.sleep(0.2)  # then the close resets what we did not read
+        conn.close(reset=ending == "reset")
+
+    return handler
+
+
+@pytest.mark.parametrize("ending", ["graceful", "reset"])
+@pytest.mark.parametrize("reused", [False, True])
+@pytest.mark.parametrize("answer, status, body", [
+    (EARLY_413, 413, b"too large"),
+    (b"HTTP/1.1 413 Payload", None, None),  # not a whole response: the send failure stands
+], ids=["whole", "partial"])
+def test_answer_before_the_body_was_sent(serve, ending, reused, answer, status, body):
+    server = serve(answer_early(answer, ending))
+    pool = make_pool(server.port)
+    if reused:
+        assert request(pool).body == b"warm"
+    out = request(pool, POST, body=b"x" * (32 << 20))
+    if status is None:
+        assert_failed(out, 1, "failed to send request")
+    else:
+        assert (out.kind, out.status, out.body) == (0, status, body)
+    # The server saw the request: it is never sent again.
+    assert server.accepted == 1
+
+
 @pytest.mark.parametrize("response", [
     b"HTTP/1.1 200 OK\r\nContent-Len",
     b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort",

@@ -7,7 +7,10 @@ import gc
 import hashlib
 import os
 import shutil
+import socket
 import ssl
+import struct
+import time
 from pathlib import Path
 
 import pytest
@@ -421,6 +424,36 @@ def test_post_bodies_around_one_record(serve, ca, ca_file):
         out = asyncio.run(post(body))
         assert out.body == hashlib.sha256(body).hexdigest().encode(), size
     assert server.handshakes == 1
+
+
+@pytest.mark.parametrize("ending", ["graceful", "reset"])
+def test_answer_before_the_body_was_sent(serve, ca, ca_file, ending):
+    # A server with a size limit answers after the head and goes away
+    # without reading the body.
+    root, inter = ca
+
+    def respond(server, conn):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            data += conn.recv(65536)
+        conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntoo large")
+        if ending == "graceful":
+            conn.shutdown(socket.SHUT_WR)
+            time.sleep(0.2)
+        else:
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    pool = make_pool(server.port, ca_file)
+
+    async def post():
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        _tarnix.submit(pool, POST, "/", [], b"x" * (32 << 20), None, None, future, loop)
+        return await asyncio.wait_for(future, WAIT)
+
+    out = asyncio.run(post())
+    assert (out.status, out.body) == (413, b"too large")
 
 
 def test_destroying_an_idle_connection_sends_close_notify(serve, ca, ca_file):

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -189,6 +190,11 @@ ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait) {
         if (errno == EINTR) continue;
         return (no_wait && (errno == EAGAIN || errno == EWOULDBLOCK)) ? -2 : -1;
     }
+}
+
+void socket_bound_reads(int fd, uint32_t ms) {
+    timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 bool socket_send_all(int fd, const uint8_t* src, size_t n) {

@@ -284,6 +284,12 @@ ssize_t socket_recv(int fd, uint8_t* dst, size_t cap, bool no_wait) {
     return r == SOCKET_ERROR ? -1 : ssize_t(r);
 }
 
+void socket_bound_reads(int fd, uint32_t ms) {
+    // A timed-out recv leaves the socket unusable, which suits the callers.
+    DWORD limit = ms;
+    setsockopt(as_socket(fd), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+}
+
 bool socket_send_all(int fd, const uint8_t* src, size_t n) {
     if (!socket_call_allowed(fd)) return false;
     while (n != 0) {
