@@ -32,7 +32,7 @@ namespace {
 int in_child(const std::function<bool()>& body) {
     pid_t pid = fork();
     if (pid == 0) {
-        alarm(10);
+        alarm(5);
         _exit(body() ? 0 : 1);
     }
     int status = 0;
@@ -107,7 +107,7 @@ TEST(Fork, LocksHeldByOtherThreadsAreFreeInTheChild) {
                 while (!stop) c.hammer();
             });
         int failures = 0;
-        for (int i = 0; i < 30; ++i) failures += in_child(c.child_use) != 0;
+        for (int i = 0; i < 20; ++i) failures += in_child(c.child_use) != 0;
         stop = true;
         for (auto& t : threads) t.join();
         EXPECT_EQ(failures, 0) << c.name;
