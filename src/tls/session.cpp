@@ -522,6 +522,10 @@ bool TlsSession::close() {
     return ok;
 }
 
+void TlsSession::abandon() {
+    if (ssl_) SSL_set_shutdown(ssl_.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+}
+
 bool TlsSession::drain_idle() {
     TlsGate gate;
     if (!ssl_ || transport_.eof || !gate.open()) return false;
