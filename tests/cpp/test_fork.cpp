@@ -77,11 +77,12 @@ TEST(Fork, LocksHeldByOtherThreadsAreFreeInTheChild) {
     const LockCase cases[] = {
         {"trust-store cache",
          [&] {
+             write_file(store, (turn.fetch_add(1) & 1) ? one : two);
+             // As in a handshake: library code, the bundle's freeing
+             // included, runs inside the gate.
+             TlsGate gate;
              CaBundle bundle;
              RwLock lock;
-             write_file(store, (turn.fetch_add(1) & 1) ? one : two);
-             // As in a handshake: library code runs inside the gate.
-             TlsGate gate;
              rescan_roots_from_store(store.c_str(), &bundle, &lock, now);
          },
          [&] {
