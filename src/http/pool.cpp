@@ -4,6 +4,7 @@
 #include <new>
 
 #include "http/tls_connection.h"
+#include "platform/fork.h"
 #include "platform/heap.h"
 #include "platform/wait.h"
 
@@ -66,15 +67,110 @@ bool is_quiet(Pool* pool, Connection& conn) {
     return pool->use_tls ? tls_connection_is_quiet(conn.tls) : !socket_has_input(conn.plain.stream.fd);
 }
 
+// The idle connections a forked child took over from its parent, out of the
+// pool: closed unused once the lock is free.
+struct Inherited {
+    PlainConnection* plain = nullptr;
+    size_t plain_len = 0;
+    TlsConnection** tls = nullptr;
+    size_t tls_len = 0;
+
+    Inherited() = default;
+    Inherited(const Inherited&) = delete;
+    Inherited& operator=(const Inherited&) = delete;
+    // No close_notify and no flush: the parent may still be talking on the
+    // same session, and one byte from us would corrupt its stream.
+    ~Inherited() {
+        for (size_t i = 0; i < plain_len; ++i) close_plain_connection(plain[i]);
+        for (size_t i = 0; i < tls_len; ++i) drop_tls_connection(tls[i]);
+        heap_free(plain);
+        heap_free(tls);
+    }
+};
+
+// With the lock held: in a forked child, the first look at the pool takes the
+// parent's idle connections out and forgets the ones the parent's threads
+// were using (those threads do not exist here).
+void adopt_after_fork(Pool* pool, Inherited* out) {
+    const uint64_t now = fork_generation();
+    if (pool->fork_gen == now) return;
+    pool->fork_gen = now;
+    out->plain = pool->idle_plain;
+    out->plain_len = pool->idle_plain_len;
+    out->tls = pool->idle_tls;
+    out->tls_len = pool->idle_tls_len;
+    pool->idle_plain = nullptr;
+    pool->idle_plain_len = pool->idle_plain_cap = 0;
+    pool->idle_tls = nullptr;
+    pool->idle_tls_len = pool->idle_tls_cap = 0;
+    pool->open_connections = 0;
+    pool->slot_waiters = 0;
+}
+
+// Every live pool. A fork waits until no thread holds a pool's lock or its
+// CA lock, so the child finds each idle list and bundle whole.
+struct LivePools {
+    SpinLock lock;
+    Pool* head = nullptr;
+};
+
+LivePools g_live;
+
+void pools_before_fork() {
+    g_live.lock.lock();
+    for (Pool* p = g_live.head; p != nullptr; p = p->live_next) {
+        p->ca_lock.lock_exclusive();
+        p->lock.lock();
+    }
+}
+
+void pools_in_parent() {
+    for (Pool* p = g_live.head; p != nullptr; p = p->live_next) {
+        p->lock.unlock();
+        p->ca_lock.unlock_exclusive();
+    }
+    g_live.lock.unlock();
+}
+
+// The spin locks are plain words; the CA lock remembers which thread holds
+// it, and this thread is not that one in the child.
+void pools_in_child() {
+    for (Pool* p = g_live.head; p != nullptr; p = p->live_next) {
+        p->lock.unlock();
+        p->ca_lock.reset_after_fork();
+    }
+    g_live.lock.unlock();
+}
+
+const bool g_pools_fork = on_fork(pools_before_fork, pools_in_parent, pools_in_child);
+
 }  // namespace
 
 Pool* pool_new() {
     void* mem = heap_alloc(sizeof(Pool));
     if (mem == nullptr) return nullptr;
-    return new (mem) Pool();
+    Pool* pool = new (mem) Pool();
+    SpinGuard guard(g_live.lock);
+    pool->fork_gen = fork_generation();
+    pool->live_next = g_live.head;
+    if (g_live.head != nullptr) g_live.head->live_prev = pool;
+    g_live.head = pool;
+    return pool;
 }
 
 void pool_release(Pool* pool) {
+    {
+        SpinGuard guard(g_live.lock);
+        (pool->live_prev != nullptr ? pool->live_prev->live_next : g_live.head) = pool->live_next;
+        if (pool->live_next != nullptr) pool->live_next->live_prev = pool->live_prev;
+    }
+    {
+        Inherited inherited;
+        pool->lock.lock();
+        adopt_after_fork(pool, &inherited);
+        pool->lock.unlock();
+    }
+
     for (size_t i = 0; i < pool->idle_plain_len; ++i) close_plain_connection(pool->idle_plain[i]);
     heap_free(pool->idle_plain);
     pool->idle_plain = nullptr;
@@ -98,7 +194,10 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
     const bool tls = pool->use_tls != 0;
     if (tls) install_destroy_tls(pool);
 
+    // Closed on the way out, with the lock free.
+    Inherited inherited;
     pool->lock.lock();
+    adopt_after_fork(pool, &inherited);
     for (;;) {
         Connection idle;
         if (!new_only && pop_idle(pool, &idle)) {

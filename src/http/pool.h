@@ -40,6 +40,13 @@ struct Pool {
     // the lock) whenever a connection is returned or dropped.
     std::atomic<uint32_t> slot_seq{0};
     uint32_t slot_waiters = 0;  // under the lock
+    // The process generation the connections belong to (under the lock). In
+    // a forked child the idle ones are the parent's: their sockets and TLS
+    // sessions are shared with it, so the child closes its copies unused.
+    uint64_t fork_gen = 0;
+    // Every live pool, so that a fork can wait until none of their locks is held.
+    Pool* live_prev = nullptr;
+    Pool* live_next = nullptr;
 };
 
 // A connection held by a job: exactly one of the two is set.
@@ -50,8 +57,9 @@ struct Connection {
 
 // Newly allocated, empty pool (heap); nullptr when memory runs out.
 Pool* pool_new();
-// Closes every idle connection and frees the record (no lock; no job of the
-// pool may still run).
+// Closes every idle connection and frees the record (no job of the pool may
+// still run). In a forked child the parent's connections are closed without
+// a byte written to them.
 void pool_release(Pool* pool);
 
 // Most recently returned idle connection, or a new one while below the

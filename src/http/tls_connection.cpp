@@ -125,6 +125,12 @@ void destroy_tls_connection(TlsConnection* conn) {
     conn->socket_writer.flush();
 }
 
+void drop_tls_connection(TlsConnection* conn) {
+    if (conn == nullptr) return;
+    ConnectionPtr owned(conn);
+    conn->session.abandon();
+}
+
 bool tls_connection_is_quiet(TlsConnection* conn) {
     // Plaintext nobody asked for would be taken for the next response.
     if (conn->session.reader().buffered() != 0) return false;

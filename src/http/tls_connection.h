@@ -13,6 +13,9 @@ class BufferedReader;
 ErrorKind open_tls_connection(Pool* pool, TlsConnection** out);
 // Sends close_notify (failures ignored), closes the socket, frees.
 void destroy_tls_connection(TlsConnection* conn);
+// Closes the socket and frees, with nothing sent: for a forked child's copy
+// of a connection its parent may still use.
+void drop_tls_connection(TlsConnection* conn);
 
 // For an idle connection about to be reused: false when anything but
 // handshake records (session tickets, key updates) arrived while it sat idle

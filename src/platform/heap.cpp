@@ -3,8 +3,8 @@
 #include <cstring>
 #ifndef _WIN32
 #include <malloc.h>
-#include <pthread.h>
 
+#include "platform/fork.h"
 #include "platform/spinlock.h"
 #endif
 
@@ -75,7 +75,7 @@ LargeCache g_large;
 // A fork while another thread holds the lock must not leave it held in the child.
 void large_fork_prepare() { g_large.lock.lock(); }
 void large_fork_release() { g_large.lock.unlock(); }
-const int g_large_atfork = pthread_atfork(large_fork_prepare, large_fork_release, large_fork_release);
+const bool g_large_atfork = on_fork_leaf(large_fork_prepare, large_fork_release, large_fork_release);
 
 }  // namespace
 

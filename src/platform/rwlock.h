@@ -16,6 +16,10 @@ public:
     void unlock_shared();
     void lock_exclusive();
     void unlock_exclusive();
+    // In a forked child, with no other thread left: free again, whatever the
+    // parent's threads held. (Unlocking would not do: the child's thread is
+    // not the one that locked it.)
+    void reset_after_fork();
 
 private:
 #ifdef _WIN32

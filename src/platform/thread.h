@@ -9,6 +9,11 @@ constexpr unsigned long IO_THREAD_STACK_SIZE = 16UL * 1024 * 1024;
 // thread cannot be created (nothing is left allocated and fn never runs).
 bool spawn_detached_thread(void (*fn)(void*), void* arg);
 
+// Every later thread gets a fresh stack from the C library instead of a
+// reused one: the only path where stack reuse is not known to be safe, kept
+// exercised by the tests everywhere.
+void use_plain_threads(bool on);
+
 // Gives up the processor once.
 void yield_processor();
 

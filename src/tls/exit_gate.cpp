@@ -13,6 +13,8 @@
 
 #include <openssl/crypto.h>
 
+#include "platform/fork.h"
+
 namespace tarnix {
 namespace {
 
@@ -22,6 +24,9 @@ namespace {
 // thread sees the gate closed or the handler sees the thread and waits.
 std::atomic<bool> g_closed{false};
 std::atomic<int> g_running{0};
+// Set while a fork waits for every thread to leave library code: the child
+// must not inherit a lock of the library that one of them held.
+std::atomic<bool> g_forking{false};
 // Nesting depth on this thread: only the outermost scope counts.
 thread_local int t_depth = 0;
 
@@ -33,11 +38,19 @@ thread_local int t_depth = 0;
 #endif
 }
 
+const timespec kTick{0, 200 * 1000};
+
 bool enter() {
-    g_running.fetch_add(1, std::memory_order_seq_cst);
-    if (!g_closed.load(std::memory_order_seq_cst)) return true;
-    g_running.fetch_sub(1, std::memory_order_seq_cst);
-    return false;
+    for (;;) {
+        g_running.fetch_add(1, std::memory_order_seq_cst);
+        if (g_closed.load(std::memory_order_seq_cst)) {
+            g_running.fetch_sub(1, std::memory_order_seq_cst);
+            return false;
+        }
+        if (!g_forking.load(std::memory_order_seq_cst)) return true;
+        g_running.fetch_sub(1, std::memory_order_seq_cst);
+        while (g_forking.load(std::memory_order_seq_cst)) nanosleep(&kTick, nullptr);
+    }
 }
 
 void leave() { g_running.fetch_sub(1, std::memory_order_seq_cst); }
@@ -46,24 +59,29 @@ void close_gate() {
     g_closed.store(true, std::memory_order_seq_cst);
     // Threads inside are computing (a handshake's checks, a record's
     // decryption) and leave or reach their next I/O shortly.
-    const timespec tick{0, 200 * 1000};
-    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&tick, nullptr);
+    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&kTick, nullptr);
 }
 
-#ifndef _WIN32
+// Threads inside are computing and leave shortly; those waiting on the
+// network are not counted, and hold no lock of the library meanwhile.
+void wait_before_fork() {
+    g_forking.store(true, std::memory_order_seq_cst);
+    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&kTick, nullptr);
+}
+
+void open_after_fork() { g_forking.store(false, std::memory_order_seq_cst); }
+
 // A forked child has none of the parent's threads but a copy of their count.
 void reset_in_child() {
     g_running.store(0, std::memory_order_relaxed);
     t_depth = 0;
+    open_after_fork();
 }
-#endif
 
 pthread_once_t g_install_once = PTHREAD_ONCE_INIT;
 
 void install_once() {
-#ifndef _WIN32  // no fork there
-    pthread_atfork(nullptr, nullptr, reset_in_child);
-#endif
+    on_fork(wait_before_fork, open_after_fork, reset_in_child);
     atexit(close_gate);
 }
 

@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "platform/fork.h"
 #include "platform/heap.h"
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
@@ -66,6 +67,13 @@ struct TlsGlobals {
 
 std::atomic<TlsGlobals*> g_tls{nullptr};
 pthread_mutex_t g_tls_init = PTHREAD_MUTEX_INITIALIZER;
+
+// A fork waits for a set-up under way, so the child never inherits the lock
+// held by a thread it does not have.
+void tls_init_before_fork() { pthread_mutex_lock(&g_tls_init); }
+void tls_init_after_fork() { pthread_mutex_unlock(&g_tls_init); }
+void tls_init_in_child() { pthread_mutex_init(&g_tls_init, nullptr); }
+const bool g_tls_init_fork = on_fork(tls_init_before_fork, tls_init_after_fork, tls_init_in_child);
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void* arg);
 int check_stapled_status(SSL* ssl, void* arg);
@@ -240,8 +248,6 @@ bool configure_context(SSL_CTX* ctx) {
 TlsGlobals* make_globals() {
     // No configuration file, no environment: a private library context that
     // loads nothing but the built-in default provider on first use.
-    if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) return nullptr;
-    tls_gate_install();
     std::unique_ptr<TlsGlobals> g(new (std::nothrow) TlsGlobals);
     if (!g) return nullptr;
     g->libctx.reset(OSSL_LIB_CTX_new());
@@ -263,6 +269,10 @@ TlsGlobals* make_globals() {
 TlsGlobals* tls_globals() {
     TlsGlobals* g = g_tls.load(std::memory_order_acquire);
     if (g != nullptr) return g;
+    // Outside the lock: both may register exit or fork handlers, which
+    // waits for a fork under way, and a fork waits for this lock.
+    if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) return nullptr;
+    tls_gate_install();
     pthread_mutex_lock(&g_tls_init);
     g = g_tls.load(std::memory_order_relaxed);
     if (g == nullptr) {
@@ -510,6 +520,10 @@ bool TlsSession::close() {
     if (SSL_shutdown(ssl_.get()) < 0) ok = false;
     ERR_clear_error();
     return ok;
+}
+
+void TlsSession::abandon() {
+    if (ssl_) SSL_set_shutdown(ssl_.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
 }
 
 bool TlsSession::drain_idle() {

@@ -73,6 +73,11 @@ public:
     // writer's buffer. False when either could not be written.
     bool close();
 
+    // Ends the session without a byte sent, for a forked child's copy of a
+    // connection its parent still uses. Freeing it afterwards leaves the
+    // library's session cache, and the lock that guards it, alone.
+    void abandon();
+
     // For a connection about to be reused: processes the records that have
     // already arrived, without waiting for more (the socket source reports
     // "nothing yet" as a failed read meanwhile). True when none of them

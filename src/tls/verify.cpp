@@ -21,6 +21,7 @@
 #include <openssl/x509v3.h>
 
 #include "platform/fd.h"
+#include "platform/fork.h"
 #include "platform/rwlock.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
@@ -201,6 +202,13 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
 // The process-wide cache of the parsed store file.
 pthread_mutex_t g_cache_mutex = PTHREAD_MUTEX_INITIALIZER;
 StoreSnapshot* g_cache = nullptr;
+
+// A fork waits for a parse under way: the child gets the cache whole and the
+// lock free.
+void cache_before_fork() { pthread_mutex_lock(&g_cache_mutex); }
+void cache_after_fork() { pthread_mutex_unlock(&g_cache_mutex); }
+void cache_in_child() { pthread_mutex_init(&g_cache_mutex, nullptr); }
+const bool g_cache_fork = on_fork(cache_before_fork, cache_after_fork, cache_in_child);
 
 class SnapshotRef {
 public:

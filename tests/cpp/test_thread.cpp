@@ -43,7 +43,9 @@ bool wait_for(const std::atomic<int>& counter, int target) {
 
 // Each thread fills a stretch of its stack with its own number, gives up the
 // processor a few times and checks the stretch: a stack handed out again
-// while its previous thread still ran would show another thread's bytes.
+// while its previous thread still ran would show another thread's bytes. The
+// plain path (fresh stacks from the C library, the only one off glibc) runs
+// the same checks.
 TEST(ThreadStacks, NoStackServesTwoLiveThreads) {
     struct Shared {
         std::atomic<int> done{0};
@@ -54,29 +56,35 @@ TEST(ThreadStacks, NoStackServesTwoLiveThreads) {
     static Shared sh;
     constexpr int N = 1500;
     constexpr int MAX_LIVE = 48;
-    for (int i = 0; i < N; ++i) {
-        while (sh.live.load() >= MAX_LIVE) sched_yield();
-        sh.live.fetch_add(1);
-        ASSERT_TRUE(spawn_detached_thread(
-            [](void* arg) {
-                const auto id = static_cast<uint8_t>(reinterpret_cast<uintptr_t>(arg));
-                volatile uint8_t block[32768];
-                for (size_t k = 0; k < sizeof(block); k += 512) block[k] = id;
-                for (int y = 0; y < 3; ++y) sched_yield();
-                for (size_t k = 0; k < sizeof(block); k += 512)
-                    if (block[k] != id) {
-                        sh.corrupted.fetch_add(1);
-                        break;
-                    }
-                if (own_stack().size < IO_THREAD_STACK_SIZE) sh.small.fetch_add(1);
-                sh.live.fetch_sub(1);
-                sh.done.fetch_add(1);
-            },
-            reinterpret_cast<void*>(uintptr_t(i)))) << i;
+    for (bool plain : {false, true}) {
+        SCOPED_TRACE(plain ? "plain threads" : "stack cache");
+        use_plain_threads(plain);
+        sh.done = 0;
+        for (int i = 0; i < N; ++i) {
+            while (sh.live.load() >= MAX_LIVE) sched_yield();
+            sh.live.fetch_add(1);
+            ASSERT_TRUE(spawn_detached_thread(
+                [](void* arg) {
+                    const auto id = static_cast<uint8_t>(reinterpret_cast<uintptr_t>(arg));
+                    volatile uint8_t block[32768];
+                    for (size_t k = 0; k < sizeof(block); k += 512) block[k] = id;
+                    for (int y = 0; y < 3; ++y) sched_yield();
+                    for (size_t k = 0; k < sizeof(block); k += 512)
+                        if (block[k] != id) {
+                            sh.corrupted.fetch_add(1);
+                            break;
+                        }
+                    if (own_stack().size < IO_THREAD_STACK_SIZE) sh.small.fetch_add(1);
+                    sh.live.fetch_sub(1);
+                    sh.done.fetch_add(1);
+                },
+                reinterpret_cast<void*>(uintptr_t(i)))) << i;
+        }
+        ASSERT_TRUE(wait_for(sh.done, N));
+        EXPECT_EQ(sh.corrupted.load(), 0);
+        EXPECT_EQ(sh.small.load(), 0);
     }
-    ASSERT_TRUE(wait_for(sh.done, N));
-    EXPECT_EQ(sh.corrupted.load(), 0);
-    EXPECT_EQ(sh.small.load(), 0);
+    use_plain_threads(false);
 }
 
 TEST(ThreadStacks, StacksOfFinishedThreadsAreReused) {

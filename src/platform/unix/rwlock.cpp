@@ -4,13 +4,21 @@
 
 namespace tarnix {
 
-RwLock::RwLock() {
+namespace {
+
+void init_writer_first(pthread_rwlock_t* rw) {
     pthread_rwlockattr_t attr;
     pthread_rwlockattr_init(&attr);
     pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&rw_, &attr);
+    pthread_rwlock_init(rw, &attr);
     pthread_rwlockattr_destroy(&attr);
 }
+
+}  // namespace
+
+RwLock::RwLock() { init_writer_first(&rw_); }
+
+void RwLock::reset_after_fork() { init_writer_first(&rw_); }
 
 RwLock::~RwLock() { pthread_rwlock_destroy(&rw_); }
 

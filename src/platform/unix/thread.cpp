@@ -12,10 +12,86 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/fork.h"
 #include "platform/heap.h"
 #include "platform/spinlock.h"
 
+// The stack cache has each thread hand the kernel a clear-on-exit word of
+// ours in place of the C library's. glibc's word only tells a joiner, or its
+// own stack cache (which stacks we supply never enter), that the thread has
+// gone; musl also waits on it for its thread-list lock, and the next thread
+// creation would block forever. Elsewhere every thread gets a stack of its
+// own from the C library.
+#ifndef TARNIX_STACK_CACHE
+#if defined(__GLIBC__)
+#define TARNIX_STACK_CACHE 1
+#else
+#define TARNIX_STACK_CACHE 0
+#endif
+#endif
+
 namespace tarnix {
+
+namespace {
+
+std::atomic<bool> g_plain_only{false};
+
+// Every I/O thread starts with the asynchronous signals blocked so they keep
+// going to the interpreter's threads and never interrupt our blocking calls.
+// Faults stay deliverable.
+int create_thread(pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    sigset_t all;
+    sigfillset(&all);
+    static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
+    for (int s : kFaults) sigdelset(&all, s);
+    pthread_t handle{};
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    int rc = pthread_attr_setsigmask_np(attr, &all);
+    if (rc == 0) rc = pthread_create(&handle, attr, start, arg);
+    return rc;
+#else
+    sigset_t old;
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    int rc = pthread_create(&handle, attr, start, arg);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return rc;
+#endif
+}
+
+struct PlainStart {
+    void (*fn)(void*);
+    void* arg;
+};
+
+void* plain_main(void* p) {
+    PlainStart start = *static_cast<PlainStart*>(p);
+    heap_free(p);
+    start.fn(start.arg);
+    return nullptr;
+}
+
+bool spawn_plain_thread(void (*fn)(void*), void* arg) {
+    auto* start = static_cast<PlainStart*>(heap_alloc(sizeof(PlainStart)));
+    if (start == nullptr) return false;
+    *start = PlainStart{fn, arg};
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        heap_free(start);
+        return false;
+    }
+    int rc = pthread_attr_setstacksize(&attr, IO_THREAD_STACK_SIZE);
+    if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (rc == 0) rc = create_thread(&attr, plain_main, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) heap_free(start);
+    return rc == 0;
+}
+
+}  // namespace
+
+void use_plain_threads(bool on) { g_plain_only.store(on, std::memory_order_relaxed); }
+
+#if TARNIX_STACK_CACHE
 
 namespace {
 
@@ -71,7 +147,7 @@ void fork_child() {
 void init_stacks() {
     long page = sysconf(_SC_PAGESIZE);
     g_stacks.guard = page > 0 ? size_t(page) : 4096;
-    pthread_atfork(fork_prepare, fork_parent, fork_child);
+    on_fork_leaf(fork_prepare, fork_parent, fork_child);
 }
 
 bool stack_free(const StackSlot* s) { return s->busy.load(std::memory_order_acquire) == 0; }
@@ -166,9 +242,7 @@ void* thread_main(void* p) {
     return nullptr;
 }
 
-}  // namespace
-
-bool spawn_detached_thread(void (*fn)(void*), void* arg) {
+bool spawn_cached_thread(void (*fn)(void*), void* arg) {
     pthread_once(&g_stacks_once, init_stacks);
     void* mem = heap_alloc(sizeof(ThreadBlock));
     if (mem == nullptr) return false;
@@ -191,26 +265,7 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
     // its descriptor lives on a stack that may already serve another thread.
     int rc = pthread_attr_setstack(&attr, stack->base + g_stacks.guard, IO_THREAD_STACK_SIZE);
     if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    // The thread starts with the asynchronous signals blocked so they keep
-    // going to the interpreter's threads and never interrupt our blocking
-    // calls. Faults stay deliverable.
-    sigset_t all;
-    sigfillset(&all);
-    static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
-    for (int s : kFaults) sigdelset(&all, s);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-    if (rc == 0) rc = pthread_attr_setsigmask_np(&attr, &all);
-    pthread_t handle{};
-    if (rc == 0) rc = pthread_create(&handle, &attr, thread_main, b);
-#else
-    pthread_t handle{};
-    if (rc == 0) {
-        sigset_t old;
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        rc = pthread_create(&handle, &attr, thread_main, b);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
-#endif
+    if (rc == 0) rc = create_thread(&attr, thread_main, b);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         // The stack never ran a thread: straight back to the cache.
@@ -222,6 +277,19 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
     if (b->state.exchange(STATE_DETACHED, std::memory_order_acq_rel) == STATE_FINISHED) free_block(b);
     return true;
 }
+
+}  // namespace
+
+bool spawn_detached_thread(void (*fn)(void*), void* arg) {
+    if (g_plain_only.load(std::memory_order_relaxed)) return spawn_plain_thread(fn, arg);
+    return spawn_cached_thread(fn, arg);
+}
+
+#else
+
+bool spawn_detached_thread(void (*fn)(void*), void* arg) { return spawn_plain_thread(fn, arg); }
+
+#endif
 
 void yield_processor() { sched_yield(); }
 

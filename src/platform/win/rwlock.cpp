@@ -19,5 +19,6 @@ void RwLock::lock_shared() { AcquireSRWLockShared(srw(&srw_)); }
 void RwLock::unlock_shared() { ReleaseSRWLockShared(srw(&srw_)); }
 void RwLock::lock_exclusive() { AcquireSRWLockExclusive(srw(&srw_)); }
 void RwLock::unlock_exclusive() { ReleaseSRWLockExclusive(srw(&srw_)); }
+void RwLock::reset_after_fork() { InitializeSRWLock(srw(&srw_)); }
 
 }  // namespace tarnix

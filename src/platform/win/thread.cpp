@@ -40,6 +40,9 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) {
     return true;
 }
 
+// Every thread already has a stack of its own here.
+void use_plain_threads(bool) {}
+
 // Not searched here: callers keep to the runtime's own per-thread calls.
 
 void yield_processor() { SwitchToThread(); }
