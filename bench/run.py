@@ -420,14 +420,19 @@ class Nginx:
         return f"{scheme}://127.0.0.1:{port}{path}"
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        _end(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _end(proc):
+    """Stops a server process: politely, then for good after 10 s."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
 
 
 class DelayServer:
@@ -467,13 +472,7 @@ class DelayServer:
         return f"http://127.0.0.1:{self.ports['delay']}{path}"
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        _end(self.proc)
         self.log.close()
 
 
