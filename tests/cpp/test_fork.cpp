@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "test_net_util.h"
 #include "test_pki.h"
 #include "tls/exit_gate.h"
+#include "tls/library.h"
 #include "tls/verify.h"
 
 using namespace tarnix;
@@ -55,7 +57,23 @@ struct LockCase {
     const char* name;
     std::function<void()> hammer;      // takes and drops the lock, over and over
     std::function<bool()> child_use;   // must finish in the child
+    bool allocates;                    // the hammer allocates memory as it goes
 };
+
+// This toolchain's address sanitizer keeps its allocator's locks across a
+// fork: a child can inherit one held by a thread that was allocating (seen
+// stuck there), which says nothing about our own locks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kForkSafeAllocator = false;
+#else
+constexpr bool kForkSafeAllocator = true;
+#endif
+
+std::string describe(int status) {
+    if (status == 128 + SIGALRM) return "hung";
+    if (status > 128) return "killed by signal " + std::to_string(status - 128);
+    return status < 0 ? "fork failed" : "exit " + std::to_string(status);
+}
 
 }  // namespace
 
@@ -89,7 +107,8 @@ TEST(Fork, LocksHeldByOtherThreadsAreFreeInTheChild) {
              CaBundle bundle;
              RwLock lock;
              return rescan_roots_from_store(store.c_str(), &bundle, &lock, now);
-         }},
+         },
+         true},
         {"pool lock and CA lock",
          [&] {
              { SpinGuard g(pool->lock); }
@@ -101,21 +120,30 @@ TEST(Fork, LocksHeldByOtherThreadsAreFreeInTheChild) {
              { SpinGuard g(pool->lock); }
              ExclusiveGuard g(pool->ca_lock);
              return true;
-         }},
+         },
+         false},
     };
+    // Set up as in a process that has made requests already: the children
+    // then parse under the locks the threads were taking, rather than
+    // building the library's state from scratch.
+    ASSERT_NE(tls_library_context(), nullptr);
     tls_gate_install();
     for (const LockCase& c : cases) {
+        if (c.allocates && !kForkSafeAllocator) continue;
         std::atomic<bool> stop{false};
         std::vector<std::thread> threads;
         for (int t = 0; t < 2; ++t)
             threads.emplace_back([&] {
                 while (!stop) c.hammer();
             });
-        int failures = 0;
-        for (int i = 0; i < 20; ++i) failures += in_child(c.child_use) != 0;
+        std::string failures;
+        for (int i = 0; i < 20; ++i) {
+            const int status = in_child(c.child_use);
+            if (status != 0) failures += " " + describe(status);
+        }
         stop = true;
         for (auto& t : threads) t.join();
-        EXPECT_EQ(failures, 0) << c.name;
+        EXPECT_EQ(failures, "") << c.name;
     }
     pool_release(pool);
     unlink(store.c_str());
