@@ -217,6 +217,7 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
         ErrorKind e = read_head(reader, cap, &st, budget);
         if (e != ErrorKind::None) {
             res.error = e;
+            res.answered = cap.size() != 0 || reader.buffered() != 0;
             return res;
         }
         // An interim response is dropped; the final one follows it.
@@ -260,6 +261,7 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
         res.error = e;
         res.head_len = 0;
         res.has_body = true;
+        res.answered = true;  // a whole head arrived
         return res;
     }
     res.reusable = !close;

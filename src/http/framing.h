@@ -14,7 +14,7 @@ struct RawResponse {
     size_t head_len = 0;    // bytes of `bytes` up to and including the blank line
     bool has_body = true;   // false for HEAD, 101, 204 and 304 responses
     bool reusable = false;  // the connection may carry another request
-    bool answered = false;  // the send failed after the server had sent something
+    bool answered = false;  // failed once the server had sent something: it saw the request
     ErrorKind error = ErrorKind::None;
 };
 
