@@ -134,7 +134,7 @@ PyObject* pool_create_via(PyObject*, PyObject* args) {
         return nullptr;
     }
     if (static_cast<size_t>(unix_len) > unix_path_max()) {
-        raise_builtin("ValueError", "pool_create_via: the unix socket path is too long");
+        raise_builtin("ValueError", "the unix socket path is too long for this system");
         return nullptr;
     }
 
