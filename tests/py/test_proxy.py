@@ -15,6 +15,7 @@ import time
 import pytest
 
 import tarnix
+from tarnix import _tarnix
 from client_servers import HTTPServer, Handler, closed_port, make_ca
 from scripted import WAIT, respond_with
 from tarnix._proxy import Routes
@@ -207,6 +208,33 @@ def test_failed_tunnels_name_the_proxy(reply, status, text, serve):
             get(kind, "https://localhost/", proxy=f"127.0.0.1:{proxy.port}")
         assert f"127.0.0.1:{proxy.port}" in str(info.value)
         assert info.value.status == status
+
+
+def test_a_silent_proxy_is_abandoned_on_time(serve):
+    proxy = serve(lambda conn: conn.read_request() and conn.wait_closed())
+    for kind in ("client", "sync", "function"):
+        with pytest.raises(tarnix.TimeoutError):
+            get(kind, "https://localhost/", proxy=f"127.0.0.1:{proxy.port}", timeout=0.3)
+    # Each tunnel's socket was closed when its request was given up.
+    assert proxy.wait_idle_closed(3)
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (("h", 443, True, 1, "", "p", 1, "", "/s"), "not both"),
+        (("h", 443, True, 1, "", "p", 0, "", ""), "port"),
+        (("h", 443, True, 1, "", "p", 65536, "", ""), "port"),
+        (("h", 443, True, 1, "", "p", 1, "Basic a\r\nX: y", ""), "authorization"),
+        (("h", 443, True, 1, "", "p", 1, "a" * 5000, ""), "authorization"),
+        (("h", 443, True, 1, "", "p\0q", 1, "", ""), "NUL"),
+        (("h", 80, False, 1, "", "", 0, "", "/s\0"), "NUL"),
+        (("h", 80, False, 1, "", "", 0, "", "/" * 200), "too long"),
+    ],
+)
+def test_pool_create_via_refuses(args, text):
+    with pytest.raises(ValueError, match=text):
+        _tarnix.pool_create_via(*args)
 
 
 def test_plain_requests_share_one_pool_per_proxy(serve):
