@@ -193,6 +193,12 @@ def _host_header(url: URL, always_port: bool = False) -> str:
     return host
 
 
+# Reading the whole environment costs several times more than making a
+# client; these names tell at once whether there is anything to read.
+_ENV_NAMES = tuple(f"{s}_proxy" for s in ("http", "https", "all", "no"))
+_ENV_NAMES += tuple(name.upper() for name in _ENV_NAMES)
+
+
 class Routes:
     """A client's choice of way for each origin."""
 
@@ -216,7 +222,7 @@ class Routes:
         # The environment is read once, when the client is made (as httpx).
         self.env: Dict[str, Proxy] = {}
         self.no_proxy = ""
-        if trust_env and self.proxy is None and self.uds is None:
+        if trust_env and self.proxy is None and self.uds is None and any(map(os.environ.__contains__, _ENV_NAMES)):
             found = urllib.request.getproxies_environment()
             for scheme in ("http", "https", "all"):
                 if found.get(scheme):
