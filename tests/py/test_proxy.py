@@ -210,6 +210,14 @@ def test_failed_tunnels_name_the_proxy(reply, status, text, serve):
         assert info.value.status == status
 
 
+@pytest.mark.parametrize("reply, error", [(b"", tarnix.TransportError), (b"SSH-2.0\r\n\r\n", tarnix.ProtocolError)])
+def test_failed_forwarding_names_the_proxy(reply, error, serve):
+    proxy = serve(answer(reply))
+    for kind in ("client", "sync"):
+        with pytest.raises(error, match=f"through proxy 127.0.0.1:{proxy.port}"):
+            get(kind, "http://localhost/", proxy=f"127.0.0.1:{proxy.port}")
+
+
 def test_a_silent_proxy_is_abandoned_on_time(serve):
     proxy = serve(lambda conn: conn.read_request() and conn.wait_closed())
     for kind in ("client", "sync", "function"):
