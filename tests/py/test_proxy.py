@@ -25,13 +25,6 @@ PASSWORD = "s3cret-pw"
 CREDS = base64.b64encode(f"user:{PASSWORD}".encode()).decode()
 
 
-@pytest.fixture(autouse=True)
-def no_proxy_env(monkeypatch):
-    for name in list(os.environ):
-        if name.lower().endswith("_proxy"):
-            monkeypatch.delenv(name)
-
-
 @pytest.fixture(scope="module")
 def origins(tmp_path_factory):
     ca_file, ctx = make_ca(tmp_path_factory.mktemp("proxy-ca"))
