@@ -64,6 +64,9 @@ if [ "$mode" = test ]; then
   want tmux
   # A real TLS server, which the tests start themselves.
   want nginx
+  # A real forward proxy (plain requests and CONNECT tunnels), likewise
+  # started by the tests.
+  want tinyproxy
   command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 fi
 if [ ${#need_apt[@]} -gt 0 ]; then

@@ -38,6 +38,7 @@ from ._errors import (
     DecodingError,
     Error,
     ProtocolError,
+    ProxyError,
     RedirectError,
     TimeoutError,
     TLSError,
@@ -45,6 +46,7 @@ from ._errors import (
     TransportError,
 )
 from ._models import METHODS, Headers, HTTPStatusError, Request, Response
+from ._proxy import Proxy
 from ._sync import SyncClient
 from ._urls import URL
 from .client import Client
@@ -67,6 +69,7 @@ __all__ = [
     "Headers",
     "Cookies",
     "URL",
+    "Proxy",
     "METHODS",
     "Auth",
     "BasicAuth",
@@ -76,6 +79,7 @@ __all__ = [
     "Error",
     "TransportError",
     "ConnectError",
+    "ProxyError",
     "TLSError",
     "ProtocolError",
     "DecodingError",

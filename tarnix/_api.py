@@ -17,6 +17,7 @@ from ._cookies import CookieTypes
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._models import HeaderTypes, Response
 from ._multipart import RequestFiles
+from ._proxy import ProxyTypes
 from ._sync import SyncClient, SyncContent
 from ._urls import URL, QueryParams
 
@@ -40,12 +41,17 @@ def request(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send one request with a client of its own; the arguments are those
     of :meth:`tarnix.SyncClient.request`, with the client's ``verify``,
-    ``max_decoded_size`` and ``max_response_size``."""
+    ``max_decoded_size``, ``max_response_size``, ``proxy``, ``trust_env``
+    and ``uds``."""
     with SyncClient(
-        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size
+        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size,
+        proxy=proxy, trust_env=trust_env, uds=uds,
     ) as client:
         return client.request(
             method,
@@ -79,6 +85,9 @@ def get(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a GET request with a client of its own (see :func:`request`)."""
     return request(
@@ -97,6 +106,9 @@ def get(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -116,6 +128,9 @@ def post(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a POST request with a client of its own (see :func:`request`)."""
     return request(
@@ -134,6 +149,9 @@ def post(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -153,6 +171,9 @@ def put(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a PUT request with a client of its own (see :func:`request`)."""
     return request(
@@ -171,6 +192,9 @@ def put(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -190,6 +214,9 @@ def patch(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a PATCH request with a client of its own (see :func:`request`)."""
     return request(
@@ -208,6 +235,9 @@ def patch(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -227,6 +257,9 @@ def delete(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a DELETE request with a client of its own (see :func:`request`)."""
     return request(
@@ -245,6 +278,9 @@ def delete(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -264,6 +300,9 @@ def head(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send a HEAD request with a client of its own (see :func:`request`)."""
     return request(
@@ -282,6 +321,9 @@ def head(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )
 
 
@@ -301,6 +343,9 @@ def options(
     verify: Union[str, "os.PathLike[str]", bool] = "",
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
+    proxy: Optional[ProxyTypes] = None,
+    trust_env: bool = True,
+    uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send an OPTIONS request with a client of its own (see :func:`request`)."""
     return request(
@@ -319,4 +364,7 @@ def options(
         verify=verify,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
+        proxy=proxy,
+        trust_env=trust_env,
+        uds=uds,
     )

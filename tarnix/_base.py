@@ -20,6 +20,7 @@ from ._cookies import Cookies, CookieTypes
 from ._decoders import ACCEPT_ENCODING, DEFAULT_MAX_DECODED_SIZE, decode_content
 from ._errors import RedirectError, TLSError, TooManyRedirects
 from ._models import METHODS, Headers, HeaderTypes, Request, Response, check_header, check_wire, header_items, method_ordinal
+from ._proxy import ProxyTypes, Routes, Via
 from ._urls import URL, QueryParams, add_params, join_url, parse_url
 
 __all__ = ["BaseClient", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
@@ -140,6 +141,9 @@ class BaseClient:
         event_hooks: Optional[Mapping[str, Sequence[EventHook]]] = None,
         max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
         max_response_size: Optional[int] = None,
+        proxy: Optional[ProxyTypes] = None,
+        trust_env: bool = True,
+        uds: Union[str, "os.PathLike[str]", None] = None,
     ) -> None:
         if isinstance(max_connections, bool) or not isinstance(max_connections, int):
             raise TypeError("max_connections must be an int")
@@ -152,6 +156,7 @@ class BaseClient:
         self._timeout = check_timeout(timeout)
         self._max_connections = max_connections
         self._ca_path = self._ca_file(verify)
+        self._routes = Routes(proxy, trust_env, uds)
         self.follow_redirects = bool(follow_redirects)
         self.max_redirects = max_redirects
         self.max_decoded_size = max_decoded_size
@@ -449,9 +454,15 @@ class BaseClient:
 
     # -- sending -----------------------------------------------------------
 
-    def _make_pool(self, url: URL) -> object:
+    def _via(self, url: URL) -> Optional[Via]:
+        """The proxy or Unix socket the origin is reached through, if any."""
+        return self._routes.via(url)
+
+    def _make_pool(self, url: URL, via: Optional[Via] = None) -> object:
         ca_path = self._ca_path if url.tls else ""
         try:
+            if via is not None:
+                return via.make_pool(url, ca_path, _ENGINE_LIMIT)
             return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:

@@ -75,6 +75,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", help="write the output to FILE; '-' writes to standard output even binary output to a terminal")
     p.add_argument("-L", "--location", action="store_true", help="follow redirects")
     p.add_argument("--cacert", metavar="FILE", help="PEM file of trusted CA certificates (default: the system store)")
+    p.add_argument("-x", "--proxy", metavar="[http://][USER:PASSWORD@]HOST[:PORT]", help="use this HTTP proxy (default: http_proxy, https_proxy, all_proxy from the environment)")
+    p.add_argument("--noproxy", metavar="HOSTS", help="comma-separated hosts to reach without the proxy ('*': all), in place of no_proxy")
+    p.add_argument("--unix-socket", metavar="PATH", help="connect to this Unix socket instead of the URL's host")
     p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS", help=f"time limit per request (default {DEFAULT_TIMEOUT:g})")
     p.add_argument("-n", "--requests", type=int, metavar="N", help="load mode: send N requests and print throughput and latencies")
     p.add_argument("-c", "--concurrency", type=int, default=10, metavar="C", help="load mode: requests in flight at once (default 10)")
@@ -410,11 +413,19 @@ async def _demo(args: argparse.Namespace) -> int:
             return await _load(client, "GET", base + "/", {}, n, args.concurrency, out)
 
 
+def _route_options(args: argparse.Namespace) -> Dict[str, Any]:
+    return {"proxy": args.proxy or None, "uds": args.unix_socket}
+
+
 async def _run(args: argparse.Namespace) -> int:
     if args.demo:
         return await _demo(args)
     method, send = _request_args(args)
-    async with Client(timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location) as client:
+    async with Client(
+        timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location, **_route_options(args)
+    ) as client:
+        if args.noproxy is not None:
+            client._routes.set_no_proxy(args.noproxy)
         if args.requests is not None:
             return await _load(client, method, args.url, send, args.requests, args.concurrency, sys.stdout)
         r = await client.request(method, args.url, **send)

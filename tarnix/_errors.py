@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import builtins
 
-from .core.errors import ConnectError, Error, ProtocolError, TLSError, TransportError
+from .core.errors import ConnectError, Error, ProtocolError, ProxyError, TLSError, TransportError
 
 __all__ = [
     "Error",
     "TransportError",
     "ConnectError",
+    "ProxyError",
     "TLSError",
     "ProtocolError",
     "DecodingError",

@@ -20,6 +20,7 @@ from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
+from ._proxy import Via
 from ._urls import URL, QueryParams
 from .core.http import _error
 
@@ -32,11 +33,12 @@ class _SyncPool:
     """One origin's engine pool and a semaphore for its limit of requests in
     flight; a request leaves its place when it ends or is abandoned."""
 
-    __slots__ = ("capsule", "slots")
+    __slots__ = ("capsule", "slots", "via")
 
-    def __init__(self, capsule: object, limit: int) -> None:
+    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None) -> None:
         self.capsule = capsule
         self.slots = threading.Semaphore(limit)
+        self.via = via  # the proxy or Unix socket it goes through
 
 
 def _timed_out(timeout: Optional[float]) -> TimeoutError:
@@ -79,7 +81,14 @@ class SyncClient(BaseClient):
             if pool is None:
                 if self._closed:
                     raise RuntimeError("the client is closed")
-                pool = self._pools[url.origin] = _SyncPool(self._make_pool(url), self._max_connections)
+                via = self._via(url)
+                # Plain requests through one proxy share a pool: it is found
+                # under the proxy's key, then under each origin's.
+                key = url.origin if via is None else via.key(url)
+                pool = self._pools.get(key)
+                if pool is None:
+                    pool = self._pools[key] = _SyncPool(self._make_pool(url, via), self._max_connections, via)
+                self._pools[url.origin] = pool
             return pool
 
     def _send(
@@ -94,6 +103,10 @@ class SyncClient(BaseClient):
         ordinal, headers = self._wire(request) if wire is None else wire
         url = request.url
         pool = self._pools.get(url.origin) or self._pool(url)
+        via = pool.via
+        target = url.target if via is None else via.target(url)
+        if via is not None:
+            headers = via.wire(url, headers)
         if deadline is None:
             pool.slots.acquire()
         else:
@@ -104,7 +117,7 @@ class SyncClient(BaseClient):
             start = perf_counter()
             try:
                 outcome = _tarnix.submit_wait(
-                    pool.capsule, ordinal, url.target, headers, request.content,
+                    pool.capsule, ordinal, target, headers, request.content,
                     None if deadline is None else max(0.0, deadline - monotonic()),
                     max_response_size,
                 )
@@ -118,7 +131,10 @@ class SyncClient(BaseClient):
             pool.slots.release()
         status, raw_headers, body, kind, message = outcome
         if kind != 0:
-            raise _error(kind, message)
+            failure = _error(kind, message, status)
+            raise failure if via is None else via.error(failure, url)
+        if via is not None:
+            via.check_status(status)
         return self._response(status, raw_headers, body, request, perf_counter() - start)
 
     def request(

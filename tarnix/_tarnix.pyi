@@ -13,6 +13,18 @@ def pool_create(
     ca_path: str,
     /,
 ) -> object: ...
+def pool_create_via(
+    host: str,
+    port: int,
+    tls: object,
+    max_connections: int,
+    ca_path: str,
+    proxy_host: str,
+    proxy_port: int,
+    proxy_authorization: str,
+    unix_path: str,
+    /,
+) -> object: ...
 def submit(
     pool: object,
     method: int,

@@ -20,6 +20,7 @@ from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
+from ._proxy import Via
 from ._urls import URL, QueryParams
 
 _new = object.__new__
@@ -102,13 +103,14 @@ class _Pool:
     request still runs on it, even after the client has closed.
     """
 
-    __slots__ = ("capsule", "limit", "active", "waiters")
+    __slots__ = ("capsule", "limit", "active", "waiters", "via")
 
-    def __init__(self, capsule: object, limit: int) -> None:
+    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None) -> None:
         self.capsule = capsule
         self.limit = limit
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
+        self.via = via  # the proxy or Unix socket it goes through
 
     def release(self) -> None:
         waiters = self.waiters
@@ -318,15 +320,18 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         start = perf_counter()
                         if max_response_size is UNSET:
                             max_response_size = self.max_response_size
+                        if pool.via is not None:
+                            wire = pool.via.wire(url, wire)
                         try:
                             if max_response_size is None:
                                 _tarnix.submit(
-                                    pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
+                                    pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
+                                    wire, request.content, None, None, future, loop
                                 )
                             else:
                                 _tarnix.submit_limited(
-                                    pool.capsule, ordinal, url.target, wire, request.content, max_response_size,
-                                    future, loop,
+                                    pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
+                                    wire, request.content, max_response_size, future, loop,
                                 )
                         except RuntimeError as exc:
                             # Out of threads, for one: nothing was sent.
@@ -337,6 +342,8 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                             # Timed out or cancelled: the engine stops the
                             # request and closes its connection.
                             _tarnix.abandon(future)
+                            if pool.via is not None:
+                                pool.via.reraise(url)
                             raise
                     finally:
                         if pool.waiters:
@@ -348,6 +355,8 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         timed.entries.pop(id(current), None)
                     elif current is not None:
                         current[3].cancel()
+                if pool.via is not None:
+                    pool.via.check_status(raw.status)
                 response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
                 if flow is None:
                     return response
@@ -419,6 +428,15 @@ class Client(BaseClient):
         (head and body, before decoding) before
         :class:`tarnix.ProtocolError`; the engine stops reading as soon as
         they are passed. ``None`` (the default): no limit.
+    :param proxy: an ``http://`` proxy URL (or :class:`tarnix.Proxy`) for
+        every request; user information in it is sent to the proxy, and only
+        to it, as Basic ``Proxy-Authorization``. https URLs go through a
+        CONNECT tunnel, with the origin's certificate checked as usual.
+    :param trust_env: without ``proxy``, take the proxy from ``http_proxy``,
+        ``https_proxy``, ``all_proxy`` and ``no_proxy`` (either case), as
+        httpx and curl do; read when the client is made.
+    :param uds: the path of a Unix socket every connection goes to; the
+        URL's host then only names the origin (Host header, TLS name).
     """
 
     def _setup(self) -> None:
@@ -471,7 +489,14 @@ class Client(BaseClient):
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
         if pool is None:
-            pool = self._pools[url.origin] = _Pool(self._make_pool(url), self._max_connections)
+            via = self._via(url)
+            # Plain requests through one proxy share a pool: it is found
+            # under the proxy's key, then under each origin's.
+            key = url.origin if via is None else via.key(url)
+            pool = self._pools.get(key)
+            if pool is None:
+                pool = self._pools[key] = _Pool(self._make_pool(url, via), self._max_connections, via)
+            self._pools[url.origin] = pool
         return pool
 
     async def request(

@@ -25,6 +25,7 @@ void raise_builtin(const char* exception_name, const char* message);
 bool int32_arg(PyObject* obj, int32_t* out);
 
 PyObject* pool_create(PyObject* self, PyObject* args);
+PyObject* pool_create_via(PyObject* self, PyObject* args);
 PyObject* submit(PyObject* self, PyObject* args);
 
 PyObject* submit_wait(PyObject* self, PyObject* args);

@@ -48,6 +48,8 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
      "Run an HTTP request against a pool and wait for its outcome, the GIL released."},
     {"submit_limited", tarnix::submit_limited, METH_VARARGS,
      "Submit an HTTP request against a pool, with a limit on the bytes of its response."},
+    {"pool_create_via", tarnix::pool_create_via, METH_VARARGS,
+     "Create a native connection pool whose connections go through a proxy or a Unix socket."},
     {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
     {nullptr, nullptr, 0, nullptr},
 };

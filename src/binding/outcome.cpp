@@ -174,7 +174,7 @@ bool make_outcome(OutcomeObjects& out, const JobOutcome& outcome) {
     bool made = outcome.kind == RESULT_OK
                     ? make_objects(out, outcome.status, outcome.decoded.headers, outcome.decoded.header_count,
                                    outcome.decoded.body, outcome.decoded.body_len, RESULT_OK, "")
-                    : make_objects(out, 0, nullptr, 0, nullptr, 0, outcome.kind, outcome.message);
+                    : make_objects(out, outcome.status, nullptr, 0, nullptr, 0, outcome.kind, outcome.message);
     if (made) return true;
     // A response that does not fit in memory as Python objects still
     // completes its future, as a failure.

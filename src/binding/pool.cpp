@@ -3,7 +3,9 @@
 
 #include "binding.h"
 #include "http/pool.h"
+#include "http/request.h"
 #include "platform/clock.h"
+#include "platform/net.h"
 #include "tls/ca_bundle.h"
 
 namespace tarnix {
@@ -22,6 +24,10 @@ bool load_ca_file(Pool* pool, const char* path, Py_ssize_t path_len) {
     if (std::memchr(path, '\0', static_cast<size_t>(path_len)) != nullptr) return false;
     return ca_bundle_add_pem_file(&pool->ca_bundle, path, wall_clock_seconds());
 }
+
+// The longest Proxy-Authorization value taken: it goes into a CONNECT
+// request built on the I/O thread's stack.
+constexpr Py_ssize_t MAX_PROXY_AUTHORIZATION = 4096;
 
 }  // namespace
 
@@ -73,6 +79,87 @@ PyObject* pool_create(PyObject*, PyObject* args) {
     }
     PyObject* capsule = PyCapsule_New(pool, POOL_CAPSULE_NAME, pool_destructor);
     if (capsule == nullptr) pool_release(pool);
+    return capsule;
+}
+
+namespace {
+
+// A str argument as UTF-8 without a NUL (each goes to a C API or the wire).
+bool text_arg(PyObject* obj, const char* what, const char** out, Py_ssize_t* len) {
+    *out = PyUnicode_AsUTF8AndSize(obj, len);
+    if (*out == nullptr) return false;
+    if (std::memchr(*out, '\0', static_cast<size_t>(*len)) != nullptr) {
+        PyErr_Format(PyExc_ValueError, "pool_create_via: %s must not contain NUL", what);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// pool_create_via(host, port, tls, max_connections, ca_path, proxy_host,
+// proxy_port, proxy_authorization, unix_path): a pool whose connections go
+// through an HTTP proxy (proxy_host not empty) or a Unix socket (unix_path
+// not empty). A plain pool with a proxy serves every origin: its requests
+// carry absolute-form targets and their own Host header.
+PyObject* pool_create_via(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
+    if (PyTuple_Size(args) < 9) {
+        raise_builtin("TypeError", "pool_create_via expects 9 arguments");
+        return nullptr;
+    }
+    const char *proxy_host, *auth, *unix_path;
+    Py_ssize_t proxy_host_len = 0, auth_len = 0, unix_len = 0;
+    int32_t proxy_port = 0;
+    if (!text_arg(PyTuple_GetItem(args, 5), "the proxy host", &proxy_host, &proxy_host_len) ||
+        !int32_arg(PyTuple_GetItem(args, 6), &proxy_port) ||
+        !text_arg(PyTuple_GetItem(args, 7), "the proxy authorization", &auth, &auth_len) ||
+        !text_arg(PyTuple_GetItem(args, 8), "the unix socket path", &unix_path, &unix_len))
+        return nullptr;
+    if (proxy_host_len != 0 && unix_len != 0) {
+        raise_builtin("ValueError", "pool_create_via: a proxy or a unix socket, not both");
+        return nullptr;
+    }
+    if (proxy_host_len != 0 && (proxy_port < 1 || proxy_port > 65535)) {
+        raise_builtin("ValueError", "pool_create_via: the proxy port must be 1 to 65535");
+        return nullptr;
+    }
+    if (!is_header_value(reinterpret_cast<const uint8_t*>(auth), static_cast<size_t>(auth_len)) ||
+        auth_len > MAX_PROXY_AUTHORIZATION) {
+        raise_builtin("ValueError", "pool_create_via: the proxy authorization is not a usable header value");
+        return nullptr;
+    }
+    if (unix_len != 0 && !unix_sockets_supported()) {
+        raise_builtin("ValueError", "unix sockets are not supported on this system");
+        return nullptr;
+    }
+    if (static_cast<size_t>(unix_len) > unix_path_max()) {
+        raise_builtin("ValueError", "the unix socket path is too long for this system");
+        return nullptr;
+    }
+
+    PyObject* base = Py_BuildValue("(OOOiiiiO)", PyTuple_GetItem(args, 0), PyTuple_GetItem(args, 1),
+                                   PyTuple_GetItem(args, 2), 0, 0, 0, 0, PyTuple_GetItem(args, 4));
+    if (base == nullptr) return nullptr;
+    // The connection limit keeps pool_create's conversion.
+    Py_INCREF(PyTuple_GetItem(args, 3));
+    if (PyTuple_SetItem(base, 4, PyTuple_GetItem(args, 3)) != 0) {
+        Py_DECREF(base);
+        return nullptr;
+    }
+    PyObject* capsule = pool_create(nullptr, base);
+    Py_DECREF(base);
+    if (capsule == nullptr) return nullptr;
+    auto* pool = static_cast<Pool*>(PyCapsule_GetPointer(capsule, POOL_CAPSULE_NAME));
+    Via& via = pool->via;
+    via.proxy_port = static_cast<uint16_t>(proxy_port);
+    if (!via.proxy_host.assign_copy(proxy_host, static_cast<size_t>(proxy_host_len)) ||
+        !via.proxy_authorization.assign_copy(auth, static_cast<size_t>(auth_len)) ||
+        !via.unix_path.assign_copy(unix_path, static_cast<size_t>(unix_len))) {
+        Py_DECREF(capsule);
+        raise_builtin("MemoryError", "tarnix: failed to allocate connection pool");
+        return nullptr;
+    }
     return capsule;
 }
 

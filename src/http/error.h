@@ -14,6 +14,11 @@ enum class ErrorKind : uint8_t {
     MalformedFraming,
     OutOfMemory,
     ResponseTooLarge,  // past the job's limit on the bytes of a response
+    ProxyAuthRequired,  // the proxy answered CONNECT with 407
+    ProxyRefused,       // any other answer to CONNECT but 2xx
+    ProxyClosed,        // the proxy closed or failed before its answer was whole
+    ProxyMalformed,     // the proxy's answer to CONNECT is not HTTP
+    Unsupported,        // the platform lacks what the pool needs (Unix sockets)
 };
 
 constexpr int32_t RESULT_OK = 0;

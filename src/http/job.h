@@ -15,7 +15,8 @@ struct Pool;
 class CompletionQueue;
 
 // How a job ended. On success the header slices and the body point into
-// `capture`; on failure status is 0, there are no headers and no body.
+// `capture`; on failure there are no headers and no body, and status is 0
+// except for a proxy's refusal of a tunnel, where it is the proxy's status.
 struct JobOutcome {
     int32_t status = 0;
     int32_t kind = 0;

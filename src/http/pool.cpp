@@ -235,7 +235,7 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
         --pool->slot_waiters;
     }
 
-    ErrorKind err = tls ? open_tls_connection(pool, &out->tls) : connect_host(pool->host.slice(), pool->port, &out->plain.stream);
+    ErrorKind err = tls ? open_tls_connection(pool, &out->tls) : open_stream(pool, &out->plain.stream);
     if (err != ErrorKind::None) {
         pool->lock.lock();
         --pool->open_connections;

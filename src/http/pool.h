@@ -6,6 +6,7 @@
 
 #include "http/connection.h"
 #include "http/error.h"
+#include "http/via.h"
 #include "platform/bytes.h"
 #include "platform/rwlock.h"
 #include "platform/spinlock.h"
@@ -36,6 +37,8 @@ struct Pool {
     uint8_t use_tls = 0;
     uint8_t reserved_flag = 0;
     SpinLock lock;
+    // Set before the pool is shared; never changes.
+    Via via;
     // Threads waiting for a free slot sleep on slot_seq, which moves on (under
     // the lock) whenever a connection is returned or dropped.
     std::atomic<uint32_t> slot_seq{0};

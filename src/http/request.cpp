@@ -92,7 +92,8 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     // a line break on the wire. A host name is checked in full before any
     // connection; here it only must not end its line.
     if (req.method >= METHOD_COUNT || !is_request_target(req.target.ptr, req.target.len) ||
-        !is_header_value(req.host.ptr, req.host.len))
+        !is_header_value(req.host.ptr, req.host.len) ||
+        !is_header_value(req.proxy_authorization.ptr, req.proxy_authorization.len))
         return refuse();
     const char* method = METHOD_NAMES[req.method];
     const size_t method_len = std::strlen(method);
@@ -114,9 +115,18 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     Sizer size;
     size.add(method_len + 1);
     size.add(req.target.len);
-    size.add(sizeof(" HTTP/1.1\r\nHost: ") - 1);
-    size.add(req.host.len);
-    size.add((bracket ? 2 : 0) + port_len + 2);
+    size.add(sizeof(" HTTP/1.1\r\n") - 1);
+    if (!req.omit_host) {
+        size.add(sizeof("Host: ") - 1);
+        size.add(req.host.len);
+        size.add((bracket ? 2 : 0) + port_len + 2);
+    }
+    static const char PROXY_AUTH[] = "Proxy-Authorization: ";
+    if (req.proxy_authorization.len != 0) {
+        size.add(sizeof(PROXY_AUTH) - 1);
+        size.add(req.proxy_authorization.len);
+        size.add(2);
+    }
     size.add(sizeof("Connection: keep-alive\r\n") - 1);
     for (size_t i = 0; i < req.header_count; i++) {
         const HeaderEntry& h = req.headers[i];
@@ -157,13 +167,21 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     out.append(method, method_len);
     out.append(" ", 1);
     out.append(req.target.ptr, req.target.len);
-    out.append(LIT(" HTTP/1.1\r\nHost: "));
-    if (bracket) out.append("[", 1);
-    out.append(req.host.ptr, req.host.len);
-    if (bracket) out.append("]", 1);
-    out.append(port_text, port_len);
-    out.append("\r\n", 2);
+    out.append(LIT(" HTTP/1.1\r\n"));
+    if (!req.omit_host) {
+        out.append(LIT("Host: "));
+        if (bracket) out.append("[", 1);
+        out.append(req.host.ptr, req.host.len);
+        if (bracket) out.append("]", 1);
+        out.append(port_text, port_len);
+        out.append("\r\n", 2);
+    }
     out.append(LIT("Connection: keep-alive\r\n"));
+    if (req.proxy_authorization.len != 0) {
+        out.append(PROXY_AUTH, sizeof(PROXY_AUTH) - 1);
+        out.append(req.proxy_authorization.ptr, req.proxy_authorization.len);
+        out.append("\r\n", 2);
+    }
     for (size_t i = 0; i < req.header_count; i++) {
         const HeaderEntry& h = req.headers[i];
         out.append(h.name, h.name_len);

@@ -21,6 +21,8 @@ struct RequestParts {
     size_t header_count;
     Slice body;
     bool tls = false;  // the scheme's own port (443, else 80) is left out of Host
+    bool omit_host = false;    // the caller's headers carry Host (a forwarding proxy)
+    Slice proxy_authorization;  // written when not empty
 };
 
 // What may stand in each part of a request. A target holds no space and no

@@ -8,6 +8,7 @@
 #include "http/pool.h"
 #include "http/request.h"
 #include "http/tls_connection.h"
+#include "http/via.h"
 #include "platform/heap.h"
 #include "platform/stream.h"
 
@@ -55,6 +56,11 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
         case ErrorKind::MalformedFraming: *result = RESULT_PROTOCOL; return "malformed HTTP response framing";
         case ErrorKind::TlsFailed: *result = RESULT_TLS; return "TLS handshake or certificate verification failed";
         case ErrorKind::ResponseTooLarge: *result = RESULT_PROTOCOL; return "response exceeds max_response_size";
+        case ErrorKind::ProxyAuthRequired: return "proxy requires authentication";
+        case ErrorKind::ProxyRefused: return "proxy refused the tunnel";
+        case ErrorKind::ProxyClosed: return "proxy closed the connection before the tunnel opened";
+        case ErrorKind::ProxyMalformed: return "proxy sent a malformed answer to CONNECT";
+        case ErrorKind::Unsupported: return "unix sockets are not supported on this system";
         default: return "out of memory reading response";
     }
 }
@@ -92,8 +98,12 @@ void run_job(Job* job, const JobHooks& hooks) {
     // the job's copy, so neither is copied again before the socket.
     uint8_t head_buf[HEAD_BUFFER];
     OwnedBytes head_spill;
-    const RequestParts parts{job->method,  job->target.slice(), job->host.slice(), job->port,
-                             job->headers, job->header_count,   job->body.slice(), pool->use_tls != 0};
+    // A proxy that forwards takes the caller's Host and its own credentials.
+    const bool forward = via_forwards(pool);
+    const RequestParts parts{job->method,       job->target.slice(), job->host.slice(),
+                             job->port,         job->headers,        job->header_count,
+                             job->body.slice(), pool->use_tls != 0,  forward,
+                             forward ? pool->via.proxy_authorization.slice() : Slice{}};
     bool refused = false;
     const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill, &refused);
     if (request.ptr == nullptr) {
@@ -152,6 +162,9 @@ void run_job(Job* job, const JobHooks& hooks) {
     if (err != ErrorKind::None) {
         int32_t kind = RESULT_TRANSPORT;
         const char* message = exchange_failure_message(err, &kind);
+        // The proxy's answer, so the caller can say what it was.
+        if (err == ErrorKind::ProxyRefused || err == ErrorKind::ProxyAuthRequired)
+            job->outcome.status = last_proxy_status();
         finish_failure(hooks, job, kind, message);
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "http/connection.h"
 #include "http/pool.h"
+#include "http/via.h"
 #include "platform/clock.h"
 #include "platform/heap.h"
 #include "platform/net.h"
@@ -82,7 +83,7 @@ ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
     void* block = heap_alloc(sizeof(TlsConnection));
     if (block == nullptr) return ErrorKind::OutOfMemory;
     Stream stream;
-    ErrorKind err = connect_host(pool->host.slice(), pool->port, &stream);
+    ErrorKind err = open_stream(pool, &stream);
     if (err != ErrorKind::None) {
         heap_free(block);
         return err;

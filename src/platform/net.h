@@ -48,6 +48,13 @@ void socket_set_nodelay(int fd);
 // socket left open.
 bool connect_address(const sockaddr* addr, socklen_t len, Stream* out);
 
+// Unix-domain stream sockets: whether this system has them, the longest
+// path one may have, and a blocking connect to one (false on failure, with
+// no socket left open).
+bool unix_sockets_supported();
+size_t unix_path_max();
+bool connect_unix(const uint8_t* path, size_t len, Stream* out);
+
 enum class ResolveResult : uint8_t { Connected, NoAddress, ConnectFailed };
 
 // Resolves `name` (NUL-terminated, already syntax-checked) and connects to

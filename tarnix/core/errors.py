@@ -6,7 +6,7 @@ Each carries the engine's message unchanged, as ``str(exc)`` and as
 
 from __future__ import annotations
 
-__all__ = ["Error", "TransportError", "ConnectError", "TLSError", "ProtocolError"]
+__all__ = ["Error", "TransportError", "ConnectError", "ProxyError", "TLSError", "ProtocolError"]
 
 
 class Error(Exception):
@@ -26,6 +26,16 @@ class ConnectError(TransportError, ConnectionError):
 
     Also a built-in ``ConnectionError``, so ``except ConnectionError`` catches it.
     """
+
+
+class ProxyError(TransportError):
+    """The proxy would not open a tunnel: it asked for credentials or
+    refused them, refused the origin, closed, or did not answer in HTTP.
+
+    ``status`` is the proxy's answer when it gave one (else 0).
+    """
+
+    status = 0
 
 
 class TLSError(Error):

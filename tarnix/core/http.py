@@ -8,11 +8,19 @@ from __future__ import annotations
 
 from typing import Any, Dict
 
-from .errors import ConnectError, Error, ProtocolError, TLSError, TransportError
+from .errors import ConnectError, Error, ProtocolError, ProxyError, TLSError, TransportError
 
 __all__ = ["Response"]
 
 _CONNECT_MESSAGES = frozenset(("failed to resolve host", "connection failed"))
+_PROXY_MESSAGES = frozenset(
+    (
+        "proxy requires authentication",
+        "proxy refused the tunnel",
+        "proxy closed the connection before the tunnel opened",
+        "proxy sent a malformed answer to CONNECT",
+    )
+)
 
 
 class Response:
@@ -32,10 +40,14 @@ class Response:
 _new = object.__new__
 
 
-def _error(kind: int, message: str) -> Error:
+def _error(kind: int, message: str, status: int = 0) -> Error:
     if kind == 1:
         if message in _CONNECT_MESSAGES:
             return ConnectError(message)
+        if message in _PROXY_MESSAGES:
+            exc = ProxyError(message)
+            exc.status = status  # the proxy's answer, when it refused
+            return exc
         return TransportError(message)
     if kind == 3:
         return TLSError(message)
@@ -59,4 +71,4 @@ def _settle(
         response.body = body
         future.set_result(response)
     else:
-        future.set_exception(_error(kind, message))
+        future.set_exception(_error(kind, message, status))

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/abort.h"
@@ -240,6 +241,28 @@ bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, siz
             sent -= k;
         }
     }
+}
+
+bool unix_sockets_supported() { return true; }
+
+size_t unix_path_max() { return sizeof(sockaddr_un::sun_path) - 1; }
+
+bool connect_unix(const uint8_t* path, size_t len, Stream* out) {
+    sockaddr_un sa{};
+    if (len == 0 || len > unix_path_max() || std::memchr(path, 0, len) != nullptr) return false;
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path, len);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // Published to the abort gate: an abort shuts the socket down.
+    if (!socket_call_allowed(fd) ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&sa), socklen_t(offsetof(sockaddr_un, sun_path) + len + 1)) != 0) {
+        socket_close(fd);
+        return false;
+    }
+    out->fd = fd;
+    std::memcpy(&out->peer, &sa, sizeof sa);
+    return true;
 }
 
 void socket_set_nodelay(int fd) {

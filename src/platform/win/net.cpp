@@ -302,6 +302,11 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
     return true;
 }
 
+// Not offered here: a pool that asks for one fails as unsupported.
+bool unix_sockets_supported() { return false; }
+size_t unix_path_max() { return 0; }
+bool connect_unix(const uint8_t*, size_t, Stream*) { return false; }
+
 void socket_set_nodelay(int fd) {
     BOOL one = TRUE;
     setsockopt(as_socket(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
