@@ -11,7 +11,7 @@ import os
 from typing import Any, Optional, Union
 
 from ._auth import AuthTypes
-from ._base import DEFAULT_TIMEOUT
+from ._base import DEFAULT_TIMEOUT, CertTypes
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
@@ -38,14 +38,15 @@ def request(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
     """Send one request with a client of its own; the arguments are those
-    of :meth:`tarnix.SyncClient.request`, with the client's ``verify``,
+    of :meth:`tarnix.SyncClient.request`, with the client's ``verify``, ``cert``,
     ``max_decoded_size`` and ``max_response_size``."""
     with SyncClient(
-        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size
+        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size, cert=cert
     ) as client:
         return client.request(
             method,
@@ -77,6 +78,7 @@ def get(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -95,6 +97,7 @@ def get(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -114,6 +117,7 @@ def post(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -132,6 +136,7 @@ def post(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -151,6 +156,7 @@ def put(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -169,6 +175,7 @@ def put(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -188,6 +195,7 @@ def patch(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -206,6 +214,7 @@ def patch(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -225,6 +234,7 @@ def delete(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -243,6 +253,7 @@ def delete(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -262,6 +273,7 @@ def head(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -280,6 +292,7 @@ def head(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
@@ -299,6 +312,7 @@ def options(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
 ) -> Response:
@@ -317,6 +331,7 @@ def options(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )

@@ -15,6 +15,7 @@ from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
+from ._base import CertTypes
 from ._decoders import _DECODERS
 from ._errors import Error
 from ._models import Response
@@ -75,6 +76,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", help="write the output to FILE; '-' writes to standard output even binary output to a terminal")
     p.add_argument("-L", "--location", action="store_true", help="follow redirects")
     p.add_argument("--cacert", metavar="FILE", help="PEM file of trusted CA certificates (default: the system store)")
+    p.add_argument("-E", "--cert", metavar="FILE", help="client certificate (PEM) to show a server that asks for one; its key too, unless --key")
+    p.add_argument("--key", metavar="FILE", help="private key (PEM) of --cert")
+    p.add_argument("--pass", dest="key_password", metavar="PASSWORD", help="password of an encrypted client key")
     p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS", help=f"time limit per request (default {DEFAULT_TIMEOUT:g})")
     p.add_argument("-n", "--requests", type=int, metavar="N", help="load mode: send N requests and print throughput and latencies")
     p.add_argument("-c", "--concurrency", type=int, default=10, metavar="C", help="load mode: requests in flight at once (default 10)")
@@ -410,11 +414,21 @@ async def _demo(args: argparse.Namespace) -> int:
             return await _load(client, "GET", base + "/", {}, n, args.concurrency, out)
 
 
+def _cert(args: argparse.Namespace) -> Optional[CertTypes]:
+    if args.cert is None:
+        if args.key is not None or args.key_password is not None:
+            raise _UsageError("--key and --pass need --cert")
+        return None
+    return (args.cert, args.key, args.key_password)
+
+
 async def _run(args: argparse.Namespace) -> int:
     if args.demo:
         return await _demo(args)
     method, send = _request_args(args)
-    async with Client(timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location) as client:
+    async with Client(
+        timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location, cert=_cert(args)
+    ) as client:
         if args.requests is not None:
             return await _load(client, method, args.url, send, args.requests, args.concurrency, sys.stdout)
         r = await client.request(method, args.url, **send)

@@ -1,6 +1,6 @@
 """The native engine (see the package documentation)."""
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 def pool_create(
     host: str,
@@ -11,7 +11,11 @@ def pool_create(
     reserved_a: int,
     reserved_b: int,
     ca_path: str,
+    client_cert: Optional[object] = None,
     /,
+) -> object: ...
+def client_cert_load(
+    cert_path: str, key_path: Optional[str], password: Optional[Union[str, bytes]], /
 ) -> object: ...
 def submit(
     pool: object,

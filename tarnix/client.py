@@ -407,6 +407,15 @@ class Client(BaseClient):
     :param verify: path of a PEM file of trusted CA certificates for https;
         ``""`` (or ``True``) uses the system trust store. Certificate
         verification cannot be turned off.
+    :param cert: a client certificate for servers that ask for one (mutual
+        TLS), as httpx takes it: the path of a PEM file holding the
+        certificate and its private key, a ``(certificate, key)`` pair of
+        paths, or ``(certificate, key, password)`` for an encrypted key.
+        Loaded when the client is made: a missing file raises
+        FileNotFoundError, a file that cannot be used (no certificate, no
+        key, a wrong password, a key that is not the certificate's)
+        :class:`tarnix.TLSError`. A server that refuses the certificate, or
+        its absence, fails the request with a TLSError that says so.
     :param follow_redirects: follow 301, 302, 303, 307 and 308 responses.
     :param max_redirects: the most redirects followed in one request.
     :param base_url: relative request URLs are joined to it, as httpx does.

@@ -16,6 +16,9 @@
 namespace tarnix {
 
 constexpr const char* POOL_CAPSULE_NAME = "tarnix.Pool";
+constexpr const char* CLIENT_CERT_CAPSULE_NAME = "tarnix.ClientCert";
+
+struct Pool;
 
 // Looks the exception class up by name in "builtins" and sets `message`.
 // Always leaves an exception set; the caller returns NULL.
@@ -25,6 +28,11 @@ void raise_builtin(const char* exception_name, const char* message);
 bool int32_arg(PyObject* obj, int32_t* out);
 
 PyObject* pool_create(PyObject* self, PyObject* args);
+
+PyObject* client_cert_load(PyObject* self, PyObject* args);
+// The loaded certificate of a client_cert_load capsule (None: none) goes
+// to the pool, which keeps a reference. False with an exception set.
+bool attach_client_cert(Pool* pool, PyObject* capsule);
 PyObject* submit(PyObject* self, PyObject* args);
 
 PyObject* submit_wait(PyObject* self, PyObject* args);

@@ -49,6 +49,8 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"submit_limited", tarnix::submit_limited, METH_VARARGS,
      "Submit an HTTP request against a pool, with a limit on the bytes of its response."},
     {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
+    {"client_cert_load", tarnix::client_cert_load, METH_VARARGS,
+     "Load a client certificate and its key for pool_create."},
     {nullptr, nullptr, 0, nullptr},
 };
 

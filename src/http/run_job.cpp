@@ -104,6 +104,7 @@ void run_job(Job* job, const JobHooks& hooks) {
 
     RawResponse raw;
     ErrorKind err = ErrorKind::None;
+    const char* refusal = nullptr;  // the server refused the client certificate
     bool retried = false;
     bool abandoned = false;
     for (;;) {
@@ -113,9 +114,11 @@ void run_job(Job* job, const JobHooks& hooks) {
         }
         Connection conn;
         bool fresh = false;
+        refusal = nullptr;
         // The retry goes out on a new connection: the failure suggests the
         // server dropped its idle connections, and the others may be stale too.
         err = acquire_connection(pool, &conn, &fresh, retried);
+        if (err == ErrorKind::TlsFailed) refusal = tls_open_cert_refusal();
         if (err != ErrorKind::None) break;
         const uint64_t limit = job->max_response;
         raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit)
@@ -123,6 +126,9 @@ void run_job(Job* job, const JobHooks& hooks) {
         if (raw.error != ErrorKind::None) {
             err = raw.error;
             raw.bytes.reset();
+            // A TLS 1.3 server judges the certificate after the handshake:
+            // its refusal arrives as the request goes out or the answer is read.
+            if (conn.tls != nullptr) refusal = tls_connection_cert_refusal(conn.tls);
             discard_connection(pool, conn);
             // Only a connection that sat idle may have been closed under us;
             // a fresh one failing is a real failure, and a server that
@@ -147,6 +153,10 @@ void run_job(Job* job, const JobHooks& hooks) {
     if (abandoned || job->gate.aborted()) {
         raw.bytes.reset();
         finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned");
+        return;
+    }
+    if (refusal != nullptr) {
+        finish_failure(hooks, job, RESULT_TLS, refusal);
         return;
     }
     if (err != ErrorKind::None) {
