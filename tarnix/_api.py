@@ -15,12 +15,13 @@ from ._base import DEFAULT_TIMEOUT, CertTypes
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
+from ._download import DownloadProgress, StrPath
 from ._models import HeaderTypes, Response
 from ._multipart import RequestFiles
 from ._sync import SyncClient, SyncContent
 from ._urls import URL, QueryParams
 
-__all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options"]
+__all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options", "download"]
 
 
 def request(
@@ -335,3 +336,34 @@ def options(
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
     )
+
+
+def download(
+    url: Union[str, URL],
+    path: StrPath,
+    *,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
+    max_response_size: Optional[int] = None,
+    progress: Optional[DownloadProgress] = None,
+) -> Response:
+    """Save the body of ``url`` to the file ``path`` with a client of its
+    own; see :meth:`tarnix.Client.download`."""
+    with SyncClient(verify=verify, cert=cert, max_response_size=max_response_size) as client:
+        return client.download(
+            url,
+            path,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+            progress=progress,
+        )

@@ -17,6 +17,7 @@ from ._auth import AuthTypes
 from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
+from ._download import DOWNLOAD_TO, Destination, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -148,9 +149,10 @@ class _Verb(Protocol):
     ) -> Coroutine[Any, Any, Response]: ...
 
 
-def _exchange(method: Any, sending: bool = False) -> Any:
+def _exchange(method: Any, sending: bool = False, into: bool = False) -> Any:
     """The coroutine function that builds, sends and drives a request for
-    one method; for send(), ``url`` is the request to send.
+    one method; for send(), ``url`` is the request to send. With ``into``,
+    bodies go to the file of the task's download (see Client.download).
 
     Each verb is one of these rather than a coroutine awaiting a shared one:
     one frame per request, not two.
@@ -319,7 +321,12 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         if max_response_size is UNSET:
                             max_response_size = self.max_response_size
                         try:
-                            if max_response_size is None:
+                            if into:
+                                _tarnix.submit_limited(
+                                    pool.capsule, ordinal, url.target, wire, request.content, max_response_size,
+                                    future, loop, DOWNLOAD_TO.get(),
+                                )
+                            elif max_response_size is None:
                                 _tarnix.submit(
                                     pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
                                 )
@@ -375,6 +382,7 @@ def _verb(method: str) -> Any:
 # By method name, for request(); send() has its own.
 _EXCHANGES: Dict[str, Any] = {name: _verb(name) for name in METHODS}
 _SEND = _exchange(None, sending=True)
+_DOWNLOAD = _exchange("GET", into=True)
 
 
 class Client(BaseClient):
@@ -560,6 +568,65 @@ class Client(BaseClient):
         """Send a request made by :meth:`build_request` (or by hand)."""
         result: Response = await _SEND(self, request, auth=auth, follow_redirects=follow_redirects)
         return result
+
+    async def download(
+        self,
+        url: Union[str, URL],
+        path: StrPath,
+        *,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
+        progress: Optional[DownloadProgress] = None,
+    ) -> Response:
+        """GET ``url`` and save its body to the file ``path``.
+
+        The engine writes the body to disk as it arrives, so memory stays
+        flat whatever its size. It goes to a temporary file beside ``path``
+        first and takes that name only once complete and only for a 2xx
+        response; a failed, timed-out or cancelled download, or any other
+        status, leaves nothing behind and ``path`` untouched. A body sent
+        with a Content-Encoding the client decodes is saved decoded (without
+        the ``max_decoded_size`` limit, which bounds memory).
+
+        Returns the response with its status and headers and an empty
+        ``content``: check it with ``raise_for_status()``. ``progress``, a
+        :class:`tarnix.DownloadProgress`, can be read from anywhere while the
+        download runs. The other arguments are those of :meth:`request`.
+        """
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        destination = Destination(path, progress)
+        token = DOWNLOAD_TO.set(destination.target)
+        try:
+            response: Response = await _DOWNLOAD(
+                self,
+                url,
+                params=params,
+                headers=headers,
+                cookies=cookies,
+                auth=auth,
+                follow_redirects=follow_redirects,
+                timeout=timeout,
+                max_response_size=max_response_size,
+            )
+            if destination.needs_decoding(response):
+                # Decoding a large file takes a while: not on the loop.
+                await asyncio.get_running_loop().run_in_executor(None, destination.complete, response)
+            else:
+                destination.complete(response)
+        except BaseException:
+            destination.discard()
+            raise
+        finally:
+            DOWNLOAD_TO.reset(token)
+            if progress is not None:
+                progress._stop()
+        return response
 
     get: _Verb = _EXCHANGES["GET"]
     post: _Verb = _EXCHANGES["POST"]

@@ -17,6 +17,7 @@ namespace tarnix {
 
 constexpr const char* POOL_CAPSULE_NAME = "tarnix.Pool";
 constexpr const char* CLIENT_CERT_CAPSULE_NAME = "tarnix.ClientCert";
+constexpr const char* DOWNLOAD_CAPSULE_NAME = "tarnix.Download";
 
 struct Pool;
 
@@ -30,6 +31,12 @@ bool int32_arg(PyObject* obj, int32_t* out);
 PyObject* pool_create(PyObject* self, PyObject* args);
 
 PyObject* client_cert_load(PyObject* self, PyObject* args);
+
+PyObject* download_new(PyObject* self, PyObject* path);
+PyObject* download_progress(PyObject* self, PyObject* download);
+// The job writes its body into the download_new capsule's file (None: it
+// keeps it in memory as usual). False with an exception set.
+bool attach_download(Job* job, PyObject* capsule);
 // The loaded certificate of a client_cert_load capsule (None: none) goes
 // to the pool, which keeps a reference. False with an exception set.
 bool attach_client_cert(Pool* pool, PyObject* capsule);

@@ -51,6 +51,8 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
     {"client_cert_load", tarnix::client_cert_load, METH_VARARGS,
      "Load a client certificate and its key for pool_create."},
+    {"download_new", tarnix::download_new, METH_O, "A file for a request's body, for submit_limited and submit_wait."},
+    {"download_progress", tarnix::download_progress, METH_O, "Bytes of a download written so far, and its length."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@ enum class ErrorKind : uint8_t {
     MalformedFraming,
     OutOfMemory,
     ResponseTooLarge,  // past the job's limit on the bytes of a response
+    BodySinkFailed,    // the body's destination (a file) refused it
 };
 
 constexpr int32_t RESULT_OK = 0;
