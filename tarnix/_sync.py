@@ -105,14 +105,14 @@ class SyncClient(BaseClient):
         try:
             start = perf_counter()
             try:
-                remaining = None if deadline is None else max(0.0, deadline - monotonic())
+                left = None if deadline is None else max(0.0, deadline - monotonic())
                 if download is None:
                     outcome = _tarnix.submit_wait(
-                        pool.capsule, ordinal, url.target, headers, request.content, remaining, max_response_size
+                        pool.capsule, ordinal, url.target, headers, request.content, left, max_response_size
                     )
                 else:
                     outcome = _tarnix.submit_wait(
-                        pool.capsule, ordinal, url.target, headers, request.content, remaining, max_response_size,
+                        pool.capsule, ordinal, url.target, headers, request.content, left, max_response_size,
                         download,
                     )
             except RuntimeError as exc:
