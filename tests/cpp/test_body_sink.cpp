@@ -103,7 +103,7 @@ TEST(BodySink, AgreesWithTheCapturedBody) {
         {"204", "HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n", METHOD_GET, 0},
         {"HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", METHOD_HEAD, 0},
         {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello", METHOD_GET, 10, true},
-        {"chunk without its CRLF", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX0\r\n\r\n",
+        {"chunk without its CRLF", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n",
          METHOD_GET, -1, true},
         {"bad chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", METHOD_GET, -1, true},
         {"unknown transfer coding", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
@@ -183,9 +183,11 @@ TEST(FileBodySink, KeepsOnlyAFinishedBody) {
         ASSERT_NE(target, nullptr);
         {
             FileBodySink sink(target);
-            // A first response (a redirect's) is replaced by the next one.
-            ASSERT_TRUE(sink.begin(302, 3));
-            ASSERT_TRUE(sink.write_all(u8(std::string("old")), 3));
+            // A first response (a redirect's) is replaced by the next one,
+            // however much longer it was.
+            const std::string old(800 << 10, 'o');
+            ASSERT_TRUE(sink.begin(302, int64_t(old.size())));
+            ASSERT_TRUE(sink.write_all(u8(old), old.size()));
             ASSERT_TRUE(sink.begin(200, int64_t(body.size())));
             EXPECT_EQ(target->received.load(), 0u);
             ASSERT_TRUE(sink.write_all(u8(body), 10));

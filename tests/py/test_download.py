@@ -49,7 +49,7 @@ def raw_behaviour(conn):
     elif path == "/cut":
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + PATTERN[:50000])
     elif path == "/badchunk":
-        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX0\r\n\r\n")
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n")
     elif path == "/stall":
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
         conn.settimeout(10)
