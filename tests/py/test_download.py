@@ -235,3 +235,19 @@ def test_cli_progress_bar_on_a_terminal_and_refused_status(server, raw, tmp_path
                        capture_output=True, env=ENV, timeout=60)
     assert p.returncode == 1 and b"HTTP 404: nothing saved" in p.stderr
     assert sorted(os.listdir(tmp_path)) == ["big"]
+
+
+@pytest.mark.parametrize("target, timeout", [("/cut", 5.0), ("/badchunk", 5.0), ("/stall", 0.3)])
+def test_engine_removes_the_file_of_a_failed_or_abandoned_job(raw, tmp_path, target, timeout):
+    """The engine's own contract, beneath the clients (which remove the file too)."""
+    from tarnix import _tarnix
+
+    path = tmp_path / "body"
+    path.write_bytes(b"")
+    port = int(raw.url.rsplit(":", 1)[1])
+    pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 8, 0, 0, "")
+    outcome = _tarnix.submit_wait(pool, 0, target, [], b"", timeout, None, _tarnix.download_new(str(path)))
+    if outcome is not None:
+        assert outcome[3] != 0  # failed
+        assert not path.exists()  # gone before the failure was reported
+    assert left_behind(tmp_path, []) == []
