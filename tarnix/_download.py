@@ -83,8 +83,9 @@ class Destination:
         self.dropped = False
         directory, name = os.path.split(self.path)
         # Beside the destination, so the rename stays on one file system; a
-        # name of its own, hidden from most listings.
-        self.temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.part")
+        # name of its own, hidden from most listings, and short enough for
+        # any file system when the destination's name is at the limit.
+        self.temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(6)}.part")
         # Made here rather than in the engine: a missing directory or a
         # refused permission raises OSError at once, with its reason. The
         # mode respects the umask, as any new file's.

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "http/decode.h"
@@ -159,15 +158,15 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
+// An empty file of its own in the test's temporary directory.
 struct TempFile {
     std::string path;
     TempFile() {
-        char name[] = "/tmp/tarnix-sink-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        path = name;
+        static int n = 0;
+        path = testing::TempDir() + "tarnix-sink-" + std::to_string(++n);
+        std::ofstream(path, std::ios::binary);
     }
     ~TempFile() { std::remove(path.c_str()); }
 };
@@ -211,7 +210,7 @@ TEST(FileBodySink, KeepsOnlyAFinishedBody) {
 }
 
 TEST(FileBodySink, MissingFileFailsAtBegin) {
-    std::string path = "/tmp/tarnix-sink-missing-dir/none";
+    std::string path = testing::TempDir() + "tarnix-no-such-dir/none";
     DownloadTarget* target = download_target_new(path.c_str(), path.size());
     FileBodySink sink(target);
     EXPECT_FALSE(sink.begin(200, -1));
@@ -226,6 +225,7 @@ TEST(FileRead, Statuses) {
     EXPECT_EQ(int(file_read_all(f.path.c_str(), 12, &out)), int(FileStatus::Ok));
     EXPECT_EQ(str(out.data(), out.size()), "twelve bytes");
     EXPECT_EQ(int(file_read_all(f.path.c_str(), 11, &out)), int(FileStatus::TooLarge));
-    EXPECT_EQ(int(file_read_all("/tmp/tarnix-no-such-dir/x", 100, &out)), int(FileStatus::NotFound));
-    EXPECT_EQ(int(file_read_all("/tmp", 100, &out)), int(FileStatus::Unreadable));
+    EXPECT_EQ(int(file_read_all((testing::TempDir() + "tarnix-no-such-dir/x").c_str(), 100, &out)),
+              int(FileStatus::NotFound));
+    EXPECT_EQ(int(file_read_all(testing::TempDir().c_str(), 100, &out)), int(FileStatus::Unreadable));
 }
