@@ -491,7 +491,7 @@ class BaseClient:
         ca_path = self._ca_path if url.tls else ""
         try:
             if url.tls and self._client_cert is not None:
-                return _tarnix.pool_create(
+                return _tarnix.pool_create_with_cert(
                     url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path, self._client_cert
                 )
             return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)

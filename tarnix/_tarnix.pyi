@@ -11,7 +11,18 @@ def pool_create(
     reserved_a: int,
     reserved_b: int,
     ca_path: str,
-    client_cert: Optional[object] = None,
+    /,
+) -> object: ...
+def pool_create_with_cert(
+    host: str,
+    port: int,
+    tls: object,
+    reserved_flag: int,
+    max_connections: int,
+    reserved_a: int,
+    reserved_b: int,
+    ca_path: str,
+    client_cert: object,
     /,
 ) -> object: ...
 def client_cert_load(

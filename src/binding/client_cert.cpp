@@ -76,13 +76,26 @@ PyObject* client_cert_load(PyObject*, PyObject* args) {
     return capsule;
 }
 
-bool attach_client_cert(Pool* pool, PyObject* capsule) {
-    if (capsule == Py_None) return true;
-    auto* cert = static_cast<ClientCert*>(PyCapsule_GetPointer(capsule, CLIENT_CERT_CAPSULE_NAME));
-    if (cert == nullptr) return false;
+// pool_create_with_cert(host, port, tls, flag, max_connections, a, b,
+// ca_path, client_cert): pool_create's pool, showing the certificate of a
+// client_cert_load capsule. Set before the pool is handed out, so no job
+// ever sees it change.
+PyObject* pool_create_with_cert(PyObject* self, PyObject* args) {
+    if (PyTuple_Size(args) != 9) {
+        raise_builtin("TypeError", "pool_create_with_cert expects 9 arguments");
+        return nullptr;
+    }
+    auto* cert = static_cast<ClientCert*>(PyCapsule_GetPointer(PyTuple_GetItem(args, 8), CLIENT_CERT_CAPSULE_NAME));
+    if (cert == nullptr) return nullptr;
+    PyObject* pool_args = PyTuple_GetSlice(args, 0, 8);
+    if (pool_args == nullptr) return nullptr;
+    PyObject* capsule = pool_create(self, pool_args);
+    Py_DECREF(pool_args);
+    if (capsule == nullptr) return nullptr;
+    auto* pool = static_cast<Pool*>(PyCapsule_GetPointer(capsule, POOL_CAPSULE_NAME));
     client_cert_ref(cert);
     pool->client_cert.reset(cert);
-    return true;
+    return capsule;
 }
 
 }  // namespace tarnix

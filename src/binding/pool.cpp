@@ -66,11 +66,6 @@ PyObject* pool_create(PyObject*, PyObject* args) {
     pool->reserved_b = static_cast<uint32_t>(res_b);
     pool->open_connections = 0;
 
-    // An optional ninth argument: the client certificate to show.
-    if (PyTuple_Size(args) > 8 && !attach_client_cert(pool, PyTuple_GetItem(args, 8))) {
-        pool_release(pool);
-        return nullptr;
-    }
     if (pool->use_tls && path_len != 0 && !load_ca_file(pool, path, path_len)) {
         pool_release(pool);
         raise_builtin("RuntimeError", "tarnix: failed to load the TLS CA bundle");
