@@ -50,6 +50,11 @@ def raw_behaviour(conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + PATTERN[:50000])
     elif path == "/badchunk":
         conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX\r\n0\r\n\r\n")
+    elif path == "/zstd-cut":
+        import zstandard
+
+        body = zstandard.ZstdCompressor().compress(PATTERN)[:-4]  # a frame without its end
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Encoding: zstd\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
     elif path == "/stall":
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello")
         conn.settimeout(10)
@@ -129,6 +134,7 @@ def left_behind(directory, expect, timeout=5.0):
         ("raw:/stall", tarnix.TimeoutError, {"timeout": 0.3}),
         ("raw:/big?size=3000000", tarnix.ProtocolError, {"max_response_size": 1000000}),
         ("/encoded?coding=broken", tarnix.DecodingError, {}),
+        ("raw:/zstd-cut", tarnix.DecodingError, {}),
         ("/status/404", None, {}),
         ("/digest", None, {}),  # 401 with a body
     ],
