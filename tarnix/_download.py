@@ -11,7 +11,6 @@ from __future__ import annotations
 import os
 import secrets
 import zlib
-from contextvars import ContextVar
 from typing import Any, BinaryIO, Callable, List, Optional, Tuple, Union
 
 from . import _tarnix
@@ -19,13 +18,25 @@ from ._decoders import _ERROR_TYPES, brotli, zstandard
 from ._errors import DecodingError
 from ._models import Response
 
-__all__ = ["DownloadProgress", "Destination", "StrPath", "DOWNLOAD_TO"]
+__all__ = ["DownloadProgress", "DownloadLimit", "Destination", "StrPath"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-#: The engine's download object the current task's request writes its body
-#: to (read by Client.download's own exchange only).
-DOWNLOAD_TO: ContextVar[Optional[object]] = ContextVar("tarnix_download_to", default=None)
+
+class DownloadLimit(int):
+    """A download's ``max_response_size`` that also carries the engine's
+    download object to each of its requests (redirect hops and auth steps
+    too): the async client's request path takes it through unchanged, with
+    no check or slot of its own for downloads."""
+
+    into: object
+
+    @classmethod
+    def of(cls, limit: Optional[int], into: object) -> "DownloadLimit":
+        # Beyond 64 bits is no limit to the engine.
+        value = cls(1 << 64 if limit is None else limit)
+        value.into = into
+        return value
 
 # Read and decoded in steps of this much.
 _STEP = 1 << 20
@@ -206,8 +217,38 @@ class _Unbrotli:
         return b""
 
 
-def _unzstd(src: Any) -> Any:
-    return zstandard.ZstdDecompressor().stream_reader(src, read_across_frames=True)
+class _Unzstd:
+    """zstd frames back to back. The input goes in in small steps: one
+    128 KiB block can come from four bytes, so a step of 512 bytes yields
+    at most 16 MiB."""
+
+    STEP = 512
+
+    def __init__(self, src: Any) -> None:
+        self.src = src
+        self.d: Any = None  # None between frames
+        self.buf = memoryview(b"")
+        self.pos = 0
+
+    def read(self, n: int) -> bytes:
+        while True:
+            if self.pos == len(self.buf):
+                self.buf, self.pos = memoryview(self.src.read(_STEP)), 0
+                if not self.buf:
+                    if self.d is not None:
+                        raise zstandard.ZstdError("truncated stream")
+                    return b""
+            if self.d is None:
+                self.d = zstandard.ZstdDecompressor().decompressobj()
+            step = self.buf[self.pos : self.pos + self.STEP]
+            self.pos += len(step)
+            out: bytes = self.d.decompress(step)
+            if self.d.eof:
+                # What was fed past the frame's end starts the next one.
+                self.buf, self.pos = memoryview(self.d.unused_data + self.buf[self.pos :]), 0
+                self.d = None
+            if out:
+                return out
 
 
 _READERS: dict[str, Callable[[Any], Any]] = {
@@ -218,7 +259,7 @@ _READERS: dict[str, Callable[[Any], Any]] = {
 if brotli is not None:
     _READERS["br"] = _Unbrotli
 if zstandard is not None:
-    _READERS["zstd"] = _unzstd
+    _READERS["zstd"] = _Unzstd
 
 
 def _decode(src: BinaryIO, out: BinaryIO, codings: List[str]) -> None:

@@ -17,7 +17,7 @@ from ._auth import AuthTypes
 from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
-from ._download import DOWNLOAD_TO, Destination, DownloadProgress, StrPath
+from ._download import Destination, DownloadLimit, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -149,10 +149,9 @@ class _Verb(Protocol):
     ) -> Coroutine[Any, Any, Response]: ...
 
 
-def _exchange(method: Any, sending: bool = False, into: bool = False) -> Any:
+def _exchange(method: Any, sending: bool = False) -> Any:
     """The coroutine function that builds, sends and drives a request for
-    one method; for send(), ``url`` is the request to send. With ``into``,
-    bodies go to the file of the task's download (see Client.download).
+    one method; for send(), ``url`` is the request to send.
 
     Each verb is one of these rather than a coroutine awaiting a shared one:
     one frame per request, not two.
@@ -321,19 +320,17 @@ def _exchange(method: Any, sending: bool = False, into: bool = False) -> Any:
                         if max_response_size is UNSET:
                             max_response_size = self.max_response_size
                         try:
-                            if into:
-                                _tarnix.submit_limited(
-                                    pool.capsule, ordinal, url.target, wire, request.content, max_response_size,
-                                    future, loop, DOWNLOAD_TO.get(),
-                                )
-                            elif max_response_size is None:
+                            if max_response_size is None:
                                 _tarnix.submit(
                                     pool.capsule, ordinal, url.target, wire, request.content, None, None, future, loop
                                 )
                             else:
+                                # A download's limit carries where its body
+                                # goes (in `raw`, free until the response).
+                                raw = getattr(max_response_size, "into", None)
                                 _tarnix.submit_limited(
                                     pool.capsule, ordinal, url.target, wire, request.content, max_response_size,
-                                    future, loop,
+                                    future, loop, raw,
                                 )
                         except RuntimeError as exc:
                             # Out of threads, for one: nothing was sent.
@@ -382,7 +379,6 @@ def _verb(method: str) -> Any:
 # By method name, for request(); send() has its own.
 _EXCHANGES: Dict[str, Any] = {name: _verb(name) for name in METHODS}
 _SEND = _exchange(None, sending=True)
-_DOWNLOAD = _exchange("GET", into=True)
 
 
 class Client(BaseClient):
@@ -600,10 +596,13 @@ class Client(BaseClient):
         """
         if self._closed:
             raise RuntimeError("the client is closed")
+        if max_response_size is UNSET:
+            max_response_size = self.max_response_size
+        else:
+            check_size_limit("max_response_size", max_response_size)
         destination = Destination(path, progress)
-        token = DOWNLOAD_TO.set(destination.target)
         try:
-            response: Response = await _DOWNLOAD(
+            response: Response = await _EXCHANGES["GET"](
                 self,
                 url,
                 params=params,
@@ -612,7 +611,7 @@ class Client(BaseClient):
                 auth=auth,
                 follow_redirects=follow_redirects,
                 timeout=timeout,
-                max_response_size=max_response_size,
+                max_response_size=DownloadLimit.of(max_response_size, destination.target),
             )
             if destination.needs_decoding(response):
                 # Decoding a large file takes a while: not on the loop.
@@ -623,7 +622,6 @@ class Client(BaseClient):
             destination.discard()
             raise
         finally:
-            DOWNLOAD_TO.reset(token)
             if progress is not None:
                 progress._stop()
         return response
