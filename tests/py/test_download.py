@@ -257,3 +257,26 @@ def test_engine_removes_the_file_of_a_failed_or_abandoned_job(raw, tmp_path, tar
         assert outcome[3] != 0  # failed
         assert not path.exists()  # gone before the failure was reported
     assert left_behind(tmp_path, []) == []
+
+
+def test_cancelled_while_decoding_leaves_nothing(server, tmp_path):
+    """Decoding runs in a worker thread that cannot be stopped: given up
+    meanwhile, it must not put the file in place when it ends."""
+
+    async def go():
+        async with tarnix.Client() as client:
+            progress = tarnix.DownloadProgress()
+            url = server.url + "/bomb?coding=gzip&size=134217728"
+            task = asyncio.ensure_future(client.download(url, tmp_path / "x", progress=progress))
+            deadline = time.monotonic() + 30
+            while not (progress.total and progress.num_bytes_downloaded == progress.total):
+                assert time.monotonic() < deadline and not task.done()
+                await asyncio.sleep(0.001)
+            await asyncio.sleep(0.05)  # the body is in; decoding has begun
+            assert not task.done()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+    asyncio.run(go())  # returns once the worker thread has ended
+    assert os.listdir(tmp_path) == []
