@@ -105,7 +105,6 @@ def test_refused_certificate_is_reported(files, tmp_path, version, cert, text):
             with pytest.raises(tarnix.TLSError) as exc:
                 client.get(f"https://localhost:{server.port}/")
         assert str(exc.value).startswith(text), exc.value
-        # A plain https request to a server without the demand is unaffected.
     finally:
         server.close()
 
@@ -134,4 +133,4 @@ def test_unusable_certificate_fails_when_the_client_is_made(files, cert, error, 
     with pytest.raises(error) as exc:
         tarnix.SyncClient(cert=arg)
     assert text in str(exc.value)
-    assert "wrong" not in str(exc.value).replace("wrong password", "")  # the password is never shown
+    assert "s3cret" not in str(exc.value)  # the password is never shown
