@@ -105,16 +105,11 @@ class SyncClient(BaseClient):
         try:
             start = perf_counter()
             try:
-                left = None if deadline is None else max(0.0, deadline - monotonic())
-                if download is None:
-                    outcome = _tarnix.submit_wait(
-                        pool.capsule, ordinal, url.target, headers, request.content, left, max_response_size
-                    )
-                else:
-                    outcome = _tarnix.submit_wait(
-                        pool.capsule, ordinal, url.target, headers, request.content, left, max_response_size,
-                        download,
-                    )
+                outcome = _tarnix.submit_wait(
+                    pool.capsule, ordinal, url.target, headers, request.content,
+                    None if deadline is None else max(0.0, deadline - monotonic()),
+                    max_response_size, download,
+                )
             except RuntimeError as exc:
                 # Out of threads, for one: nothing was sent.
                 raise TransportError(str(exc)) from exc
