@@ -29,10 +29,11 @@ except ImportError:
         "pip install . inside a virtual environment) and run from another directory, or build it in place (README, Running a single test)."
     ) from None
 
-from ._api import delete, get, head, options, patch, post, put, request
+from ._api import delete, download, get, head, options, patch, post, put, request
 from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
 from ._cookies import Cookies
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
+from ._download import DownloadProgress
 from ._errors import (
     ConnectError,
     DecodingError,
@@ -64,6 +65,8 @@ __all__ = [
     "delete",
     "head",
     "options",
+    "download",
+    "DownloadProgress",
     "Request",
     "Response",
     "Headers",

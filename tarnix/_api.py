@@ -11,17 +11,18 @@ import os
 from typing import Any, Optional, Union
 
 from ._auth import AuthTypes
-from ._base import DEFAULT_TIMEOUT
+from ._base import DEFAULT_TIMEOUT, CertTypes
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
+from ._download import DownloadProgress, StrPath
 from ._models import HeaderTypes, Response
 from ._multipart import RequestFiles
 from ._proxy import ProxyTypes
 from ._sync import SyncClient, SyncContent
 from ._urls import URL, QueryParams
 
-__all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options"]
+__all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options", "download"]
 
 
 def request(
@@ -39,6 +40,7 @@ def request(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -46,11 +48,11 @@ def request(
     uds: Union[str, "os.PathLike[str]", None] = None,
 ) -> Response:
     """Send one request with a client of its own; the arguments are those
-    of :meth:`tarnix.SyncClient.request`, with the client's ``verify``,
+    of :meth:`tarnix.SyncClient.request`, with the client's ``verify``, ``cert``,
     ``max_decoded_size``, ``max_response_size``, ``proxy``, ``trust_env``
     and ``uds``."""
     with SyncClient(
-        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size,
+        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size, cert=cert,
         proxy=proxy, trust_env=trust_env, uds=uds,
     ) as client:
         return client.request(
@@ -83,6 +85,7 @@ def get(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -104,6 +107,7 @@ def get(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -126,6 +130,7 @@ def post(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -147,6 +152,7 @@ def post(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -169,6 +175,7 @@ def put(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -190,6 +197,7 @@ def put(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -212,6 +220,7 @@ def patch(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -233,6 +242,7 @@ def patch(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -255,6 +265,7 @@ def delete(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -276,6 +287,7 @@ def delete(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -298,6 +310,7 @@ def head(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -319,6 +332,7 @@ def head(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
@@ -341,6 +355,7 @@ def options(
     follow_redirects: bool = False,
     timeout: Optional[float] = DEFAULT_TIMEOUT,
     verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
     max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
     max_response_size: Optional[int] = None,
     proxy: Optional[ProxyTypes] = None,
@@ -362,9 +377,41 @@ def options(
         follow_redirects=follow_redirects,
         timeout=timeout,
         verify=verify,
+        cert=cert,
         max_decoded_size=max_decoded_size,
         max_response_size=max_response_size,
         proxy=proxy,
         trust_env=trust_env,
         uds=uds,
     )
+
+
+def download(
+    url: Union[str, URL],
+    path: StrPath,
+    *,
+    params: Optional[QueryParams] = None,
+    headers: Optional[HeaderTypes] = None,
+    cookies: Optional[CookieTypes] = None,
+    auth: Optional[AuthTypes] = None,
+    follow_redirects: bool = False,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    verify: Union[str, "os.PathLike[str]", bool] = "",
+    cert: Optional[CertTypes] = None,
+    max_response_size: Optional[int] = None,
+    progress: Optional[DownloadProgress] = None,
+) -> Response:
+    """Save the body of ``url`` to the file ``path`` with a client of its
+    own; see :meth:`tarnix.Client.download`."""
+    with SyncClient(verify=verify, cert=cert, max_response_size=max_response_size) as client:
+        return client.download(
+            url,
+            path,
+            params=params,
+            headers=headers,
+            cookies=cookies,
+            auth=auth,
+            follow_redirects=follow_redirects,
+            timeout=timeout,
+            progress=progress,
+        )

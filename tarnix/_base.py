@@ -23,7 +23,7 @@ from ._models import METHODS, Headers, HeaderTypes, Request, Response, check_hea
 from ._proxy import ProxyTypes, Routes, Via
 from ._urls import URL, QueryParams, add_params, join_url, parse_url
 
-__all__ = ["BaseClient", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
+__all__ = ["BaseClient", "CertTypes", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
 
 DEFAULT_TIMEOUT = 30.0
 DEFAULT_MAX_REDIRECTS = 20
@@ -53,6 +53,42 @@ UNSET: Any = object()
 # limit in the engine too, such connections would make live requests wait
 # inside the engine, where nothing times out.
 _ENGINE_LIMIT = 0x7FFFFFFF
+
+#: A client certificate, as httpx takes it: the path of one PEM file holding
+#: the certificate and its key, a ``(certificate, key)`` pair of paths, or
+#: ``(certificate, key, password)``.
+StrPath = Union[str, "os.PathLike[str]"]
+CertTypes = Union[StrPath, Tuple[StrPath, Optional[StrPath]], Tuple[StrPath, Optional[StrPath], Optional[Union[str, bytes]]]]
+
+
+def _cert_path(what: str, path: StrPath) -> str:
+    text = os.fspath(path)
+    if not isinstance(text, str) or not text:
+        raise TypeError(f"the client {what} must be a path")
+    if not os.path.isfile(text):
+        raise FileNotFoundError(2, f"client {what} file not found", text)
+    # Read now, but pinned against chdir all the same.
+    return os.path.abspath(text)
+
+
+def load_client_cert(cert: Optional[CertTypes]) -> Optional[object]:
+    """The engine's copy of a client certificate (None: none), loaded and
+    checked once; the password never appears in an error."""
+    if cert is None:
+        return None
+    parts: Tuple[Any, ...] = cert if isinstance(cert, tuple) else (cert, None)
+    if not 2 <= len(parts) <= 3:
+        raise ValueError("cert must be a path, (cert, key) or (cert, key, password)")
+    password = parts[2] if len(parts) == 3 else None
+    if password is not None and not isinstance(password, (str, bytes)):
+        raise TypeError("the client key's password must be str or bytes")
+    certfile = _cert_path("certificate", parts[0])
+    keyfile = None if parts[1] is None else _cert_path("key", parts[1])
+    try:
+        return _tarnix.client_cert_load(certfile, keyfile, password)
+    except ValueError as exc:
+        where = certfile if keyfile is None else f"{certfile}, {keyfile}"
+        raise TLSError(f"cannot use the client certificate ({where}): {exc}") from None
 
 
 def check_timeout(timeout: Any) -> Optional[float]:
@@ -144,6 +180,7 @@ class BaseClient:
         proxy: Optional[ProxyTypes] = None,
         trust_env: bool = True,
         uds: Union[str, "os.PathLike[str]", None] = None,
+        cert: Optional[CertTypes] = None,
     ) -> None:
         if isinstance(max_connections, bool) or not isinstance(max_connections, int):
             raise TypeError("max_connections must be an int")
@@ -157,6 +194,7 @@ class BaseClient:
         self._max_connections = max_connections
         self._ca_path = self._ca_file(verify)
         self._routes = Routes(proxy, trust_env, uds)
+        self._client_cert = load_client_cert(cert)
         self.follow_redirects = bool(follow_redirects)
         self.max_redirects = max_redirects
         self.max_decoded_size = max_decoded_size
@@ -462,7 +500,11 @@ class BaseClient:
         ca_path = self._ca_path if url.tls else ""
         try:
             if via is not None:
-                return via.make_pool(url, ca_path, _ENGINE_LIMIT)
+                return via.make_pool(url, ca_path, _ENGINE_LIMIT, self._client_cert)
+            if url.tls and self._client_cert is not None:
+                return _tarnix.pool_create_with_cert(
+                    url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path, self._client_cert
+                )
             return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:

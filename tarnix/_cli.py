@@ -15,7 +15,9 @@ from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
+from ._base import CertTypes
 from ._decoders import _DECODERS
+from ._download import DownloadProgress
 from ._errors import Error
 from ._models import Response
 from ._multipart import encode_multipart
@@ -72,12 +74,15 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-F", "--form", action="append", metavar="NAME=VALUE", help="a multipart form field (repeatable); NAME=@FILE uploads a file, NAME=@FILE;type=TYPE sets its type")
     p.add_argument("-u", "--user", metavar="USER:PASSWORD", help="send Basic authentication")
     p.add_argument("-i", "--include", action="store_true", help="print the status line and headers too")
-    p.add_argument("-o", "--output", metavar="FILE", help="write the output to FILE; '-' writes to standard output even binary output to a terminal")
+    p.add_argument("-o", "--output", metavar="FILE", help="write the output to FILE (a GET is saved as it arrives, with a progress bar on a terminal, and only a 2xx body takes the name); '-' writes to standard output even binary output to a terminal")
     p.add_argument("-L", "--location", action="store_true", help="follow redirects")
     p.add_argument("--cacert", metavar="FILE", help="PEM file of trusted CA certificates (default: the system store)")
     p.add_argument("-x", "--proxy", metavar="[http://][USER:PASSWORD@]HOST[:PORT]", help="use this HTTP proxy (default: http_proxy, https_proxy, all_proxy from the environment)")
     p.add_argument("--noproxy", metavar="HOSTS", help="comma-separated hosts to reach without the proxy ('*': all), in place of no_proxy")
     p.add_argument("--unix-socket", metavar="PATH", help="connect to this Unix socket instead of the URL's host")
+    p.add_argument("-E", "--cert", metavar="FILE", help="client certificate (PEM) to show a server that asks for one; its key too, unless --key")
+    p.add_argument("--key", metavar="FILE", help="private key (PEM) of --cert")
+    p.add_argument("--pass", dest="key_password", metavar="PASSWORD", help="password of an encrypted client key")
     p.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS", help=f"time limit per request (default {DEFAULT_TIMEOUT:g})")
     p.add_argument("-n", "--requests", type=int, metavar="N", help="load mode: send N requests and print throughput and latencies")
     p.add_argument("-c", "--concurrency", type=int, default=10, metavar="C", help="load mode: requests in flight at once (default 10)")
@@ -297,6 +302,57 @@ class _Progress:
             self.stream.flush()
 
 
+def _size(n: int) -> str:
+    value, unit = float(n), "B"
+    for bigger in ("KiB", "MiB", "GiB"):
+        if value < 1024:
+            break
+        value, unit = value / 1024, bigger
+    return f"{n} B" if unit == "B" else f"{value:.1f} {unit}"
+
+
+class _ByteProgress(_Progress):
+    """A download's bytes so far, against its length when it is known."""
+
+    def line(self, done: int, columns: int) -> str:
+        count = f" {_size(done)}" + (f" / {_size(self.total)}" if self.total else "")
+        width = min(50, columns - 1 - len(count) - 2)
+        if not self.total or width < 5:
+            return count.strip()[: max(columns - 1, 0)]
+        filled = width * min(done, self.total) // self.total
+        return f"[{'#' * filled}{'.' * (width - filled)}]{count}"
+
+
+async def _save(client: Client, url: str, send: Dict[str, Any], path: str) -> int:
+    """GET into a file as it arrives, as curl -o does, with a progress bar
+    on a terminal; a response other than 2xx saves nothing."""
+    progress = DownloadProgress()
+    bar = _ByteProgress(0, sys.stderr)
+
+    def draw() -> None:
+        bar.total = progress.total or 0
+        bar.draw(progress.num_bytes_downloaded)
+
+    async def report() -> None:
+        while True:
+            draw()
+            await asyncio.sleep(0.1)
+
+    reporter = asyncio.ensure_future(report()) if bar.enabled else None
+    try:
+        r = await client.download(url, path, progress=progress, **send)
+    finally:
+        if reporter is not None:
+            reporter.cancel()
+            draw()
+            bar.stream.write("\n")
+            bar.stream.flush()
+    if not r.is_success:
+        print(f"tarnix: HTTP {r.status_code}: nothing saved to {path!r}", file=sys.stderr)
+        return _FAILED
+    return _OK
+
+
 async def _load(client: Client, method: str, url: str, send: Dict[str, Any], total: int, concurrency: int, out: TextIO) -> int:
     latencies: List[float] = []
     statuses: Dict[int, int] = {}
@@ -417,17 +473,28 @@ def _route_options(args: argparse.Namespace) -> Dict[str, Any]:
     return {"proxy": args.proxy or None, "uds": args.unix_socket}
 
 
+def _cert(args: argparse.Namespace) -> Optional[CertTypes]:
+    if args.cert is None:
+        if args.key is not None or args.key_password is not None:
+            raise _UsageError("--key and --pass need --cert")
+        return None
+    return (args.cert, args.key, args.key_password)
+
+
 async def _run(args: argparse.Namespace) -> int:
     if args.demo:
         return await _demo(args)
     method, send = _request_args(args)
     async with Client(
-        timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location, **_route_options(args)
+        timeout=args.timeout, verify=args.cacert or "", follow_redirects=args.location, cert=_cert(args),
+        **_route_options(args),
     ) as client:
         if args.noproxy is not None:
             client._routes.set_no_proxy(args.noproxy)
         if args.requests is not None:
             return await _load(client, method, args.url, send, args.requests, args.concurrency, sys.stdout)
+        if args.output not in (None, "-") and method == "GET" and not args.include and "content" not in send:
+            return await _save(client, args.url, send, args.output)
         r = await client.request(method, args.url, **send)
     return _output(r, args)
 

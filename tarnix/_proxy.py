@@ -119,14 +119,17 @@ class Via:
             return ("proxy", self.proxy.address, 0)
         return url.origin
 
-    def make_pool(self, url: URL, ca_path: str, limit: int) -> object:
+    def make_pool(self, url: URL, ca_path: str, limit: int, cert: object = None) -> object:
         proxy = self.proxy
+        # The client certificate is for the origin: never shown to a proxy
+        # that forwards plain requests.
+        cert = cert if url.tls else None
         if proxy is None:
-            return _tarnix.pool_create_via(url.host, url.port, url.tls, limit, ca_path, "", 0, "", self.uds or "")
+            return _tarnix.pool_create_via(url.host, url.port, url.tls, limit, ca_path, "", 0, "", self.uds or "", cert)
         if self.forward:
             return _tarnix.pool_create_via("", 0, False, limit, "", proxy.host, proxy.port, proxy._authorization, "")
         return _tarnix.pool_create_via(
-            url.host, url.port, True, limit, ca_path, proxy.host, proxy.port, proxy._authorization, ""
+            url.host, url.port, True, limit, ca_path, proxy.host, proxy.port, proxy._authorization, "", cert
         )
 
     def target(self, url: URL) -> str:

@@ -17,6 +17,7 @@ from ._auth import Auth, AuthTypes
 from ._base import UNSET, BaseClient, EventHook, check_size_limit
 from ._content import RequestData
 from ._cookies import CookieTypes
+from ._download import Destination, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -98,6 +99,7 @@ class SyncClient(BaseClient):
         timeout: Optional[float],
         max_response_size: Optional[int],
         wire: Optional[Tuple[int, List[Tuple[str, str]]]] = None,
+        download: Optional[object] = None,
     ) -> Response:
         # A request straight from _build comes with what to submit.
         ordinal, headers = self._wire(request) if wire is None else wire
@@ -119,7 +121,7 @@ class SyncClient(BaseClient):
                 outcome = _tarnix.submit_wait(
                     pool.capsule, ordinal, target, headers, request.content,
                     None if deadline is None else max(0.0, deadline - monotonic()),
-                    max_response_size,
+                    max_response_size, download,
                 )
             except RuntimeError as exc:
                 # Out of threads, for one: nothing was sent.
@@ -194,6 +196,7 @@ class SyncClient(BaseClient):
         deadline: Optional[float],
         timeout: Optional[float],
         max_response_size: Optional[int],
+        download: Optional[object] = None,
     ) -> Response:
         flow = self._flow(request, auth, follow_redirects)
         try:
@@ -201,7 +204,7 @@ class SyncClient(BaseClient):
             while True:
                 for hook in self._request_hooks:
                     _call_hook(hook, req)
-                response = self._send(req, deadline, timeout, max_response_size)
+                response = self._send(req, deadline, timeout, max_response_size, None, download)
                 for hook in self._response_hooks:
                     _call_hook(hook, response)
                 req = flow.send(response)
@@ -210,6 +213,50 @@ class SyncClient(BaseClient):
             return final
         finally:
             flow.close()
+
+    def download(
+        self,
+        url: Union[str, URL],
+        path: StrPath,
+        *,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
+        progress: Optional[DownloadProgress] = None,
+    ) -> Response:
+        """GET ``url`` and save its body to the file ``path``; see
+        :meth:`tarnix.Client.download`."""
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        if max_response_size is UNSET:
+            max_response_size = self.max_response_size
+        else:
+            check_size_limit("max_response_size", max_response_size)
+        request, ordinal, wire = self._build("GET", url, None, None, None, None, params, headers, cookies)
+        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        deadline = None if timeout is None else monotonic() + timeout
+        destination = Destination(path, progress)
+        try:
+            if needs_flow:
+                response = self._drive(
+                    request, auth_, follow, deadline, timeout, max_response_size, destination.target
+                )
+            else:
+                response = self._send(
+                    request, deadline, timeout, max_response_size, (ordinal, wire), destination.target
+                )
+            destination.complete(response)
+        except BaseException:
+            destination.discard()
+            raise
+        finally:
+            if progress is not None:
+                progress._stop()
+        return response
 
     def get(
         self,

@@ -1,6 +1,6 @@
 """The native engine (see the package documentation)."""
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 def pool_create(
     host: str,
@@ -23,7 +23,23 @@ def pool_create_via(
     proxy_port: int,
     proxy_authorization: str,
     unix_path: str,
+    client_cert: object = None,
     /,
+) -> object: ...
+def pool_create_with_cert(
+    host: str,
+    port: int,
+    tls: object,
+    reserved_flag: int,
+    max_connections: int,
+    reserved_a: int,
+    reserved_b: int,
+    ca_path: str,
+    client_cert: object,
+    /,
+) -> object: ...
+def client_cert_load(
+    cert_path: str, key_path: Optional[str], password: Optional[Union[str, bytes]], /
 ) -> object: ...
 def submit(
     pool: object,
@@ -45,6 +61,7 @@ def submit_wait(
     body: bytes,
     timeout: Optional[float],
     max_response_size: Optional[int] = None,
+    download: Optional[object] = None,
     /,
 ) -> Optional[Tuple[int, Dict[str, str], bytes, int, str]]: ...
 def submit_limited(
@@ -56,7 +73,10 @@ def submit_limited(
     max_response_size: Optional[int],
     future: Any,
     loop: Any,
+    download: Optional[object] = None,
     /,
 ) -> int: ...
+def download_new(path: str, /) -> object: ...
+def download_progress(download: object, /) -> Tuple[int, int]: ...
 def abandon(future: Any, /) -> bool: ...
 def read_body(*args: Any) -> Any: ...

@@ -17,6 +17,7 @@ from ._auth import AuthTypes
 from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
+from ._download import Destination, DownloadLimit, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -329,9 +330,12 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                                     wire, request.content, None, None, future, loop
                                 )
                             else:
+                                # A download's limit carries where its body
+                                # goes (in `raw`, free until the response).
+                                raw = getattr(max_response_size, "into", None)
                                 _tarnix.submit_limited(
                                     pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
-                                    wire, request.content, max_response_size, future, loop,
+                                    wire, request.content, max_response_size, future, loop, raw,
                                 )
                         except RuntimeError as exc:
                             # Out of threads, for one: nothing was sent.
@@ -416,6 +420,15 @@ class Client(BaseClient):
     :param verify: path of a PEM file of trusted CA certificates for https;
         ``""`` (or ``True``) uses the system trust store. Certificate
         verification cannot be turned off.
+    :param cert: a client certificate for servers that ask for one (mutual
+        TLS), as httpx takes it: the path of a PEM file holding the
+        certificate and its private key, a ``(certificate, key)`` pair of
+        paths, or ``(certificate, key, password)`` for an encrypted key.
+        Loaded when the client is made: a missing file raises
+        FileNotFoundError, a file that cannot be used (no certificate, no
+        key, a wrong password, a key that is not the certificate's)
+        :class:`tarnix.TLSError`. A server that refuses the certificate, or
+        its absence, fails the request with a TLSError that says so.
     :param follow_redirects: follow 301, 302, 303, 307 and 308 responses.
     :param max_redirects: the most redirects followed in one request.
     :param base_url: relative request URLs are joined to it, as httpx does.
@@ -576,6 +589,67 @@ class Client(BaseClient):
         """Send a request made by :meth:`build_request` (or by hand)."""
         result: Response = await _SEND(self, request, auth=auth, follow_redirects=follow_redirects)
         return result
+
+    async def download(
+        self,
+        url: Union[str, URL],
+        path: StrPath,
+        *,
+        params: Optional[QueryParams] = None,
+        headers: Optional[HeaderTypes] = None,
+        cookies: Optional[CookieTypes] = None,
+        auth: Optional[AuthTypes] = UNSET,
+        follow_redirects: Optional[bool] = None,
+        timeout: Optional[float] = UNSET,
+        max_response_size: Optional[int] = UNSET,
+        progress: Optional[DownloadProgress] = None,
+    ) -> Response:
+        """GET ``url`` and save its body to the file ``path``.
+
+        The engine writes the body to disk as it arrives, so memory stays
+        flat whatever its size. It goes to a temporary file beside ``path``
+        first and takes that name only once complete and only for a 2xx
+        response; a failed, timed-out or cancelled download, or any other
+        status, leaves nothing behind and ``path`` untouched. A body sent
+        with a Content-Encoding the client decodes is saved decoded (without
+        the ``max_decoded_size`` limit, which bounds memory).
+
+        Returns the response with its status and headers and an empty
+        ``content``: check it with ``raise_for_status()``. ``progress``, a
+        :class:`tarnix.DownloadProgress`, can be read from anywhere while the
+        download runs. The other arguments are those of :meth:`request`.
+        """
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        if max_response_size is UNSET:
+            max_response_size = self.max_response_size
+        else:
+            check_size_limit("max_response_size", max_response_size)
+        destination = Destination(path, progress)
+        try:
+            response: Response = await _EXCHANGES["GET"](
+                self,
+                url,
+                params=params,
+                headers=headers,
+                cookies=cookies,
+                auth=auth,
+                follow_redirects=follow_redirects,
+                timeout=timeout,
+                max_response_size=DownloadLimit.of(max_response_size, destination.target),
+            )
+            if destination.needs_decoding(response):
+                # Decoding a large file takes a while: not on the loop.
+                await asyncio.get_running_loop().run_in_executor(None, destination.complete, response)
+            else:
+                destination.complete(response)
+        except BaseException:
+            destination.discard()
+            raise
+        finally:
+            if progress is not None:
+                progress._stop()
+        return response
 
     get: _Verb = _EXCHANGES["GET"]
     post: _Verb = _EXCHANGES["POST"]

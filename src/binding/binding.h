@@ -16,6 +16,8 @@
 namespace tarnix {
 
 constexpr const char* POOL_CAPSULE_NAME = "tarnix.Pool";
+constexpr const char* CLIENT_CERT_CAPSULE_NAME = "tarnix.ClientCert";
+constexpr const char* DOWNLOAD_CAPSULE_NAME = "tarnix.Download";
 
 // Looks the exception class up by name in "builtins" and sets `message`.
 // Always leaves an exception set; the caller returns NULL.
@@ -26,6 +28,19 @@ bool int32_arg(PyObject* obj, int32_t* out);
 
 PyObject* pool_create(PyObject* self, PyObject* args);
 PyObject* pool_create_via(PyObject* self, PyObject* args);
+
+PyObject* client_cert_load(PyObject* self, PyObject* args);
+PyObject* pool_create_with_cert(PyObject* self, PyObject* args);
+// Makes the pool show the client_cert_load capsule's certificate. False
+// with an exception set.
+bool attach_client_cert(PyObject* pool_capsule, PyObject* cert_capsule);
+
+PyObject* download_new(PyObject* self, PyObject* path);
+PyObject* download_progress(PyObject* self, PyObject* download);
+// The job writes its body into the download_new capsule's file (None: it
+// keeps it in memory as usual). False with an exception set.
+bool attach_download(Job* job, PyObject* capsule);
+
 PyObject* submit(PyObject* self, PyObject* args);
 
 PyObject* submit_wait(PyObject* self, PyObject* args);

@@ -51,6 +51,12 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"pool_create_via", tarnix::pool_create_via, METH_VARARGS,
      "Create a native connection pool whose connections go through a proxy or a Unix socket."},
     {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
+    {"client_cert_load", tarnix::client_cert_load, METH_VARARGS,
+     "Load a client certificate and its key for pool_create_with_cert."},
+    {"pool_create_with_cert", tarnix::pool_create_with_cert, METH_VARARGS,
+     "Create a native connection pool for an origin that shows a client certificate."},
+    {"download_new", tarnix::download_new, METH_O, "A file for a request's body, for submit_limited and submit_wait."},
+    {"download_progress", tarnix::download_progress, METH_O, "Bytes of a download written so far, and its length."},
     {nullptr, nullptr, 0, nullptr},
 };
 

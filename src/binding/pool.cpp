@@ -98,9 +98,10 @@ bool text_arg(PyObject* obj, const char* what, const char** out, Py_ssize_t* len
 }  // namespace
 
 // pool_create_via(host, port, tls, max_connections, ca_path, proxy_host,
-// proxy_port, proxy_authorization, unix_path): a pool whose connections go
-// through an HTTP proxy (proxy_host not empty) or a Unix socket (unix_path
-// not empty). A plain pool with a proxy serves every origin: its requests
+// proxy_port, proxy_authorization, unix_path[, client_cert]): a pool whose
+// connections go through an HTTP proxy (proxy_host not empty) or a Unix
+// socket (unix_path not empty), showing a client_cert_load certificate when
+// one is given. A plain pool with a proxy serves every origin: its requests
 // carry absolute-form targets and their own Host header.
 PyObject* pool_create_via(PyObject*, PyObject* args) {
     if (!in_home_interpreter()) return nullptr;
@@ -133,6 +134,11 @@ PyObject* pool_create_via(PyObject*, PyObject* args) {
         raise_builtin("ValueError", "unix sockets are not supported on this system");
         return nullptr;
     }
+    PyObject* cert = PyTuple_Size(args) > 9 ? PyTuple_GetItem(args, 9) : Py_None;
+    if (cert != Py_None && !PyCapsule_IsValid(cert, CLIENT_CERT_CAPSULE_NAME)) {
+        raise_builtin("TypeError", "pool_create_via: the certificate is not from client_cert_load");
+        return nullptr;
+    }
     if (static_cast<size_t>(unix_len) > unix_path_max()) {
         raise_builtin("ValueError", "the unix socket path is too long for this system");
         return nullptr;
@@ -160,6 +166,7 @@ PyObject* pool_create_via(PyObject*, PyObject* args) {
         raise_builtin("MemoryError", "tarnix: failed to allocate connection pool");
         return nullptr;
     }
+    if (cert != Py_None && !attach_client_cert(capsule, cert)) Py_CLEAR(capsule);
     return capsule;
 }
 

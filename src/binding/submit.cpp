@@ -259,8 +259,9 @@ PyObject* submit(PyObject*, PyObject* args) {
 }
 
 // submit_limited(pool, method, target, headers, body, max_response_size,
-// future, loop): submit with a limit on the bytes of the response's head and
-// body as they arrive (None: no limit).
+// future, loop[, download]): submit with a limit on the bytes of the
+// response's head and body as they arrive (None: no limit); with a download
+// (download_new), the body goes to its file and the outcome's body is empty.
 PyObject* submit_limited(PyObject*, PyObject* args) {
     if (!in_home_interpreter()) return nullptr;
     free_orphans();
@@ -275,11 +276,16 @@ PyObject* submit_limited(PyObject*, PyObject* args) {
     Job* job = build_job(args, 8, "submit_limited expects 8 arguments");
     if (job == nullptr) return nullptr;
     job->max_response = limit;
+    // An optional ninth argument: the download the body goes to.
+    if (PyTuple_Size(args) > 8 && !attach_download(job, PyTuple_GetItem(args, 8))) {
+        dispose_job(job);
+        return nullptr;
+    }
     return submit_for_future(job, PyTuple_GetItem(args, 6), PyTuple_GetItem(args, 7));
 }
 
 // submit_wait(pool, method, target, headers, body, timeout[,
-// max_response_size]): runs the request and waits for it with the GIL
+// max_response_size[, download]]): runs the request and waits for it with the GIL
 // released. Returns (status, headers, body, kind, message), or None when
 // `timeout` seconds (None: no limit) pass first; the request is then stopped
 // and its connection closed.
@@ -308,6 +314,10 @@ PyObject* submit_wait(PyObject*, PyObject* args) {
     Job* job = build_job(args, 6, "submit_wait expects 6 arguments");
     if (job == nullptr) return nullptr;
     job->max_response = max_response;
+    if (PyTuple_Size(args) > 7 && !attach_download(job, PyTuple_GetItem(args, 7))) {
+        dispose_job(job);
+        return nullptr;
+    }
     job->waited = true;
     if (!start_job(job)) return nullptr;
     return wait_for_job(job, timeout);

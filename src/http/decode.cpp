@@ -144,7 +144,8 @@ bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
     return true;
 }
 
-bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out) {
+bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out,
+                     bool streamed) {
     // Only the head as framed may end it: a body that happens to hold a
     // blank line must not be read as header lines.
     if (head_len < 4 || head_len > len) return false;
@@ -198,6 +199,10 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
     size_t body_len = 0;
     if (!has_body) {
         // Whatever the headers announce, this response carries no body.
+    } else if (streamed) {
+        // Framing took the body as the headers describe it; other codings
+        // fail here as they would with the body in hand.
+        if (has_te && !ascii_ieq(te, te_len, "identity", 8) && !ascii_ieq(te, te_len, "chunked", 7)) return false;
     } else if (!has_te || ascii_ieq(te, te_len, "identity", 8)) {
         body = region;
         body_len = available;

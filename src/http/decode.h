@@ -37,6 +37,9 @@ bool content_length_of(const uint8_t* p, size_t n, uint64_t* out);
 // it. Without a body (`has_body` false) the body is empty whatever the headers
 // announce. False for any failure (memory included).
 // A chunked body is de-chunked in place, over the capture's body bytes.
-bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out);
+// With `streamed`, the body went elsewhere as it arrived: only the head is
+// here, checked as for a body, and the body is empty.
+bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out,
+                     bool streamed = false);
 
 }  // namespace tarnix

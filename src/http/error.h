@@ -19,6 +19,7 @@ enum class ErrorKind : uint8_t {
     ProxyClosed,        // the proxy closed or failed before its answer was whole
     ProxyMalformed,     // the proxy's answer to CONNECT is not HTTP
     Unsupported,        // the platform lacks what the pool needs (Unix sockets)
+    BodySinkFailed,    // the body's destination (a file) refused it
 };
 
 constexpr int32_t RESULT_OK = 0;

@@ -172,6 +172,65 @@ ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget,
     }
 }
 
+ErrorKind pass_error(IoStatus s) {
+    switch (s) {
+        case IoStatus::SinkFailed: return ErrorKind::BodySinkFailed;
+        case IoStatus::LimitReached: return ErrorKind::ResponseTooLarge;
+        default: return ErrorKind::ConnectionReset;
+    }
+}
+
+// Consumes the next line, counted in `*total` against the limit; `budget`
+// as in take_line.
+ErrorKind skip_line(BufferedReader& reader, Slice* line, uint64_t* total, uint64_t limit,
+                    HeadBudget* budget = nullptr) {
+    IoStatus s = reader.peek_line(line);
+    if (s != IoStatus::Ok) return line_error(s);
+    if (budget != nullptr) {
+        if (line->len > budget->bytes) return ErrorKind::MalformedFraming;
+        budget->bytes -= line->len;
+    }
+    if (line->len > limit - *total) return ErrorKind::ResponseTooLarge;
+    *total += line->len;
+    reader.discard(line->len);
+    return ErrorKind::None;
+}
+
+// A chunked body into the sink, checked as decoding checks a captured one:
+// each chunk's data ends in CRLF. `*total` holds the response's bytes so far.
+ErrorKind pass_chunked(BufferedReader& reader, BodySink& sink, HeadBudget& budget, uint64_t limit,
+                       uint64_t* total) {
+    for (;;) {
+        Slice line;
+        ErrorKind e = skip_line(reader, &line, total, limit);
+        if (e != ErrorKind::None) return e;
+        // The line's bytes stay in the reader's buffer until it reads again.
+        Slice c = content_of(line);
+        const void* semi = std::memchr(c.ptr, ';', c.len);
+        const uint8_t* size_text = c.ptr;
+        size_t size_len = semi ? size_t(static_cast<const uint8_t*>(semi) - c.ptr) : c.len;
+        trim_wire_space(&size_text, &size_len);
+        uint64_t size = 0;
+        if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return ErrorKind::MalformedFraming;
+        if (size == 0) break;
+        if (size > limit - *total) return ErrorKind::ResponseTooLarge;
+        IoStatus s = reader.pass_exact(sink, size);
+        if (s != IoStatus::Ok) return pass_error(s);
+        *total += size;
+        e = skip_line(reader, &line, total, limit);
+        if (e != ErrorKind::None) return e;
+        if (line.len != 2 || line.ptr[0] != '\r') return ErrorKind::MalformedFraming;
+    }
+    // Trailers are read to their end and dropped, under the heads' caps.
+    for (;;) {
+        Slice line;
+        ErrorKind e = skip_line(reader, &line, total, limit, &budget);
+        if (e != ErrorKind::None) return e;
+        if (line.len == 1 || (line.len == 2 && line.ptr[0] == '\r')) return ErrorKind::None;
+        if (!budget.take_field()) return ErrorKind::MalformedFraming;
+    }
+}
+
 // Lets the answer be read through the usual path with nothing left to send.
 class NothingToSend final : public ByteSink {
 public:
@@ -185,7 +244,7 @@ constexpr uint32_t EARLY_ANSWER_WAIT_MS = 1000;
 
 // The send failed, often because the server answered before reading the
 // whole body and closed. Its answer, when whole, beats the send failure.
-RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit, int socket) {
+RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit, int socket, BodySink* body_sink) {
     RawResponse failed;
     failed.error = ErrorKind::SendFailed;
     if (socket >= 0) socket_bound_reads(socket, EARLY_ANSWER_WAIT_MS);
@@ -193,7 +252,7 @@ RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit,
     if (reader.peek_line(&line) != IoStatus::Ok && reader.buffered() == 0) return failed;
     failed.answered = true;
     NothingToSend none;
-    RawResponse res = send_and_receive(none, reader, Slice{}, nullptr, method, Slice{}, limit);
+    RawResponse res = send_and_receive(none, reader, Slice{}, nullptr, method, Slice{}, limit, -1, body_sink);
     if (res.error != ErrorKind::None) return failed;
     // Part of the request never went out: the stream is out of step.
     res.reusable = false;
@@ -204,11 +263,11 @@ RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit,
 }  // namespace
 
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
-                             uint8_t method, Slice body, uint64_t limit, int socket) {
+                             uint8_t method, Slice body, uint64_t limit, int socket, BodySink* body_sink) {
     RawResponse res;
     if (!writer.write_all(request.ptr, request.len) || !writer.write_all(body.ptr, body.len) || !writer.flush() ||
         (inner != nullptr && !inner->flush()))
-        return early_answer(reader, method, limit, socket);
+        return early_answer(reader, method, limit, socket, body_sink);
 
     ByteBuf cap;
     Scan st;
@@ -229,6 +288,8 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
 
     bool close = (st.is_http10 && !st.keep_alive_token) || st.close_token;
     ErrorKind e = ErrorKind::None;
+    // The body's bytes (and chunk lines) that went to the sink rather than `cap`.
+    uint64_t total = cap.size();
     if (cap.size() > limit) {
         e = ErrorKind::ResponseTooLarge;
     } else if (st.status == 101) {
@@ -237,23 +298,39 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
         close = true;
     } else if (method == METHOD_HEAD || st.status == 204 || st.status == 304) {
         res.has_body = false;
+    }
+    if (e == ErrorKind::None && body_sink != nullptr) {
+        int64_t length = !res.has_body ? 0
+                         : st.chunked || !st.has_content_length ? -1
+                                                                  : int64_t(st.content_length);
+        if (!body_sink->begin(st.status, length)) e = ErrorKind::BodySinkFailed;
+    }
+    if (e != ErrorKind::None || !res.has_body) {
+        // Nothing to read.
     } else if (st.chunked) {
-        e = read_chunked(reader, cap, budget, limit);
+        e = body_sink != nullptr ? pass_chunked(reader, *body_sink, budget, limit, &total)
+                                 : read_chunked(reader, cap, budget, limit);
     } else if (st.has_content_length) {
         // Refused before a byte of it is read.
         IoStatus s = IoStatus::Ok;
         if (past_limit(cap, st.content_length, limit))
             e = ErrorKind::ResponseTooLarge;
+        else if (body_sink != nullptr)
+            e = (s = reader.pass_exact(*body_sink, st.content_length)) == IoStatus::Ok ? ErrorKind::None
+                                                                                       : pass_error(s);
         else if ((s = reader.append_exact(cap, st.content_length)) != IoStatus::Ok)
             e = exact_error(s);
     } else {
-        IoStatus s = reader.append_to_end(cap, limit);
+        uint64_t passed = 0;
+        IoStatus s = body_sink != nullptr ? reader.pass_to_end(*body_sink, limit - cap.size(), &passed)
+                                          : reader.append_to_end(cap, limit);
         if (s == IoStatus::LimitReached)
             e = ErrorKind::ResponseTooLarge;
         else if (s != IoStatus::Ok)
-            e = ErrorKind::ConnectionReset;
+            e = body_sink != nullptr ? pass_error(s) : ErrorKind::ConnectionReset;
         close = true;
     }
+    res.streamed = body_sink != nullptr;
     // The last line of a chunked body may be what passes the limit.
     if (e == ErrorKind::None && cap.size() > limit) e = ErrorKind::ResponseTooLarge;
     if (e == ErrorKind::None && !cap.into_owned(&res.bytes)) e = ErrorKind::OutOfMemory;

@@ -15,7 +15,17 @@ struct RawResponse {
     bool has_body = true;   // false for HEAD, 101, 204 and 304 responses
     bool reusable = false;  // the connection may carry another request
     bool answered = false;  // failed once the server had sent something: it saw the request
+    bool streamed = false;  // the body went to a sink: `bytes` holds the head only
     ErrorKind error = ErrorKind::None;
+};
+
+// Where a response body goes instead of memory, as it arrives.
+class BodySink : public ByteSink {
+public:
+    // The final response's head is in: its status and the body's announced
+    // length (-1 when unknown, 0 when it has none). Comes before any body
+    // byte, once per response; false fails the exchange.
+    virtual bool begin(int status, int64_t length) = 0;
 };
 
 // What a server may make us hold outside a body: every head of one exchange
@@ -39,8 +49,11 @@ constexpr size_t RESPONSE_HEAD_MAX_FIELDS = 1000;
 // 413 before it closed) is returned instead of the failure, never reusable.
 // `socket`, when given, is the connection's socket: reads after a failed
 // send then wait only briefly.
+// With `body_sink`, the final response's body goes there (de-chunked, its
+// trailers dropped) and only its head is captured; the limit counts it all
+// the same.
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
                              uint8_t method, Slice body = Slice{}, uint64_t max_response = UINT64_MAX,
-                             int socket = -1);
+                             int socket = -1, BodySink* body_sink = nullptr);
 
 }  // namespace tarnix

@@ -12,6 +12,7 @@
 namespace tarnix {
 
 struct Pool;
+struct DownloadTarget;
 class CompletionQueue;
 
 // How a job ended. On success the header slices and the body point into
@@ -48,6 +49,10 @@ struct Job {
     std::atomic<uint32_t> handoff{0};
     // The most bytes of the response (head and body as they arrive).
     uint64_t max_response = UINT64_MAX;
+    // Where the body goes instead of memory (the job holds a reference):
+    // the outcome then has the head alone, and the file is left only when
+    // the job succeeds.
+    DownloadTarget* download = nullptr;
     // Nobody waits for the outcome any more: the I/O thread stops at its
     // next socket call (or at once, when blocked in one) and its connection
     // is closed, never pooled.

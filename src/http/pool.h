@@ -11,6 +11,7 @@
 #include "platform/rwlock.h"
 #include "platform/spinlock.h"
 #include "tls/ca_bundle.h"
+#include "tls/client_cert.h"
 
 namespace tarnix {
 
@@ -50,6 +51,8 @@ struct Pool {
     // Every live pool, so that a fork can wait until none of their locks is held.
     Pool* live_prev = nullptr;
     Pool* live_next = nullptr;
+    // Shown to servers that ask for one; set before the pool's first job.
+    ClientCertPtr client_cert;
 };
 
 // A connection held by a job: exactly one of the two is set.

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "http/decode.h"
+#include "http/download.h"
 #include "http/framing.h"
 #include "http/job.h"
 #include "http/pool.h"
@@ -21,7 +22,8 @@ constexpr size_t PLAIN_WRITE_BUFFER = 8192;
 // Heads larger than this (many or long headers) go to the heap.
 constexpr size_t HEAD_BUFFER = 8192;
 
-RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, uint64_t limit) {
+RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, uint64_t limit,
+                           BodySink* body_sink) {
     // Both buffers live on the thread's large stack, not the heap.
     uint8_t read_buf[PLAIN_READ_BUFFER];
     uint8_t write_buf[PLAIN_WRITE_BUFFER];
@@ -29,18 +31,19 @@ RawResponse exchange_plain(int fd, Slice request, Slice body, uint8_t method, ui
     FdSink sink(fd);
     BufferedReader reader(&source, read_buf, sizeof(read_buf));
     BufferedWriter writer(&sink, write_buf, sizeof(write_buf));
-    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit, fd);
+    RawResponse raw = send_and_receive(writer, reader, request, nullptr, method, body, limit, fd, body_sink);
     // Bytes read past the response die with this reader; the stream is no
     // longer in step with the server, so it must not carry another request.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
 }
 
-RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method, uint64_t limit) {
+RawResponse exchange_tls(TlsConnection* conn, Slice request, Slice body, uint8_t method, uint64_t limit,
+                         BodySink* sink) {
     BufferedReader& reader = tls_connection_reader(conn);
     RawResponse raw = send_and_receive(tls_connection_writer(conn), reader, request,
                                        &tls_connection_socket_writer(conn), method, body, limit,
-                                       tls_connection_socket(conn));
+                                       tls_connection_socket(conn), sink);
     // Bytes past the response would be taken for the start of the next one.
     if (reader.buffered() != 0) raw.reusable = false;
     return raw;
@@ -61,11 +64,16 @@ const char* exchange_failure_message(ErrorKind kind, int32_t* result) {
         case ErrorKind::ProxyClosed: return "proxy closed the connection before the tunnel opened";
         case ErrorKind::ProxyMalformed: return "proxy sent a malformed answer to CONNECT";
         case ErrorKind::Unsupported: return "unix sockets are not supported on this system";
+        case ErrorKind::BodySinkFailed: return "failed to write the response body to its file";
         default: return "out of memory reading response";
     }
 }
 
-void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message) {
+// A download's file goes before the failure is reported: whoever learns of
+// it finds nothing left behind.
+void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* message,
+                    FileBodySink* sink = nullptr) {
+    if (sink != nullptr) sink->discard();
     set_thread_abort_gate(nullptr);
     job->outcome.kind = kind;
     job->outcome.message = message;
@@ -86,6 +94,7 @@ void free_job(Job* job) {
     job->headers = nullptr;
     job->header_count = 0;
     job->body.reset();
+    download_target_release(job->download);
     job->~Job();
     heap_free(job);
 }
@@ -105,15 +114,19 @@ void run_job(Job* job, const JobHooks& hooks) {
                              job->body.slice(), pool->use_tls != 0,  forward,
                              forward ? pool->via.proxy_authorization.slice() : Slice{}};
     bool refused = false;
+    // Lives until the job is handed back; removes the file unless finished.
+    FileBodySink file_sink(job->download);
+    FileBodySink* sink = job->download != nullptr ? &file_sink : nullptr;
     const Slice request = build_request_head(parts, head_buf, sizeof(head_buf), &head_spill, &refused);
     if (request.ptr == nullptr) {
         finish_failure(hooks, job, RESULT_TRANSPORT,
-                       refused ? "refused to send an invalid request" : "out of memory building request");
+                       refused ? "refused to send an invalid request" : "out of memory building request", sink);
         return;
     }
 
     RawResponse raw;
     ErrorKind err = ErrorKind::None;
+    const char* refusal = nullptr;  // the server refused the client certificate
     bool retried = false;
     bool abandoned = false;
     for (;;) {
@@ -123,16 +136,21 @@ void run_job(Job* job, const JobHooks& hooks) {
         }
         Connection conn;
         bool fresh = false;
+        refusal = nullptr;
         // The retry goes out on a new connection: the failure suggests the
         // server dropped its idle connections, and the others may be stale too.
         err = acquire_connection(pool, &conn, &fresh, retried);
+        if (err == ErrorKind::TlsFailed) refusal = tls_open_cert_refusal();
         if (err != ErrorKind::None) break;
         const uint64_t limit = job->max_response;
-        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit)
-                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method, limit);
+        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit, sink)
+                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method, limit, sink);
         if (raw.error != ErrorKind::None) {
             err = raw.error;
             raw.bytes.reset();
+            // A TLS 1.3 server judges the certificate after the handshake:
+            // its refusal arrives as the request goes out or the answer is read.
+            if (conn.tls != nullptr) refusal = tls_connection_cert_refusal(conn.tls);
             discard_connection(pool, conn);
             // Only a connection that sat idle may have been closed under us;
             // a fresh one failing is a real failure, and a server that
@@ -156,24 +174,30 @@ void run_job(Job* job, const JobHooks& hooks) {
     head_spill.reset();
     if (abandoned || job->gate.aborted()) {
         raw.bytes.reset();
-        finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned");
+        finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned", sink);
         return;
     }
+    if (refusal != nullptr) {
+        finish_failure(hooks, job, RESULT_TLS, refusal, sink);
+        return;
+    }
+    if (err == ErrorKind::None && sink != nullptr && !sink->finish()) err = ErrorKind::BodySinkFailed;
     if (err != ErrorKind::None) {
         int32_t kind = RESULT_TRANSPORT;
         const char* message = exchange_failure_message(err, &kind);
         // The proxy's answer, so the caller can say what it was.
         if (err == ErrorKind::ProxyRefused || err == ErrorKind::ProxyAuthRequired)
             job->outcome.status = last_proxy_status();
-        finish_failure(hooks, job, kind, message);
+        finish_failure(hooks, job, kind, message, sink);
         return;
     }
     // The captured bytes go with the job: its headers and body point into them.
     JobOutcome& out = job->outcome;
     out.capture = static_cast<OwnedBytes&&>(raw.bytes);
-    if (!decode_response(out.capture.data(), out.capture.size(), raw.head_len, raw.has_body, &out.decoded)) {
+    if (!decode_response(out.capture.data(), out.capture.size(), raw.head_len, raw.has_body, &out.decoded,
+                         raw.streamed)) {
         out.capture.reset();
-        finish_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response");
+        finish_failure(hooks, job, RESULT_PROTOCOL, "malformed HTTP response", sink);
         return;
     }
     out.status = out.decoded.status;

@@ -76,10 +76,15 @@ struct ConnectionFree {
 };
 using ConnectionPtr = std::unique_ptr<TlsConnection, ConnectionFree>;
 
+// Each job runs on a thread of its own: what its last failed handshake was
+// refused over stays with the thread until it opens another connection.
+thread_local const char* t_open_refusal = nullptr;
+
 }  // namespace
 
 ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
     *out = nullptr;
+    t_open_refusal = nullptr;
     void* block = heap_alloc(sizeof(TlsConnection));
     if (block == nullptr) return ErrorKind::OutOfMemory;
     Stream stream;
@@ -112,8 +117,11 @@ ErrorKind open_tls_connection(Pool* pool, TlsConnection** out) {
     options.write_buffer_len = TLS_RECORD_BUFFER_SIZE;
     options.allow_truncation = false;
     options.now = wall_clock_ns();
-    if (!tls_session_open(&conn->session, conn->socket_reader, conn->socket_writer, options))
+    options.client_cert = pool->client_cert.get();
+    if (!tls_session_open(&conn->session, conn->socket_reader, conn->socket_writer, options)) {
+        t_open_refusal = conn->session.client_cert_refusal();
         return ErrorKind::TlsFailed;
+    }
     *out = conn.release();
     return ErrorKind::None;
 }
@@ -151,5 +159,7 @@ ByteSink& tls_connection_writer(TlsConnection* conn) { return conn->session.writ
 BufferedReader& tls_connection_reader(TlsConnection* conn) { return conn->session.reader(); }
 ByteSink& tls_connection_socket_writer(TlsConnection* conn) { return conn->socket_writer; }
 int tls_connection_socket(TlsConnection* conn) { return conn->stream.fd; }
+const char* tls_connection_cert_refusal(TlsConnection* conn) { return conn->session.client_cert_refusal(); }
+const char* tls_open_cert_refusal() { return t_open_refusal; }
 
 }  // namespace tarnix

@@ -30,6 +30,12 @@ BufferedReader& tls_connection_reader(TlsConnection* conn);
 ByteSink& tls_connection_socket_writer(TlsConnection* conn);
 int tls_connection_socket(TlsConnection* conn);
 
+// The server's refusal of the client certificate, as a fixed message, or
+// null: on a connection whose exchange failed, and for the last connection
+// this thread failed to open.
+const char* tls_connection_cert_refusal(TlsConnection* conn);
+const char* tls_open_cert_refusal();
+
 constexpr unsigned TLS_RECORD_BUFFER_SIZE = 16645;
 
 }  // namespace tarnix

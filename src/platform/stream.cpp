@@ -110,6 +110,42 @@ IoStatus BufferedReader::append_to_end(ByteBuf& out, uint64_t limit) {
     }
 }
 
+IoStatus BufferedReader::pass_exact(ByteSink& out, uint64_t n) {
+    while (n != 0) {
+        if (start_ == end_) {
+            start_ = end_ = 0;
+            ssize_t r = src_->read_some(buf_, cap_);
+            if (r == 0) return IoStatus::EndOfStream;
+            if (r < 0) return IoStatus::ReadFailed;
+            end_ = size_t(r);
+        }
+        size_t have = end_ - start_;
+        size_t take = have < n ? have : size_t(n);
+        if (!out.write_all(buf_ + start_, take)) return IoStatus::SinkFailed;
+        discard(take);
+        n -= take;
+    }
+    return IoStatus::Ok;
+}
+
+IoStatus BufferedReader::pass_to_end(ByteSink& out, uint64_t limit, uint64_t* passed) {
+    *passed = 0;
+    for (;;) {
+        if (start_ == end_) {
+            start_ = end_ = 0;
+            ssize_t r = src_->read_some(buf_, cap_);
+            if (r == 0) return IoStatus::Ok;
+            if (r < 0) return IoStatus::ReadFailed;
+            end_ = size_t(r);
+        }
+        size_t have = end_ - start_;
+        if (have > limit - *passed) return IoStatus::LimitReached;
+        if (!out.write_all(buf_ + start_, have)) return IoStatus::SinkFailed;
+        discard(have);
+        *passed += have;
+    }
+}
+
 bool BufferedWriter::write_all(const uint8_t* src, size_t n) {
     if (n <= cap_ - len_) {
         if (n != 0) std::memcpy(buf_ + len_, src, n);

@@ -17,6 +17,7 @@ enum class IoStatus : uint8_t {
     StreamTooLong,  // peek_line: buffer full of unread bytes, no line feed
     OutOfMemory,    // growing the caller's buffer failed
     LimitReached,   // append_to_end: more bytes than the caller's limit
+    SinkFailed,     // pass_exact, pass_to_end: the caller's sink refused bytes
 };
 
 class ByteSource {
@@ -52,6 +53,10 @@ public:
     // Appends everything up to the end of the stream (the end is success);
     // LimitReached as soon as `out` would pass `limit` bytes.
     IoStatus append_to_end(ByteBuf& out, uint64_t limit = UINT64_MAX);
+    // The same two into a sink instead of memory, through this reader's
+    // buffer. `*passed` counts the bytes given to the sink.
+    IoStatus pass_exact(ByteSink& out, uint64_t n);
+    IoStatus pass_to_end(ByteSink& out, uint64_t limit, uint64_t* passed);
 
     // Up to `cap` bytes: buffered ones first, else one transport read (large
     // requests bypass the buffer). >0 bytes, 0 end of stream, <0 error.

@@ -17,6 +17,7 @@
 #include "platform/heap.h"
 #include "platform/rwlock.h"
 #include "tls/ca_bundle.h"
+#include "tls/client_cert.h"
 #include "tls/exit_gate.h"
 #include "tls/host_check.h"
 #include "tls/library.h"
@@ -77,6 +78,8 @@ const bool g_tls_init_fork = on_fork(tls_init_before_fork, tls_init_after_fork, 
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void* arg);
 int check_stapled_status(SSL* ssl, void* arg);
+int note_cert_request(SSL* ssl, void* arg);
+void note_alert(const SSL* ssl, int where, int value);
 
 // ---------------------------------------------------------------------------
 // BIO over the connection's buffered socket reader and writer.
@@ -242,6 +245,8 @@ bool configure_context(SSL_CTX* ctx) {
     if (SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp) != 1 ||
         SSL_CTX_set_tlsext_status_cb(ctx, check_stapled_status) != 1)
         return false;
+    SSL_CTX_set_cert_cb(ctx, note_cert_request, nullptr);
+    SSL_CTX_set_info_callback(ctx, note_alert);
     return true;
 }
 
@@ -472,7 +477,58 @@ int check_stapled_status(SSL* ssl, void*) {
                : 1;
 }
 
+// The library calls this on the client only when the server sends a
+// certificate request, whether or not a certificate is set.
+int note_cert_request(SSL* ssl, void*) {
+    auto* t = static_cast<TlsTransport*>(SSL_get_app_data(ssl));
+    if (t != nullptr) t->cert_requested = true;
+    return 1;
+}
+
+void note_alert(const SSL* ssl, int where, int value) {
+    if ((where & SSL_CB_READ_ALERT) == 0) return;
+    auto* t = static_cast<TlsTransport*>(SSL_get_app_data(ssl));
+    if (t != nullptr) t->peer_alert = int16_t(value & 0xff);
+}
+
+#define REFUSED(name) "the server refused the client certificate (TLS alert " name ")"
+#define REQUIRED(name) "the server requires a client certificate (TLS alert " name ")"
+
+struct CertAlert {
+    uint8_t code;
+    const char* refused;   // a certificate was shown
+    const char* required;  // none was
+};
+
+// The alerts a server sends about the client's certificate. A handshake
+// failure counts only because the server asked for one (TLS 1.2 servers
+// send it for a missing certificate).
+const CertAlert CERT_ALERTS[] = {
+    {40, REFUSED("handshake_failure"), REQUIRED("handshake_failure")},
+    {42, REFUSED("bad_certificate"), REQUIRED("bad_certificate")},
+    {43, REFUSED("unsupported_certificate"), REQUIRED("unsupported_certificate")},
+    {44, REFUSED("certificate_revoked"), REQUIRED("certificate_revoked")},
+    {45, REFUSED("certificate_expired"), REQUIRED("certificate_expired")},
+    {46, REFUSED("certificate_unknown"), REQUIRED("certificate_unknown")},
+    {48, REFUSED("unknown_ca"), REQUIRED("unknown_ca")},
+    {49, REFUSED("access_denied"), REQUIRED("access_denied")},
+    {51, REFUSED("decrypt_error"), REQUIRED("decrypt_error")},
+    {116, REFUSED("certificate_required"), REQUIRED("certificate_required")},
+};
+
+#undef REFUSED
+#undef REQUIRED
+
 }  // namespace
+
+const char* client_cert_refusal_of(const TlsTransport& t) {
+    if (!t.cert_requested || t.peer_alert < 0) return nullptr;
+    for (const CertAlert& a : CERT_ALERTS)
+        if (a.code == t.peer_alert) return t.cert_shown ? a.refused : a.required;
+    return nullptr;
+}
+
+const char* TlsSession::client_cert_refusal() const { return client_cert_refusal_of(transport_); }
 
 OSSL_LIB_CTX* tls_library_context() {
     TlsGlobals* g = tls_globals();
@@ -581,6 +637,10 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     SSL_set_app_data(ssl.get(), &t);
     SSL_set_connect_state(ssl.get());
     if (options.allow_truncation) SSL_set_options(ssl.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    if (options.client_cert != nullptr) {
+        if (!client_cert_apply(options.client_cert, ssl.get())) return false;
+        t.cert_shown = true;
+    }
     // Server name indication carries host names only, never an address.
     uint8_t address[16];
     if (host_address(sn, address) == 0 && SSL_set_tlsext_host_name(ssl.get(), name) != 1) {

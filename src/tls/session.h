@@ -13,6 +13,7 @@ struct x509_st;
 namespace tarnix {
 
 struct CaBundle;
+struct ClientCert;
 class RwLock;
 struct AcceptedStore;
 
@@ -28,6 +29,7 @@ struct TlsSessionOptions {
     uint8_t* write_buffer = nullptr;  // plaintext waiting to be sealed
     size_t write_buffer_len = 0;
     bool allow_truncation = false;    // a transport end without close_notify is an error
+    const ClientCert* client_cert = nullptr;  // shown when the server asks for one
 };
 
 // What the custom BIO and the certificate hook reach through the session.
@@ -49,6 +51,11 @@ struct TlsTransport {
     // handshake that fails later (a revoked staple, a server without the
     // key) leaves the pool's trust as it was.
     AcceptedStore* accepted_store = nullptr;
+    // What tells a refused client certificate from other failures: the
+    // server asked for one, and the alert it sent last (-1: none).
+    bool cert_requested = false;
+    bool cert_shown = false;
+    int16_t peer_alert = -1;
 };
 
 struct SslFree {
@@ -90,6 +97,12 @@ public:
     // also means the transport has not ended.
     bool has_unprocessed_input();
 
+    // When the server ended the session over the client certificate (a
+    // certificate alert after it asked for one, during the handshake or
+    // after it, as TLS 1.3 servers do): a fixed message naming the alert.
+    // Null otherwise.
+    const char* client_cert_refusal() const;
+
 private:
     friend bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
                                  const TlsSessionOptions& options);
@@ -119,5 +132,9 @@ private:
 // holds nothing.
 bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSink& socket_writer,
                       const TlsSessionOptions& options);
+
+// client_cert_refusal() of a session for its transport state alone (the
+// session itself may be gone after a failed handshake).
+const char* client_cert_refusal_of(const TlsTransport& t);
 
 }  // namespace tarnix

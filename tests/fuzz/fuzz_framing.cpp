@@ -3,7 +3,8 @@
 //
 // Input: two control bytes, then the bytes the server sends.
 //   byte 0: bit 0 request is HEAD; bits 1-2 reader capacity; bit 3 the
-//           stream fails instead of ending cleanly; bits 4-5 largest read
+//           stream fails instead of ending cleanly; bits 4-5 largest read;
+//           bit 6 the body goes to a sink instead of the capture
 //   byte 1: seed of the read sizes
 #include <cstdint>
 #include <cstdlib>
@@ -50,6 +51,26 @@ public:
     bool flush() override { return true; }
 };
 
+// Counts what a streamed body hands over, and checks the order of calls.
+class CountingBodySink final : public BodySink {
+public:
+    bool begin(int, int64_t length) override {
+        begins++;
+        announced = length;
+        written = 0;
+        return true;
+    }
+    bool write_all(const uint8_t*, size_t n) override {
+        if (begins == 0) std::abort();  // body bytes before the head was taken
+        written += n;
+        return true;
+    }
+    bool flush() override { return true; }
+    int begins = 0;
+    int64_t announced = -1;
+    uint64_t written = 0;
+};
+
 const size_t kCapacities[] = {64, 257, 16645, 65536};
 const size_t kMaxReads[] = {1, 7, 512, 65536};
 
@@ -70,8 +91,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SplitSource source(stream, stream_len, 0x9e3779b9u * (data[1] + 1u), max_read, fail_at_end);
     BufferedReader reader(&source, buf, cap);
     NullSink sink;
+    CountingBodySink body_sink;
+    const bool streamed = (ctl & 64) != 0;
     static const uint8_t request[] = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-    RawResponse raw = send_and_receive(sink, reader, Slice{request, sizeof(request) - 1}, nullptr, method);
+    RawResponse raw = send_and_receive(sink, reader, Slice{request, sizeof(request) - 1}, nullptr, method, Slice{},
+                                       UINT64_MAX, -1, streamed ? &body_sink : nullptr);
+    if (streamed && raw.error == ErrorKind::None) {
+        // Only the head is held; a body of announced length is exactly that long.
+        if (body_sink.begins != 1 || raw.bytes.size() != raw.head_len || !raw.streamed) std::abort();
+        if (body_sink.announced >= 0 && body_sink.written != uint64_t(body_sink.announced)) std::abort();
+        DecodedResponse decoded;
+        if (decode_response(raw.bytes.data(), raw.bytes.size(), raw.head_len, raw.has_body, &decoded, true) &&
+            decoded.body_len != 0)
+            std::abort();
+        std::free(buf);
+        return 0;
+    }
 
     if (raw.error != ErrorKind::None) {
         if (!raw.bytes.empty() || raw.reusable) std::abort();

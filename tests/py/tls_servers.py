@@ -81,8 +81,11 @@ class TlsServer:
     """Python's ssl module behind a listening socket; counts handshakes. The
     certificate can be exchanged between connections."""
 
-    def __init__(self, cert, chain=(), respond=respond_keep_alive, workdir=None):
+    def __init__(self, cert, chain=(), respond=respond_keep_alive, workdir=None, client_ca=None, max_version=None):
+        """`client_ca`: a PEM file; clients must then show a certificate it issued."""
         self.respond = respond
+        self._client_ca = client_ca
+        self._max_version = max_version
         self.handshakes = 0
         self.events: queue.Queue = queue.Queue()
         self._dir = Path(workdir or tempfile.mkdtemp())
@@ -98,6 +101,11 @@ class TlsServer:
         cert_file, key_file = cert.write_server_files(self._dir, list(chain))
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(cert_file, key_file)
+        if self._client_ca is not None:
+            ctx.verify_mode = ssl.CERT_REQUIRED
+            ctx.load_verify_locations(self._client_ca)
+        if self._max_version is not None:
+            ctx.maximum_version = self._max_version
         # A transport end without close_notify must show as an error here.
         ctx.options &= ~getattr(ssl, "OP_IGNORE_UNEXPECTED_EOF", 0)
         with self._lock:
@@ -146,15 +154,16 @@ class TlsServer:
 
 
 class OpenSslServer:
-    """`openssl s_server -www` limited to TLS 1.2."""
+    """`openssl s_server -www`, by default limited to TLS 1.2; `options`
+    replace that limit (e.g. ["-Verify", "1", "-CAfile", path])."""
 
-    def __init__(self, cert, chain=(), workdir=None):
+    def __init__(self, cert, chain=(), workdir=None, options=("-tls1_2",)):
         exe = shutil.which("openssl")
         if exe is None:
             raise RuntimeError("no openssl command")
         d = Path(workdir or tempfile.mkdtemp())
         cert_file, key_file = cert.write_server_files(d)
-        args = [exe, "s_server", "-accept", "127.0.0.1:0", "-tls1_2", "-www",
+        args = [exe, "s_server", "-accept", "127.0.0.1:0", *options, "-www",
                 "-cert", str(cert_file), "-key", str(key_file)]
         if chain:
             chain_file = d / "chain.pem"
