@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import inspect
 import threading
+import weakref
 from collections.abc import Iterable
 from time import monotonic, perf_counter
 from typing import Any, Dict, List, Optional, Tuple, Union
@@ -18,6 +19,7 @@ from ._base import UNSET, BaseClient, EventHook, check_size_limit
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
+from ._keepalive import IdleConnections
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
 from ._urls import URL, QueryParams
@@ -32,11 +34,19 @@ class _SyncPool:
     """One origin's engine pool and a semaphore for its limit of requests in
     flight; a request leaves its place when it ends or is abandoned."""
 
-    __slots__ = ("capsule", "slots")
+    __slots__ = ("capsule", "slots", "origin", "active")
 
-    def __init__(self, capsule: object, limit: int) -> None:
+    def __init__(self, capsule: object, limit: int, origin: Any = None) -> None:
         self.capsule = capsule
         self.slots = threading.Semaphore(limit)
+        self.origin = origin
+        self.active = 0  # requests using it, under the client's lock
+
+
+def _sweep_later(ref: "weakref.ref[SyncClient]") -> None:
+    client = ref()
+    if client is not None:
+        client._sweep()
 
 
 def _timed_out(timeout: Optional[float]) -> TimeoutError:
@@ -57,6 +67,8 @@ class SyncClient(BaseClient):
     def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
         self._pools_lock = threading.Lock()
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
+        self._sweeper: Optional[threading.Timer] = None
 
     def __enter__(self) -> SyncClient:
         if self._closed:
@@ -72,15 +84,56 @@ class SyncClient(BaseClient):
         self._closed = True
         with self._pools_lock:
             self._pools = {}
+            self._idle.clear()
+            if self._sweeper is not None:
+                self._sweeper.cancel()
+                self._sweeper = None
 
     def _pool(self, url: URL) -> _SyncPool:
+        """The origin's pool, counted as in use (so it is not evicted) until
+        _settled."""
         with self._pools_lock:
             pool = self._pools.get(url.origin)
             if pool is None:
                 if self._closed:
                     raise RuntimeError("the client is closed")
-                pool = self._pools[url.origin] = _SyncPool(self._make_pool(url), self._max_connections)
+                pool = self._pools[url.origin] = _SyncPool(self._make_pool(url), self._max_connections, url.origin)
+            pool.active += 1
             return pool
+
+    # -- idle connections (under the lock, like the origin map) ------------
+
+    def _settled(self, pool: _SyncPool) -> None:
+        with self._pools_lock:
+            pool.active -= 1
+            if self._closed:
+                return
+            idle = self._idle
+            idle.settled(pool)
+            if idle.tracked and self._sweeper is None:
+                delay = idle.first_delay()
+                if delay is not None:
+                    self._arm(delay)
+
+    def _arm(self, delay: float) -> None:
+        # A timer thread that keeps no reference to the client.
+        timer = threading.Timer(delay, _sweep_later, (weakref.ref(self),))
+        timer.daemon = True
+        self._sweeper = timer
+        timer.start()
+
+    def _sweep(self) -> None:
+        with self._pools_lock:
+            self._sweeper = None
+            if self._closed:
+                return
+            delay = self._idle.sweep()
+            if delay is not None:
+                self._arm(delay)
+
+    def _evict(self, pool: _SyncPool) -> None:
+        if not pool.active and self._pools.get(pool.origin) is pool:
+            del self._pools[pool.origin]
 
     def _send(
         self,
@@ -93,7 +146,23 @@ class SyncClient(BaseClient):
         # A request straight from _build comes with what to submit.
         ordinal, headers = self._wire(request) if wire is None else wire
         url = request.url
-        pool = self._pools.get(url.origin) or self._pool(url)
+        pool = self._pool(url)
+        try:
+            return self._exchange(pool, request, ordinal, headers, deadline, timeout, max_response_size)
+        finally:
+            self._settled(pool)
+
+    def _exchange(
+        self,
+        pool: _SyncPool,
+        request: Request,
+        ordinal: int,
+        headers: List[Tuple[str, str]],
+        deadline: Optional[float],
+        timeout: Optional[float],
+        max_response_size: Optional[int],
+    ) -> Response:
+        url = request.url
         if deadline is None:
             pool.slots.acquire()
         else:

@@ -18,6 +18,7 @@ from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache
 from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
+from ._keepalive import IdleConnections
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
 from ._urls import URL, QueryParams
@@ -102,13 +103,14 @@ class _Pool:
     request still runs on it, even after the client has closed.
     """
 
-    __slots__ = ("capsule", "limit", "active", "waiters")
+    __slots__ = ("capsule", "limit", "active", "waiters", "origin")
 
-    def __init__(self, capsule: object, limit: int) -> None:
+    def __init__(self, capsule: object, limit: int, origin: Any = None) -> None:
         self.capsule = capsule
         self.limit = limit
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
+        self.origin = origin
 
     def release(self) -> None:
         waiters = self.waiters
@@ -343,6 +345,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                             pool.release()
                         else:
                             pool.active -= 1
+                        self._settled(pool)
                 finally:
                     if timed is not None:
                         timed.entries.pop(id(current), None)
@@ -427,6 +430,8 @@ class Client(BaseClient):
         self._deadlines: Optional[_Deadlines] = None
         self._bound_forks = -1
         self._clock: Callable[[], float] = monotonic
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
+        self._sweeper: Optional[asyncio.TimerHandle] = None
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -441,6 +446,7 @@ class Client(BaseClient):
         until they finish; new requests raise RuntimeError."""
         self._closed = True
         self._pools = {}
+        self._stop_sweeping()
 
     def _bind(self) -> asyncio.AbstractEventLoop:
         loop = asyncio.get_running_loop()
@@ -450,6 +456,7 @@ class Client(BaseClient):
             # A finished loop's pools carry its scheduling method: start over.
             self._loop = loop
             self._pools = {}
+            self._stop_sweeping()
             self._deadlines = _Deadlines(loop)
             # The loop's clock without a Python frame per reading, when it
             # is asyncio's own (time.monotonic).
@@ -471,8 +478,38 @@ class Client(BaseClient):
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
         if pool is None:
-            pool = self._pools[url.origin] = _Pool(self._make_pool(url), self._max_connections)
+            pool = self._pools[url.origin] = _Pool(self._make_pool(url), self._max_connections, url.origin)
         return pool
+
+    # -- idle connections (on the loop's thread, like the origin map) -------
+
+    def _settled(self, pool: _Pool) -> None:
+        if self._closed:
+            return  # the pool goes with its last request
+        idle = self._idle
+        idle.settled(pool)
+        if idle.tracked and self._sweeper is None and self._loop is not None:
+            delay = idle.first_delay()
+            if delay is not None:
+                self._sweeper = self._loop.call_later(delay, self._sweep)
+
+    def _sweep(self) -> None:
+        self._sweeper = None
+        delay = self._idle.sweep()
+        if delay is not None and self._loop is not None:
+            self._sweeper = self._loop.call_later(delay, self._sweep)
+
+    def _evict(self, pool: _Pool) -> None:
+        # A pool with a request in flight or in line stays; a request that
+        # comes later makes a new one.
+        if not pool.active and not pool.waiters and self._pools.get(pool.origin) is pool:
+            del self._pools[pool.origin]
+
+    def _stop_sweeping(self) -> None:
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+            self._sweeper = None
+        self._idle.clear()
 
     async def request(
         self,

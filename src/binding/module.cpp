@@ -49,6 +49,9 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
     {"submit_limited", tarnix::submit_limited, METH_VARARGS,
      "Submit an HTTP request against a pool, with a limit on the bytes of its response."},
     {"abandon", tarnix::abandon, METH_O, "Stop the running request submitted with this future."},
+    {"pool_keepalive", tarnix::pool_keepalive, METH_VARARGS, "Set how long an idle connection of a pool may be reused."},
+    {"pool_trim", tarnix::pool_trim, METH_VARARGS,
+     "Close a pool's expired idle connections, then the oldest beyond a count; report what is left."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -98,8 +98,8 @@ TEST_F(PlatformVerify, AcceptedChainReplacesTheBundleWithTheStoreRoots) {
     Bytes subject = subject_der(root_.get());
     ASSERT_TRUE(ca_bundle_find_issuer(&bundle_, subject.data(), subject.size(), &off));
     Bytes root_der = der(root_.get());
-    ASSERT_EQ(bundle_.bytes.size(), root_der.size());
-    EXPECT_EQ(std::memcmp(bundle_.bytes.data() + off, root_der.data(), root_der.size()), 0);
+    ASSERT_EQ(ca_bundle_certs(&bundle_)->bytes.size(), root_der.size());
+    EXPECT_EQ(std::memcmp(ca_bundle_certs(&bundle_)->bytes.data() + off, root_der.data(), root_der.size()), 0);
 
     // Intermediates come in any order after the leaf; a leaf issued straight
     // by the root needs none.
@@ -224,7 +224,7 @@ TEST_F(PlatformVerify, ConcurrentHandshakesWhileTheStoreChanges) {
             SharedGuard g(lock_);
             uint32_t off = 0;
             if (ca_bundle_find_issuer(&bundle_, root_subject.data(), root_subject.size(), &off)) {
-                EXPECT_EQ(bundle_.bytes.data()[off], 0x30);
+                EXPECT_EQ(ca_bundle_certs(&bundle_)->bytes.data()[off], 0x30);
             }
         }
     });

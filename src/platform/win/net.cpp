@@ -302,6 +302,11 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n) {
     return true;
 }
 
+void socket_set_nonblocking(int fd) {
+    u_long one = 1;
+    ioctlsocket(as_socket(fd), FIONBIO, &one);
+}
+
 void socket_set_nodelay(int fd) {
     BOOL one = TRUE;
     setsockopt(as_socket(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
