@@ -51,7 +51,8 @@ def test_module_surface():
     assert _tarnix.__name__ == "tarnix._tarnix"
     assert _tarnix.__doc__ == "tarnix native engine: HTTP, SSE, WebSocket."
     assert set(dir(_tarnix)) - STANDARD_MODULE_ATTRS == {
-        "pool_create", "submit", "read_body", "submit_wait", "submit_limited", "abandon"
+        "pool_create", "submit", "read_body", "submit_wait", "submit_limited", "abandon", "pool_keepalive",
+        "pool_trim",
     }
     assert _tarnix.pool_create.__doc__ == "Create a native connection pool for an origin."
     assert _tarnix.submit.__doc__ == "Submit an HTTP request against a pool."

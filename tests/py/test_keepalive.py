@@ -1,0 +1,198 @@
+"""Idle connections expire, are bounded across origins, and emptied pools go."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import socket
+import threading
+import time
+
+import pytest
+
+import tarnix
+from tarnix import _tarnix
+
+
+class CountingServer:
+    """Keep-alive HTTP/1.1 on 127.0.0.1 that knows which connections the
+    clients still hold open, and the Host each one last asked for."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(128)
+        self.port = self.sock.getsockname()[1]
+        self.lock = threading.Lock()
+        self.open = {}
+        self.accepted = 0
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def url(self, i):
+        return f"http://h{i}.localhost:{self.port}/"
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._talk, args=(conn,), daemon=True).start()
+
+    def _talk(self, conn):
+        with self.lock:
+            self.accepted += 1
+            self.open[conn] = None
+        data = b""
+        try:
+            while True:
+                while b"\r\n\r\n" not in data:
+                    chunk = conn.recv(4096)
+                    if not chunk:
+                        return
+                    data += chunk
+                head, _, data = data.partition(b"\r\n\r\n")
+                for line in head.split(b"\r\n"):
+                    if line.lower().startswith(b"host:"):
+                        with self.lock:
+                            self.open[conn] = line[5:].strip().decode().split(".")[0]
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        except OSError:
+            pass
+        finally:
+            with self.lock:
+                self.open.pop(conn, None)
+            conn.close()
+
+    def hosts(self):
+        with self.lock:
+            return sorted(h for h in self.open.values() if h)
+
+    def wait_open(self, n, within=5.0):
+        """Waits (bounded) until exactly n connections are open."""
+        end = time.monotonic() + within
+        while len(self.open) != n and time.monotonic() < end:
+            time.sleep(0.01)
+        return len(self.open)
+
+
+@pytest.fixture(scope="module")
+def server():
+    s = CountingServer()
+    yield s
+    s.sock.close()
+
+
+def run_async(urls, settle=0.0, **options):
+    """Requests the URLs in turn with one Client, waits `settle` seconds on
+    its loop, and returns how many pools the client still has."""
+
+    async def go():
+        async with tarnix.Client(**options) as c:
+            for url in urls:
+                assert (await c.get(url)).text == "ok"
+            await asyncio.sleep(settle)
+            return len(c._pools)
+
+    return asyncio.run(go())
+
+
+def run_sync(urls, settle=0.0, **options):
+    with tarnix.SyncClient(**options) as c:
+        for url in urls:
+            assert c.get(url).text == "ok"
+        time.sleep(settle)
+        return len(c._pools)
+
+
+@pytest.mark.parametrize("runner", [run_async, run_sync], ids=["async", "sync"])
+def test_idle_connections_expire_and_their_pools_go(server, runner):
+    # Within the expiry the connection is reused; after it, every one is
+    # closed though no further request comes, and every pool is dropped.
+    before = server.accepted
+    pools = runner([server.url(0), server.url(0), server.url(1), server.url(2)], settle=0.8, keepalive_expiry=0.2)
+    assert server.accepted - before == 3
+    assert pools == 0
+    assert server.wait_open(0) == 0
+
+
+@pytest.mark.parametrize("runner", [run_async, run_sync], ids=["async", "sync"])
+def test_idle_bound_across_origins_closes_the_oldest(server, runner):
+    server.wait_open(0)
+    pools = runner([server.url(i) for i in range(5)], settle=0.1, max_keepalive_connections=2)
+    # Checked before the client closes: its pools were the newest two.
+    assert pools == 2
+    assert server.wait_open(0) == 0
+
+    async def held():
+        async with tarnix.Client(max_keepalive_connections=2) as c:
+            for i in range(5):
+                await c.get(server.url(i))
+            server.wait_open(2)
+            return server.hosts()
+
+    assert asyncio.run(held()) == ["h3", "h4"]
+
+
+def test_an_expired_connection_is_not_reused(server):
+    # The client's sweep is made to miss: the engine itself refuses it.
+    async def go():
+        async with tarnix.Client(keepalive_expiry=0.05) as c:
+            await c.get(server.url(7))
+            c._stop_sweeping()
+            await asyncio.sleep(0.2)
+            assert len(server.open) == 1
+            before = server.accepted
+            await c.get(server.url(7))
+            return server.accepted - before
+
+    server.wait_open(0)
+    assert asyncio.run(go()) == 1
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"keepalive_expiry": -1}, ValueError),
+        ({"keepalive_expiry": float("nan")}, ValueError),
+        ({"keepalive_expiry": "5"}, TypeError),
+        ({"keepalive_expiry": True}, TypeError),
+        ({"max_keepalive_connections": -1}, ValueError),
+        ({"max_keepalive_connections": 2.0}, TypeError),
+    ],
+)
+def test_bad_keepalive_options(options, error):
+    for cls in (tarnix.Client, tarnix.SyncClient):
+        with pytest.raises(error):
+            cls(**options)
+
+
+def test_unbounded_and_unexpiring_options(server):
+    server.wait_open(0)
+    assert run_sync([server.url(i) for i in range(4)], keepalive_expiry=None, max_keepalive_connections=None) == 4
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_pools_naming_one_ca_file_share_its_parse(tmp_path):
+    # Unshared, 300 pools would hold 300 parses of the file.
+    from client_servers import make_ca
+
+    pem = b""
+    for i in range(120):
+        (tmp_path / str(i)).mkdir()
+        ca_file, _ = make_ca(tmp_path / str(i), name=f"CA {i}")
+        with open(ca_file, "rb") as f:
+            pem += f.read()
+    path = tmp_path / "bundle.pem"
+    path.write_bytes(pem)
+    first = _tarnix.pool_create("localhost", 443, True, 0, 1, 0, 0, str(path))
+    start = _rss_kib()
+    pools = [_tarnix.pool_create(f"h{i}.localhost", 443, True, 0, 1, 0, 0, str(path)) for i in range(300)]
+    grown = _rss_kib() - start
+    assert grown < 300 * len(pem) // 1024 // 10, grown
+    del pools, first
