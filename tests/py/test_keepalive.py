@@ -18,7 +18,8 @@ class CountingServer:
     """Keep-alive HTTP/1.1 on 127.0.0.1 that knows which connections the
     clients still hold open, and the Host each one last asked for."""
 
-    def __init__(self):
+    def __init__(self, ssl_context=None):
+        self.ssl_context = ssl_context
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(128)
@@ -31,6 +32,9 @@ class CountingServer:
     def url(self, i):
         return f"http://h{i}.localhost:{self.port}/"
 
+    def tls_url(self, host):
+        return f"https://{host}:{self.port}/"
+
     def _serve(self):
         while True:
             try:
@@ -40,6 +44,12 @@ class CountingServer:
             threading.Thread(target=self._talk, args=(conn,), daemon=True).start()
 
     def _talk(self, conn):
+        try:
+            if self.ssl_context is not None:
+                conn = self.ssl_context.wrap_socket(conn, server_side=True)
+        except OSError:
+            conn.close()
+            return
         with self.lock:
             self.accepted += 1
             self.open[conn] = None
@@ -132,6 +142,33 @@ def test_idle_bound_across_origins_closes_the_oldest(server, runner):
             return server.hosts()
 
     assert asyncio.run(held()) == ["h3", "h4"]
+
+
+@pytest.fixture(scope="module")
+def tls_server(tmp_path_factory):
+    from client_servers import make_ca
+
+    ca_file, ctx = make_ca(tmp_path_factory.mktemp("keepalive"))
+    s = CountingServer(ctx)
+    s.ca_file = ca_file
+    yield s
+    s.sock.close()
+
+
+def test_tls_connections_expire_and_are_bounded(tls_server):
+    # Two origins the certificate names; the bound keeps the newer one, the
+    # expiry then closes that one too.
+    async def go():
+        async with tarnix.Client(verify=tls_server.ca_file, keepalive_expiry=0.3, max_keepalive_connections=1) as c:
+            for host in ("127.0.0.1", "localhost"):
+                assert (await c.get(tls_server.tls_url(host))).text == "ok"
+            assert tls_server.wait_open(1) == 1
+            kept = tls_server.hosts()
+            await asyncio.sleep(0.8)
+            return kept, len(c._pools)
+
+    assert asyncio.run(go()) == (["localhost:%d" % tls_server.port], 0)
+    assert tls_server.wait_open(0) == 0
 
 
 def test_an_expired_connection_is_not_reused(server):
