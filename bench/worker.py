@@ -677,6 +677,7 @@ async def run_hosts(cfg):
         watcher = asyncio.ensure_future(watch.watch())
         urls = iter(range(n))
         ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        loop0 = time.thread_time()
         t0 = time.perf_counter()
 
         async def one_each():
@@ -692,13 +693,14 @@ async def run_hosts(cfg):
 
         await asyncio.gather(*[one_each() for _ in range(min(inflight, n))])
         t1 = time.perf_counter()
+        loop1 = time.thread_time()
         ru1 = resource.getrusage(resource.RUSAGE_SELF)
         sockets_end = open_sockets()
         await asyncio.sleep(cfg["settle_s"])
         sockets_later = open_sockets()
         watch.running = False
         await watcher
-    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0)
+    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0, loop1 - loop0)
     stalls = sorted(watch.stalls)
     out.update(
         rss_growth_mib=out["rss_peak_mib"] - out["rss_before_mib"],

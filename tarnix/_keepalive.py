@@ -11,8 +11,12 @@ client's lock), so a pool is evicted only between requests to it.
 
 from __future__ import annotations
 
+import os
 import sys
-from typing import Any, Callable, Dict, Optional
+import threading
+import weakref
+from time import monotonic
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _tarnix
 
@@ -115,3 +119,62 @@ class IdleConnections:
     def clear(self) -> None:
         self.tracked.clear()
         self.total = 0
+
+
+class SweepThread:
+    """Runs the sweeps of the blocking clients, each when it is due, on one
+    daemon thread for the process: started when a sweep is first asked for,
+    gone again once none is left."""
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition()
+        self._due: Dict[int, Tuple[float, "weakref.ref[Any]"]] = {}
+        self._running = False
+
+    def schedule(self, client: Any, delay: float) -> None:
+        """``client._sweep()`` runs in ``delay`` seconds (the client is not
+        kept alive for it)."""
+        with self._cond:
+            self._due[id(client)] = (monotonic() + delay, weakref.ref(client))
+            if self._running:
+                self._cond.notify()
+            else:
+                self._running = True
+                threading.Thread(target=self._run, name="tarnix-keepalive", daemon=True).start()
+
+    def cancel(self, client: Any) -> None:
+        with self._cond:
+            self._due.pop(id(client), None)
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                now = monotonic()
+                ready: List["weakref.ref[Any]"] = []
+                for key, (at, ref) in list(self._due.items()):
+                    if at <= now:
+                        del self._due[key]
+                        ready.append(ref)
+                if not ready:
+                    if not self._due:
+                        self._running = False
+                        return
+                    self._cond.wait(min(at for at, _ in self._due.values()) - now)
+                    continue
+            for ref in ready:
+                client = ref()
+                if client is not None:
+                    client._sweep()
+
+
+sweep_thread = SweepThread()
+
+
+def _after_fork() -> None:
+    # The thread does not exist in the child, and its lock may be held.
+    global sweep_thread
+    sweep_thread = SweepThread()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork)

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import inspect
 import threading
-import weakref
 from collections.abc import Iterable
 from time import monotonic, perf_counter
 from typing import Any, Dict, List, Optional, Tuple, Union
@@ -19,6 +18,7 @@ from ._base import UNSET, BaseClient, EventHook, check_size_limit
 from ._content import RequestData
 from ._cookies import CookieTypes
 from ._errors import TimeoutError, TransportError
+from . import _keepalive
 from ._keepalive import IdleConnections
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
@@ -43,12 +43,6 @@ class _SyncPool:
         self.active = 0  # requests using it, under the client's lock
 
 
-def _sweep_later(ref: "weakref.ref[SyncClient]") -> None:
-    client = ref()
-    if client is not None:
-        client._sweep()
-
-
 def _timed_out(timeout: Optional[float]) -> TimeoutError:
     return TimeoutError(f"timed out after {timeout:g} seconds")
 
@@ -68,7 +62,7 @@ class SyncClient(BaseClient):
         self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
         self._pools_lock = threading.Lock()
         self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
-        self._sweeper: Optional[threading.Timer] = None
+        self._sweep_due = False  # under the lock
 
     def __enter__(self) -> SyncClient:
         if self._closed:
@@ -85,9 +79,9 @@ class SyncClient(BaseClient):
         with self._pools_lock:
             self._pools = {}
             self._idle.clear()
-            if self._sweeper is not None:
-                self._sweeper.cancel()
-                self._sweeper = None
+            if self._sweep_due:
+                _keepalive.sweep_thread.cancel(self)
+                self._sweep_due = False
 
     def _pool(self, url: URL) -> _SyncPool:
         """The origin's pool, counted as in use (so it is not evicted) until
@@ -110,26 +104,21 @@ class SyncClient(BaseClient):
                 return
             idle = self._idle
             idle.settled(pool)
-            if idle.tracked and self._sweeper is None:
+            if idle.tracked and not self._sweep_due:
                 delay = idle.first_delay()
                 if delay is not None:
-                    self._arm(delay)
-
-    def _arm(self, delay: float) -> None:
-        # A timer thread that keeps no reference to the client.
-        timer = threading.Timer(delay, _sweep_later, (weakref.ref(self),))
-        timer.daemon = True
-        self._sweeper = timer
-        timer.start()
+                    self._sweep_due = True
+                    _keepalive.sweep_thread.schedule(self, delay)
 
     def _sweep(self) -> None:
         with self._pools_lock:
-            self._sweeper = None
+            self._sweep_due = False
             if self._closed:
                 return
             delay = self._idle.sweep()
             if delay is not None:
-                self._arm(delay)
+                self._sweep_due = True
+                _keepalive.sweep_thread.schedule(self, delay)
 
     def _evict(self, pool: _SyncPool) -> None:
         if not pool.active and self._pools.get(pool.origin) is pool:

@@ -62,6 +62,9 @@ class CountingServer:
                         return
                     data += chunk
                 head, _, data = data.partition(b"\r\n\r\n")
+                if b" /close " in head.split(b"\r\n")[0]:
+                    conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok")
+                    return
                 for line in head.split(b"\r\n"):
                     if line.lower().startswith(b"host:"):
                         with self.lock:
@@ -185,6 +188,21 @@ def test_an_expired_connection_is_not_reused(server):
 
     server.wait_open(0)
     assert asyncio.run(go()) == 1
+
+
+def test_a_pool_with_a_request_in_line_is_kept(server):
+    # The first request's connection closes, which empties the pool just as
+    # its slot passes to the queued one: the pool must stay, so that a later
+    # request reuses the second request's connection.
+    async def go():
+        async with tarnix.Client(max_connections=1) as c:
+            await asyncio.gather(c.get(server.url(8) + "close"), c.get(server.url(8)))
+            before = server.accepted
+            await c.get(server.url(8))
+            return server.accepted - before
+
+    server.wait_open(0)
+    assert asyncio.run(go()) == 0
 
 
 @pytest.mark.parametrize(
