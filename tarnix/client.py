@@ -263,6 +263,8 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                     # Auth or a hook may have changed the request: check it again.
                     ordinal, wire = self._wire(request)
                 url = request.url
+                if not self._trust_ready and url.tls:
+                    await self._load_trust()
                 pool = self._pools.get(url.origin) or self._pool(url)
                 # [what the request awaits now, its deadline, its time limit,
                 # and its own timer when it has one]
@@ -432,6 +434,8 @@ class Client(BaseClient):
         self._clock: Callable[[], float] = monotonic
         self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
         self._sweeper: Optional[asyncio.TimerHandle] = None
+        # Whether the CA file's certificates have been parsed (off the loop).
+        self._trust_ready = not self._ca_path
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -480,6 +484,19 @@ class Client(BaseClient):
         if pool is None:
             pool = self._pools[url.origin] = _Pool(self._make_pool(url), self._max_connections, url.origin)
         return pool
+
+    async def _load_trust(self) -> None:
+        # The engine parses a CA file once and shares the parse with every
+        # pool made from it afterwards: the first parse, tens of milliseconds
+        # for a large file, runs on a worker thread instead of the loop. A
+        # file that fails to load fails again, with its error, where the
+        # request makes its pool.
+        loop = asyncio.get_running_loop()
+        try:
+            await loop.run_in_executor(None, _tarnix.pool_create, "localhost", 443, True, 0, 1, 0, 0, self._ca_path)
+        except Exception:
+            pass
+        self._trust_ready = True
 
     # -- idle connections (on the loop's thread, like the origin map) -------
 
