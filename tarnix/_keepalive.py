@@ -46,37 +46,50 @@ class IdleConnections:
     """What a client knows of its pools' idle connections.
 
     ``tracked`` maps each pool that may hold a connection (idle, or kept by
-    a request abandoned in the engine) to its idle count as last seen.
-    ``evict(pool)`` drops a pool from the origin map if no request uses it.
+    a request abandoned in the engine) to the idle connections it counts
+    against the bound: those of a quiet pool (no request in flight or in
+    line, as ``quiet(pool)`` says) as last seen; 0 for a busy pool, whose
+    idle connections are about to be taken again. ``evict(pool)`` drops a
+    quiet pool from the origin map.
     """
 
-    __slots__ = ("expiry", "bound", "tracked", "total", "evict")
+    __slots__ = ("expiry", "bound", "tracked", "total", "quiet", "evict")
 
-    def __init__(self, expiry: Optional[float], bound: Optional[int], evict: Callable[[Any], None]) -> None:
+    def __init__(
+        self,
+        expiry: Optional[float],
+        bound: Optional[int],
+        quiet: Callable[[Any], bool],
+        evict: Callable[[Any], None],
+    ) -> None:
         self.expiry = expiry
         self.bound = _ALL if bound is None else bound
         self.tracked: Dict[Any, int] = {}
         self.total = 0
+        self.quiet = quiet
         self.evict = evict
 
     def _look(self, pool: Any, keep: int = _ALL) -> float:
         """Trims the pool to ``keep`` idle connections (and its expired ones)
         and notes what is left; returns its oldest idle age, -1 with none."""
         idle, open_, age = _tarnix.pool_trim(pool.capsule, keep)
-        self.total += idle - self.tracked.get(pool, 0)
-        if open_:
-            self.tracked[pool] = idle
-        else:
-            # Nothing of it is left in the engine.
-            if self.tracked.pop(pool, None) is not None:
-                self.evict(pool)
+        quiet = self.quiet(pool)
+        counted = idle if quiet else 0
+        self.total += counted - self.tracked.get(pool, 0)
+        if open_ or not quiet:
+            self.tracked[pool] = counted
+        elif self.tracked.pop(pool, None) is not None:
+            # Nothing of it is left in the engine, and nobody uses it.
+            self.evict(pool)
         return age if idle else -1.0
 
     def settled(self, pool: Any) -> None:
         """A request of the pool has ended: its connection may be idle now."""
         if pool not in self.tracked:
             self.tracked[pool] = 0
-        self._look(pool, self.bound)
+        elif not self.quiet(pool):
+            return  # looked at when its last request ends
+        self._look(pool, self.bound if self.quiet(pool) else _ALL)
         if self.total > self.bound:
             self._bind()
 

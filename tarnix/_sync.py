@@ -61,7 +61,7 @@ class SyncClient(BaseClient):
     def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
         self._pools_lock = threading.Lock()
-        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._quiet, self._evict)
         self._sweep_due = False  # under the lock
 
     def __enter__(self) -> SyncClient:
@@ -120,8 +120,12 @@ class SyncClient(BaseClient):
                 self._sweep_due = True
                 _keepalive.sweep_thread.schedule(self, delay)
 
+    @staticmethod
+    def _quiet(pool: _SyncPool) -> bool:
+        return not pool.active
+
     def _evict(self, pool: _SyncPool) -> None:
-        if not pool.active and self._pools.get(pool.origin) is pool:
+        if self._pools.get(pool.origin) is pool:
             del self._pools[pool.origin]
 
     def _send(

@@ -432,7 +432,7 @@ class Client(BaseClient):
         self._deadlines: Optional[_Deadlines] = None
         self._bound_forks = -1
         self._clock: Callable[[], float] = monotonic
-        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._evict)
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._quiet, self._evict)
         self._sweeper: Optional[asyncio.TimerHandle] = None
         # Whether the CA file's certificates have been parsed (off the loop).
         self._trust_ready = not self._ca_path
@@ -516,10 +516,14 @@ class Client(BaseClient):
         if delay is not None and self._loop is not None:
             self._sweeper = self._loop.call_later(delay, self._sweep)
 
+    @staticmethod
+    def _quiet(pool: _Pool) -> bool:
+        return not pool.active and not pool.waiters
+
     def _evict(self, pool: _Pool) -> None:
-        # A pool with a request in flight or in line stays; a request that
-        # comes later makes a new one.
-        if not pool.active and not pool.waiters and self._pools.get(pool.origin) is pool:
+        # Only a quiet pool gets here; a request that comes later makes a
+        # new one.
+        if self._pools.get(pool.origin) is pool:
             del self._pools[pool.origin]
 
     def _stop_sweeping(self) -> None:

@@ -205,6 +205,26 @@ def test_a_pool_with_a_request_in_line_is_kept(server):
     assert asyncio.run(go()) == 0
 
 
+def test_a_busy_pool_keeps_its_connections_beyond_the_bound(server):
+    # Eight requests in flight at all times on one origin: each one's
+    # connection is idle only until the next request takes it, so the bound
+    # of one idle connection must not close any of them.
+    async def go():
+        async with tarnix.Client(max_keepalive_connections=1) as c:
+            before = server.accepted
+
+            async def worker():
+                for _ in range(10):
+                    await c.get(server.url(9))
+
+            await asyncio.gather(*[worker() for _ in range(8)])
+            opened = server.accepted - before
+            return opened, server.wait_open(1)
+
+    server.wait_open(0)
+    assert asyncio.run(go()) == (8, 1)
+
+
 @pytest.mark.parametrize(
     "options, error",
     [
