@@ -17,6 +17,7 @@ Pool* pool_arg(PyObject* capsule) { return static_cast<Pool*>(PyCapsule_GetPoint
 // pool_keepalive(pool, expiry): idle connections older than `expiry` seconds
 // are closed instead of reused; None keeps them for ever.
 PyObject* pool_keepalive(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
     if (PyTuple_Size(args) < 2) {
         raise_builtin("TypeError", "pool_keepalive expects 2 arguments");
         return nullptr;
@@ -42,6 +43,7 @@ PyObject* pool_keepalive(PyObject*, PyObject* args) {
 // pool_trim(pool, keep) -> (idle, open, oldest idle age in seconds): closes
 // the expired idle connections, then the oldest until at most `keep` stay.
 PyObject* pool_trim(PyObject*, PyObject* args) {
+    if (!in_home_interpreter()) return nullptr;
     if (PyTuple_Size(args) < 2) {
         raise_builtin("TypeError", "pool_trim expects 2 arguments");
         return nullptr;

@@ -242,6 +242,25 @@ def test_bad_keepalive_options(options, error):
             cls(**options)
 
 
+def test_engine_keepalive_functions_check_their_arguments():
+    pool = _tarnix.pool_create("localhost", 80, False, 0, 1, 0, 0, "")
+    for call, error in [
+        (lambda: _tarnix.pool_keepalive(pool), TypeError),
+        (lambda: _tarnix.pool_keepalive(pool, -0.5), ValueError),
+        (lambda: _tarnix.pool_keepalive(pool, float("nan")), ValueError),
+        (lambda: _tarnix.pool_keepalive(pool, "5"), TypeError),
+        (lambda: _tarnix.pool_keepalive(object(), 5), ValueError),
+        (lambda: _tarnix.pool_trim(pool), TypeError),
+        (lambda: _tarnix.pool_trim(pool, 1.5), TypeError),
+        (lambda: _tarnix.pool_trim(None, 1), ValueError),
+    ]:
+        with pytest.raises(error):
+            call()
+    _tarnix.pool_keepalive(pool, None)
+    _tarnix.pool_keepalive(pool, 1e300)  # as good as never
+    assert _tarnix.pool_trim(pool, -1) == (0, 0, 0.0)
+
+
 def test_unbounded_and_unexpiring_options(server):
     server.wait_open(0)
     assert run_sync([server.url(i) for i in range(4)], keepalive_expiry=None, max_keepalive_connections=None) == 4
