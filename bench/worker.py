@@ -177,7 +177,8 @@ async def client_curl_cffi(cfg, body):
 async def client_tarnix(cfg, body):
     import tarnix
 
-    kw = {"max_connections": cfg["limit"]}
+    # Every connection of the limit stays for reuse, as for httpx below.
+    kw = {"max_connections": cfg["limit"], "max_keepalive_connections": cfg["limit"]}
     if cfg["tls"]:
         kw["verify"] = cfg["ca"]
     if cfg.get("request_timeout"):
@@ -240,7 +241,7 @@ CLIENTS = {
 def blocking_tarnix(cfg, body):
     import tarnix
 
-    kw = {"max_connections": cfg["limit"]}
+    kw = {"max_connections": cfg["limit"], "max_keepalive_connections": cfg["limit"]}
     if cfg["tls"]:
         kw["verify"] = cfg["ca"]
     with tarnix.SyncClient(**kw) as client:
