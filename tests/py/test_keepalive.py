@@ -62,13 +62,16 @@ class CountingServer:
                         return
                     data += chunk
                 head, _, data = data.partition(b"\r\n\r\n")
-                if b" /close " in head.split(b"\r\n")[0]:
+                first = head.split(b"\r\n")[0]
+                if b" /close " in first:
                     conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok")
                     return
+                if b" /slow" in first:  # /slowN: answered N tenths of a second late
+                    time.sleep(int(first.split(b" /slow")[1][:1]) / 10)
                 for line in head.split(b"\r\n"):
                     if line.lower().startswith(b"host:"):
                         with self.lock:
-                            self.open[conn] = line[5:].strip().decode().split(".")[0]
+                            self.open[conn] = line[5:].strip().decode().split(".")[0] + first.split(b" ")[1].decode()
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
         except OSError:
             pass
@@ -136,7 +139,7 @@ def test_idle_connections_expire_and_their_pools_go(server, runner):
 def test_idle_bound_across_origins_closes_the_oldest(server, runner):
     server.wait_open(0)
     urls = [server.url(i) for i in range(5)]
-    assert runner(server, urls, 2, max_keepalive_connections=2) == (["h3", "h4"], 2)
+    assert runner(server, urls, 2, max_keepalive_connections=2) == (["h3/", "h4/"], 2)
     assert server.wait_open(0) == 0  # and the rest close with the client
 
 
@@ -152,18 +155,24 @@ def tls_server(tmp_path_factory):
 
 
 def test_tls_connections_expire_and_are_bounded(tls_server):
-    # Two origins the certificate names; the bound keeps the newer one, the
-    # expiry then closes that one too.
+    # Two origins the certificate names, then two connections of one; the
+    # bound keeps the one idle least long, the expiry then closes it too.
     async def go():
-        async with tarnix.Client(verify=tls_server.ca_file, keepalive_expiry=0.3, max_keepalive_connections=1) as c:
+        async with tarnix.Client(verify=tls_server.ca_file, keepalive_expiry=0.5, max_keepalive_connections=1) as c:
             for host in ("127.0.0.1", "localhost"):
                 assert (await c.get(tls_server.tls_url(host))).text == "ok"
             assert tls_server.wait_open(1) == 1
             kept = tls_server.hosts()
-            await asyncio.sleep(0.8)
+            url = tls_server.tls_url("localhost")
+            # Both in flight at once, so on two connections.
+            await asyncio.gather(c.get(url + "slow1"), c.get(url + "slow3"))
+            assert tls_server.wait_open(1) == 1
+            kept += tls_server.hosts()
+            await asyncio.sleep(1.0)
             return kept, len(c._pools)
 
-    assert asyncio.run(go()) == (["localhost:%d" % tls_server.port], 0)
+    port = tls_server.port
+    assert asyncio.run(go()) == ([f"localhost:{port}/", f"localhost:{port}/slow3"], 0)
     assert tls_server.wait_open(0) == 0
 
 
