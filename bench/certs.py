@@ -50,6 +50,8 @@ def main(outdir):
         .not_valid_before(start).not_valid_after(end)
         .add_extension(x509.SubjectAlternativeName([
             x509.DNSName("localhost"),
+            # The many-hosts scenarios: h0.many.localhost, h1.many.localhost, ...
+            x509.DNSName("*.many.localhost"),
             x509.DNSName("127.0.0.1"),
             x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
         ]), critical=False)

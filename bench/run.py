@@ -4,6 +4,7 @@
     python3 bench/run.py            # full run: every scenario, every client, 3 repeats
     python3 bench/run.py --quick    # smoke run: counts / 10, one repeat
     python3 bench/run.py --scenarios busy,burst   # only the busy-loop and burst scenarios
+    python3 bench/run.py --scenarios hosts --clients tarnix,aiohttp,httpx   # many origins
 
 Installs what it needs (nginx and wrk from Debian, the peers and tarnix into
 bench/.venv), starts nginx on 127.0.0.1 with a generated configuration and a
@@ -85,8 +86,18 @@ SCENARIOS = {
              origin="delay", path="/delay", method="GET", expect_len=len(SMALL_BODY)),
     13: dict(title="burst: 8,000 GETs at once, answered after 2 s", kind="burst", n=8000,
              origin="delay", path="/delay", method="GET", expect_len=len(SMALL_BODY)),
+    # One request to each of many origins, with each client's own keep-alive
+    # defaults: what stays open afterwards, and how the loop fares.
+    14: dict(title="many hosts: one GET to each of 5,000 origins, 16 in flight",
+             kind="hosts", n=5000, inflight=16, limit=16, origin="http", path="/small",
+             method="GET", expect_len=len(SMALL_BODY)),
+    15: dict(title="many hosts: one HTTPS GET to each of 5,000 origins (CA file, wildcard "
+                   "certificate), 16 in flight", kind="hosts", n=5000, inflight=16, limit=16,
+             origin="https", path="/small", method="GET", expect_len=len(SMALL_BODY)),
 }
-SCENARIO_NAMES = {"busy": (9, 10), "burst": (11, 12, 13)}
+SCENARIO_NAMES = {"busy": (9, 10), "burst": (11, 12, 13), "hosts": (14, 15)}
+HOSTS_SETTLE_S = 10       # sockets are counted this long after the last request
+HOSTS_CLIENTS = ("tarnix", "aiohttp", "httpx")
 # The profiling helpers (profile_one.py, breakdown.py) take these only.
 LOAD_SCENARIOS = [s for s, sc in SCENARIOS.items() if "kind" not in sc]
 BUSY_IDLE_S = 1.0         # the load alone, before the requests: the loop's work rate
@@ -565,6 +576,10 @@ def run_client(client, sc_id, sc, server, scale, env, timeout):
     if k == "busy":
         # The burners stop on their own before the harness would kill the run.
         cfg.update(load=sc["load"], idle_s=BUSY_IDLE_S, limit_s=max(1, timeout - 10))
+    elif k == "hosts":
+        scheme = "https" if cfg["tls"] else "http"
+        cfg.update(url_template=f"{scheme}://h{{i}}.many.localhost:{cfg['port']}{sc['path']}",
+                   settle_s=HOSTS_SETTLE_S)
     elif k == "burst":
         timeout = min(timeout, BURST_TIMEOUT_S)
         cfg.update(warmup_url=server.url(sc["origin"], "/now"), warmup_path="/now",
@@ -624,13 +639,17 @@ MEDIANS = {
              "work_idle_per_s", "cpu_s_per_1k", "rss_peak_mib", "conns"),
     "burst": ("wall_s", "cpu_s", "rss_peak_mib", "succeeded", "requests", "lat_p50_ms",
               "lat_p99_ms", "conns", "listen_drops", "process_cpu_s"),
+    "hosts": ("wall_s", "cpu_s", "rss_peak_mib", "rss_growth_mib", "stall_max_ms",
+              "stall_p99_ms", "loop_cpu_s_per_1k", "sockets_at_end", "sockets_later", "conns"),
 }
-HAS_FIGURES = {"load": "rps", "busy": "lat_p99_ms", "burst": "wall_s"}
+HAS_FIGURES = {"load": "rps", "busy": "lat_p99_ms", "burst": "wall_s", "hosts": "wall_s"}
 VS_AIOHTTP = {
     "load": {"x_aiohttp": "rps", "cpu_x_aiohttp": "cpu_s_per_1k"},
     "busy": {"p99_x_aiohttp": "lat_p99_ms", "mean_x_aiohttp": "lat_mean_ms",
              "work_x_aiohttp": "work_per_s"},
     "burst": {"wall_x_aiohttp": "wall_s", "cpu_x_aiohttp": "cpu_s"},
+    "hosts": {"wall_x_aiohttp": "wall_s", "cpu_x_aiohttp": "cpu_s",
+              "rss_x_aiohttp": "rss_growth_mib"},
 }
 
 
@@ -794,6 +813,29 @@ def evaluate_targets(summary, who="tarnix"):
                     "figures": f"wall x{fmt(wall, 2)}, CPU x{fmt(cpu, 2)}, "
                                f"succeeded {fmt(e.get('succeeded_min'), 0)} of "
                                f"{fmt(e.get('requests'), 0)}"})
+    for s in sorted(x for x in summary if kind(SCENARIOS[x]) == "hosts"):
+        e = summary[s].get(who, {})
+        a = summary[s].get("aiohttp", {})
+        wall, cpu = get(s, who, "wall_x_aiohttp"), get(s, who, "cpu_x_aiohttp")
+        grow, agrow = e.get("rss_growth_mib"), a.get("rss_growth_mib")
+        later, stall = e.get("sockets_later"), e.get("stall_max_ms")
+        out.append({"target": f"({s}) at most 30 sockets open {HOSTS_SETTLE_S} s after the "
+                              "last request",
+                    "met": None if later is None else later <= 30,
+                    "figures": f"{fmt(later, 0)} (at the last request {fmt(e.get('sockets_at_end'), 0)})"})
+        out.append({"target": f"({s}) RSS growth and wall time at most aiohttp's",
+                    "met": judged([None if grow is None or agrow is None else grow <= agrow,
+                                   None if wall is None else wall <= 1.0]),
+                    "figures": f"RSS growth {fmt(grow, 1)} vs {fmt(agrow, 1)} MiB, wall "
+                               f"x{fmt(wall, 2)}, CPU x{fmt(cpu, 2)}"})
+        per = e.get("loop_cpu_s_per_1k")
+        out.append({"target": f"({s}) the loop's own work per new origin at most 1 ms",
+                    "met": None if per is None else per <= 1.0,
+                    "figures": f"loop thread CPU {fmt(per, 3)} ms per origin"})
+        out.append({"target": f"({s}) no stall of the loop over 1 ms",
+                    "met": None if stall is None else stall <= 1.0,
+                    "figures": f"longest overrun of a 1 ms sleep {fmt(stall, 2)} ms, p99 "
+                               f"{fmt(e.get('stall_p99_ms'), 3)} ms"})
     if len(bursts) >= 2:
         # CPU may grow with N but not faster: CPU(N)/CPU(N0) <= 1.25 * N/N0.
         rows = [(s, get(s, who, "cpu_growth"), get(s, who, "n_growth")) for s in bursts[1:]]
@@ -832,6 +874,13 @@ COLUMNS = {
               ("CPU x aio", "cpu_x_aiohttp", 2), ("CPU x first N", "cpu_growth", 2),
               ("peak RSS MiB", "rss_peak_mib", 1), ("p50 s", "lat_p50_ms", 2, 1000),
               ("conns", "conns", 0), ("listen drops", "listen_drops", 0)],
+    "hosts": [("wall s", "wall_s", 2), ("wall x aio", "wall_x_aiohttp", 2),
+              ("CPU s", "cpu_s", 2), ("CPU x aio", "cpu_x_aiohttp", 2),
+              ("peak RSS MiB", "rss_peak_mib", 1), ("RSS growth MiB", "rss_growth_mib", 1),
+              ("longest stall ms", "stall_max_ms", 2), ("stall p99 ms", "stall_p99_ms", 3),
+              ("loop CPU ms/origin", "loop_cpu_s_per_1k", 3), ("sockets at end", "sockets_at_end", 0),
+              (f"sockets {HOSTS_SETTLE_S} s later", "sockets_later", 0),
+              ("conns", "conns", 0)],
 }
 
 
@@ -929,6 +978,15 @@ def report(meta, summary, targets, scenario_ids, clients, out, markdown=False):
               "1 ms slices of pure-Python work the burner tasks (blocking rows: the main "
               "thread) finished per second of the requests' wall time; idle work/s = the "
               "same load alone in the same process, just before.", file=out)
+    if "hosts" in kinds:
+        print(f"Many hosts: one request to each of h0.many.localhost ... (one nginx), each "
+              f"client with its own keep-alive defaults; wall s and CPU s from the first "
+              f"request to the last; RSS growth = peak RSS over the peak before the first "
+              f"request; longest stall = the most a 1 ms sleep on the loop overran (the "
+              f"loop's own work and the time its thread waited for a core); loop CPU = the "
+              f"loop thread's CPU time per origin; sockets "
+              f"= the client process's open sockets at the last response and "
+              f"{HOSTS_SETTLE_S} s later, the client still open.", file=out)
     if "burst" in kinds:
         print("Burst: every request started at once, connection limit N, each answered "
               "after 2 s by the delay server; wall s and CPU s (user+system of the client "
@@ -978,8 +1036,8 @@ def parse_args():
     p.add_argument("--scale", type=float, help="multiply every request count (default 1)")
     p.add_argument("--repeats", type=int, help="runs per client and scenario (default 3)")
     p.add_argument("--scenarios", default=",".join(str(s) for s in SCENARIOS),
-                   help="comma-separated scenario numbers, or busy (9,10) and burst "
-                        "(11,12,13) (default all)")
+                   help="comma-separated scenario numbers, or busy (9,10), burst "
+                        "(11,12,13) and hosts (14,15) (default all)")
     p.add_argument("--clients", default=",".join(CLIENTS),
                    help=f"comma-separated clients (default {','.join(CLIENTS)})")
     p.add_argument("--tarnix", choices=("pip", "inplace", "off"), default="pip",
@@ -1003,6 +1061,10 @@ def run_status(k, r):
                 + ("" if r.get("ok") else f"; first error: {r.get('error')}"))
     if not r.get("ok"):
         return f"FAILED: {r.get('error')}"
+    if k == "hosts":
+        return (f"{r['wall_s']:.2f} s, {r['cpu_s']:.2f} CPU s, RSS +{r['rss_growth_mib']:.1f} MiB, "
+                f"longest stall {r['stall_max_ms']:.2f} ms, sockets {r['sockets_at_end']} at the "
+                f"end, {r['sockets_later']} {HOSTS_SETTLE_S} s later")
     if k == "busy":
         return (f"p50 {r['lat_p50_ms']:.2f} ms, p99 {r['lat_p99_ms']:.2f} ms, mean "
                 f"{r['lat_mean_ms']:.2f} ms, {r['work_per_s']:,.0f} work/s "
@@ -1109,7 +1171,8 @@ def main():
             delay.start()
             log(f"delay server ({BURST_DELAY_S:g} s) on 127.0.0.1 port {delay.ports['delay']}")
         total = repeats * sum(1 for s in scenario_ids for c in clients
-                              if c not in BLOCKING or s in BLOCKING_SCENARIOS)
+                              if (c not in BLOCKING or s in BLOCKING_SCENARIOS)
+                              and (kind(SCENARIOS[s]) != "hosts" or c in HOSTS_CLIENTS))
         done = 0
         # Repeats outermost, so every client sees the same stretch of machine noise.
         for rep in range(repeats):
@@ -1121,6 +1184,8 @@ def main():
                     ceiling.setdefault(s, []).append(w)
                 for c in clients:
                     if c in BLOCKING and s not in BLOCKING_SCENARIOS:
+                        continue
+                    if kind(sc) == "hosts" and c not in HOSTS_CLIENTS:
                         continue
                     done += 1
                     r = run_client(c, s, sc, delay if sc["origin"] == "delay" else server,

@@ -10,7 +10,9 @@ run as failed, so a client cannot win by failing fast.
 Two other kinds of run: "busy" sends sequential requests while burner tasks
 keep the event loop (or, for blocking clients, the main thread) saturated
 with pure-Python work, and counts the work they get done; "burst" starts all
-its requests at once against a server that answers each one late.
+its requests at once against a server that answers each one late. "hosts"
+sends one request to each of thousands of origins with the clients' default
+keep-alive settings, and counts the sockets still open some seconds later.
 """
 
 import asyncio
@@ -175,7 +177,8 @@ async def client_curl_cffi(cfg, body):
 async def client_tarnix(cfg, body):
     import tarnix
 
-    kw = {"max_connections": cfg["limit"]}
+    # Every connection of the limit stays for reuse, as for httpx below.
+    kw = {"max_connections": cfg["limit"], "max_keepalive_connections": cfg["limit"]}
     if cfg["tls"]:
         kw["verify"] = cfg["ca"]
     if cfg.get("request_timeout"):
@@ -238,7 +241,7 @@ CLIENTS = {
 def blocking_tarnix(cfg, body):
     import tarnix
 
-    kw = {"max_connections": cfg["limit"]}
+    kw = {"max_connections": cfg["limit"], "max_keepalive_connections": cfg["limit"]}
     if cfg["tls"]:
         kw["verify"] = cfg["ca"]
     with tarnix.SyncClient(**kw) as client:
@@ -569,6 +572,148 @@ async def run_burst(cfg):
     return out
 
 
+# ---- hosts: one request to each of many origins
+
+def _resolve_localhost_names():
+    """Names under .localhost are loopback (RFC 6761); the system resolver
+    here asks DNS for them. tarnix has the rule built in; the peers get it
+    through socket.getaddrinfo, which their resolvers call."""
+    import socket
+
+    real = socket.getaddrinfo
+
+    def getaddrinfo(host, *args, **kw):
+        if isinstance(host, bytes):
+            host = host.decode()
+        if isinstance(host, str) and host.endswith(".localhost"):
+            host = "127.0.0.1"
+        return real(host, *args, **kw)
+
+    socket.getaddrinfo = getaddrinfo
+
+
+@contextlib.asynccontextmanager
+async def hosts_tarnix(cfg):
+    import tarnix
+
+    async with tarnix.Client(verify=cfg["ca"] if cfg["tls"] else "") as client:
+        async def fetch(url):
+            r = await client.get(url)
+            return r.status_code, len(r.content)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def hosts_aiohttp(cfg):
+    import aiohttp
+
+    conn = aiohttp.TCPConnector(ssl=_ssl_context(cfg) if cfg["tls"] else True,
+                                resolver=aiohttp.ThreadedResolver())
+    async with aiohttp.ClientSession(connector=conn) as session:
+        async def fetch(url):
+            async with session.get(url) as r:
+                data = await r.read()
+                return r.status, len(data)
+        yield fetch
+
+
+@contextlib.asynccontextmanager
+async def hosts_httpx(cfg):
+    import httpx
+
+    async with httpx.AsyncClient(verify=_ssl_context(cfg) if cfg["tls"] else True,
+                                 timeout=httpx.Timeout(60.0)) as client:
+        async def fetch(url):
+            r = await client.get(url)
+            return r.status_code, len(r.content)
+        yield fetch
+
+
+HOSTS_CLIENTS = {"tarnix": hosts_tarnix, "aiohttp": hosts_aiohttp, "httpx": hosts_httpx}
+
+
+def open_sockets():
+    import os
+
+    n = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            n += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+        except OSError:
+            pass
+    return n
+
+
+class StallWatch:
+    """How late the loop runs a 1 ms sleep: the longest time it was held."""
+
+    def __init__(self):
+        self.stalls = []
+        self.running = True
+
+    async def watch(self):
+        perf = time.perf_counter
+        while self.running:
+            t = perf()
+            await asyncio.sleep(0.001)
+            self.stalls.append(max(0.0, perf() - t - 0.001))
+
+
+async def run_hosts(cfg):
+    _resolve_localhost_names()
+    factory = HOSTS_CLIENTS[cfg["client"]]
+    n, inflight = cfg["n"], cfg["inflight"]
+    template = cfg["url_template"]
+    tally = Tally()
+    latencies = []
+    async with factory(cfg) as fetch:
+        # Imports and one handshake's lazily made state, on an origin of its own.
+        status, length = await fetch(template.format(i="warm"))
+        if status != 200:
+            return {"ok": False, "phase": "warmup", "error": f"status {status}"}
+        gc.collect()
+        sockets_before = open_sockets()
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        watch = StallWatch()
+        watcher = asyncio.ensure_future(watch.watch())
+        urls = iter(range(n))
+        ru0 = resource.getrusage(resource.RUSAGE_SELF)
+        loop0 = time.thread_time()
+        t0 = time.perf_counter()
+
+        async def one_each():
+            for i in urls:
+                url = template.format(i=i)
+                try:
+                    status, length = await fetch(url)
+                except Exception as e:  # counted, never hidden
+                    tally.fail(f"{type(e).__name__}: {e}")
+                    continue
+                if status != 200 or length != cfg["expect_len"]:
+                    tally.fail(f"status {status}, body length {length}")
+
+        await asyncio.gather(*[one_each() for _ in range(min(inflight, n))])
+        t1 = time.perf_counter()
+        loop1 = time.thread_time()
+        ru1 = resource.getrusage(resource.RUSAGE_SELF)
+        sockets_end = open_sockets()
+        await asyncio.sleep(cfg["settle_s"])
+        sockets_later = open_sockets()
+        watch.running = False
+        await watcher
+    out = figures(n, tally, latencies, rss_before, ru0, ru1, t1 - t0, loop1 - loop0)
+    stalls = sorted(watch.stalls)
+    out.update(
+        rss_growth_mib=out["rss_peak_mib"] - out["rss_before_mib"],
+        stall_max_ms=(stalls[-1] if stalls else 0) * 1000.0,
+        stall_p99_ms=(_percentile(stalls, 0.99) or 0) * 1000.0,
+        sockets_before=sockets_before,
+        sockets_at_end=sockets_end,
+        sockets_later=sockets_later,
+    )
+    return out
+
+
 def figures(n, tally, latencies, rss_before, ru0, ru1, wall, loop_cpu=None):
     cpu = (ru1.ru_utime - ru0.ru_utime) + (ru1.ru_stime - ru0.ru_stime)
     latencies.sort()
@@ -602,7 +747,12 @@ def main():
     cfg = json.loads(sys.argv[1])
     kind = cfg.get("kind", "load")
     try:
-        if kind == "burst":
+        if kind == "hosts":
+            # Whoever keeps every connection open needs a descriptor each.
+            _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+            result = asyncio.run(run_hosts(cfg))
+        elif kind == "burst":
             # A socket per request, and the server's answers come late.
             _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
             resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))

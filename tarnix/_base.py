@@ -19,6 +19,7 @@ from ._content import encode_body
 from ._cookies import Cookies, CookieTypes
 from ._decoders import ACCEPT_ENCODING, DEFAULT_MAX_DECODED_SIZE, decode_content
 from ._errors import RedirectError, TLSError, TooManyRedirects
+from ._keepalive import DEFAULT_KEEPALIVE_EXPIRY, DEFAULT_MAX_KEEPALIVE_CONNECTIONS, check_keepalive
 from ._models import METHODS, Headers, HeaderTypes, Request, Response, check_header, check_wire, header_items, method_ordinal
 from ._proxy import ProxyTypes, Routes, Via
 from ._urls import URL, QueryParams, add_params, join_url, parse_url
@@ -181,6 +182,8 @@ class BaseClient:
         trust_env: bool = True,
         uds: Union[str, "os.PathLike[str]", None] = None,
         cert: Optional[CertTypes] = None,
+        keepalive_expiry: Optional[float] = DEFAULT_KEEPALIVE_EXPIRY,
+        max_keepalive_connections: Optional[int] = DEFAULT_MAX_KEEPALIVE_CONNECTIONS,
     ) -> None:
         if isinstance(max_connections, bool) or not isinstance(max_connections, int):
             raise TypeError("max_connections must be an int")
@@ -190,6 +193,9 @@ class BaseClient:
             raise ValueError(f"max_redirects must be an int >= 0, got {max_redirects!r}")
         check_size_limit("max_decoded_size", max_decoded_size)
         check_size_limit("max_response_size", max_response_size)
+        check_keepalive(keepalive_expiry, max_keepalive_connections)
+        self._keepalive_expiry: Optional[float] = None if keepalive_expiry is None else float(keepalive_expiry)
+        self._max_keepalive = max_keepalive_connections
         self._timeout = check_timeout(timeout)
         self._max_connections = max_connections
         self._ca_path = self._ca_file(verify)
@@ -500,16 +506,20 @@ class BaseClient:
         ca_path = self._ca_path if url.tls else ""
         try:
             if via is not None:
-                return via.make_pool(url, ca_path, _ENGINE_LIMIT, self._client_cert)
-            if url.tls and self._client_cert is not None:
-                return _tarnix.pool_create_with_cert(
+                capsule = via.make_pool(url, ca_path, _ENGINE_LIMIT, self._client_cert)
+            elif url.tls and self._client_cert is not None:
+                capsule = _tarnix.pool_create_with_cert(
                     url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path, self._client_cert
                 )
-            return _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
+            else:
+                capsule = _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:
                 raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
             raise
+        if self._keepalive_expiry is not None:
+            _tarnix.pool_keepalive(capsule, self._keepalive_expiry)
+        return capsule
 
     def _wire(self, request: Request) -> Tuple[int, List[Tuple[str, str]]]:
         """The method ordinal and header list to submit, checked again: an

@@ -19,6 +19,8 @@ from ._content import RequestData
 from ._cookies import CookieTypes
 from ._download import Destination, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
+from . import _keepalive
+from ._keepalive import IdleConnections
 from ._models import HeaderTypes, Request, Response
 from ._multipart import RequestFiles
 from ._proxy import Via
@@ -34,12 +36,14 @@ class _SyncPool:
     """One origin's engine pool and a semaphore for its limit of requests in
     flight; a request leaves its place when it ends or is abandoned."""
 
-    __slots__ = ("capsule", "slots", "via")
+    __slots__ = ("capsule", "slots", "via", "keys", "active")
 
-    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None) -> None:
+    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None, key: Any = None) -> None:
         self.capsule = capsule
         self.slots = threading.Semaphore(limit)
         self.via = via  # the proxy or Unix socket it goes through
+        self.keys = [key]  # where the origin map holds it
+        self.active = 0  # requests using it, under the client's lock
 
 
 def _timed_out(timeout: Optional[float]) -> TimeoutError:
@@ -60,6 +64,8 @@ class SyncClient(BaseClient):
     def _setup(self) -> None:
         self._pools: Dict[Tuple[str, str, int], _SyncPool] = {}
         self._pools_lock = threading.Lock()
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._quiet, self._evict)
+        self._sweep_due = False  # under the lock
 
     def __enter__(self) -> SyncClient:
         if self._closed:
@@ -75,8 +81,14 @@ class SyncClient(BaseClient):
         self._closed = True
         with self._pools_lock:
             self._pools = {}
+            self._idle.clear()
+            if self._sweep_due:
+                _keepalive.sweep_thread.cancel(self)
+                self._sweep_due = False
 
     def _pool(self, url: URL) -> _SyncPool:
+        """The origin's pool, counted as in use (so it is not evicted) until
+        _settled."""
         with self._pools_lock:
             pool = self._pools.get(url.origin)
             if pool is None:
@@ -88,9 +100,46 @@ class SyncClient(BaseClient):
                 key = url.origin if via is None else via.key(url)
                 pool = self._pools.get(key)
                 if pool is None:
-                    pool = self._pools[key] = _SyncPool(self._make_pool(url, via), self._max_connections, via)
-                self._pools[url.origin] = pool
+                    pool = self._pools[key] = _SyncPool(self._make_pool(url, via), self._max_connections, via, key)
+                if key != url.origin:
+                    self._pools[url.origin] = pool
+                    pool.keys.append(url.origin)
+            pool.active += 1
             return pool
+
+    # -- idle connections (under the lock, like the origin map) ------------
+
+    def _settled(self, pool: _SyncPool) -> None:
+        with self._pools_lock:
+            pool.active -= 1
+            if self._closed:
+                return
+            idle = self._idle
+            idle.settled(pool)
+            if idle.tracked and not self._sweep_due:
+                delay = idle.first_delay()
+                if delay is not None:
+                    self._sweep_due = True
+                    _keepalive.sweep_thread.schedule(self, delay)
+
+    def _sweep(self) -> None:
+        with self._pools_lock:
+            self._sweep_due = False
+            if self._closed:
+                return
+            delay = self._idle.sweep()
+            if delay is not None:
+                self._sweep_due = True
+                _keepalive.sweep_thread.schedule(self, delay)
+
+    @staticmethod
+    def _quiet(pool: _SyncPool) -> bool:
+        return not pool.active
+
+    def _evict(self, pool: _SyncPool) -> None:
+        for key in pool.keys:
+            if self._pools.get(key) is pool:
+                del self._pools[key]
 
     def _send(
         self,
@@ -104,7 +153,24 @@ class SyncClient(BaseClient):
         # A request straight from _build comes with what to submit.
         ordinal, headers = self._wire(request) if wire is None else wire
         url = request.url
-        pool = self._pools.get(url.origin) or self._pool(url)
+        pool = self._pool(url)
+        try:
+            return self._exchange(pool, request, ordinal, headers, deadline, timeout, max_response_size, download)
+        finally:
+            self._settled(pool)
+
+    def _exchange(
+        self,
+        pool: _SyncPool,
+        request: Request,
+        ordinal: int,
+        headers: List[Tuple[str, str]],
+        deadline: Optional[float],
+        timeout: Optional[float],
+        max_response_size: Optional[int],
+        download: Optional[object],
+    ) -> Response:
+        url = request.url
         via = pool.via
         target = url.target if via is None else via.target(url)
         if via is not None:

@@ -19,6 +19,7 @@ from ._content import RequestContent, RequestData, collect_async
 from ._cookies import CookieTypes
 from ._download import Destination, DownloadLimit, DownloadProgress, StrPath
 from ._errors import TimeoutError, TransportError
+from ._keepalive import IdleConnections
 from ._models import METHODS, HeaderTypes, Request, Response
 from ._multipart import RequestFiles
 from ._proxy import Via
@@ -104,14 +105,15 @@ class _Pool:
     request still runs on it, even after the client has closed.
     """
 
-    __slots__ = ("capsule", "limit", "active", "waiters", "via")
+    __slots__ = ("capsule", "limit", "active", "waiters", "via", "keys")
 
-    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None) -> None:
+    def __init__(self, capsule: object, limit: int, via: Optional[Via] = None, key: Any = None) -> None:
         self.capsule = capsule
         self.limit = limit
         self.active = 0
         self.waiters: Deque["asyncio.Future[None]"] = deque()
         self.via = via  # the proxy or Unix socket it goes through
+        self.keys = [key]  # where the origin map holds it
 
     def release(self) -> None:
         waiters = self.waiters
@@ -264,6 +266,8 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                     # Auth or a hook may have changed the request: check it again.
                     ordinal, wire = self._wire(request)
                 url = request.url
+                if not self._trust_ready and url.tls:
+                    await self._load_trust()
                 pool = self._pools.get(url.origin) or self._pool(url)
                 # [what the request awaits now, its deadline, its time limit,
                 # and its own timer when it has one]
@@ -354,6 +358,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                             pool.release()
                         else:
                             pool.active -= 1
+                        self._settled(pool)
                 finally:
                     if timed is not None:
                         timed.entries.pop(id(current), None)
@@ -458,6 +463,10 @@ class Client(BaseClient):
         self._deadlines: Optional[_Deadlines] = None
         self._bound_forks = -1
         self._clock: Callable[[], float] = monotonic
+        self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._quiet, self._evict)
+        self._sweeper: Optional[asyncio.TimerHandle] = None
+        # Whether the CA file's certificates have been parsed (off the loop).
+        self._trust_ready = not self._ca_path
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -472,6 +481,7 @@ class Client(BaseClient):
         until they finish; new requests raise RuntimeError."""
         self._closed = True
         self._pools = {}
+        self._stop_sweeping()
 
     def _bind(self) -> asyncio.AbstractEventLoop:
         loop = asyncio.get_running_loop()
@@ -481,6 +491,7 @@ class Client(BaseClient):
             # A finished loop's pools carry its scheduling method: start over.
             self._loop = loop
             self._pools = {}
+            self._stop_sweeping()
             self._deadlines = _Deadlines(loop)
             # The loop's clock without a Python frame per reading, when it
             # is asyncio's own (time.monotonic).
@@ -508,9 +519,59 @@ class Client(BaseClient):
             key = url.origin if via is None else via.key(url)
             pool = self._pools.get(key)
             if pool is None:
-                pool = self._pools[key] = _Pool(self._make_pool(url, via), self._max_connections, via)
-            self._pools[url.origin] = pool
+                pool = self._pools[key] = _Pool(self._make_pool(url, via), self._max_connections, via, key)
+            if key != url.origin:
+                self._pools[url.origin] = pool
+                pool.keys.append(url.origin)
         return pool
+
+    async def _load_trust(self) -> None:
+        # The engine parses a CA file once and shares the parse with every
+        # pool made from it afterwards: the first parse, tens of milliseconds
+        # for a large file, runs on a worker thread instead of the loop. A
+        # file that fails to load fails again, with its error, where the
+        # request makes its pool.
+        loop = asyncio.get_running_loop()
+        try:
+            await loop.run_in_executor(None, _tarnix.pool_create, "localhost", 443, True, 0, 1, 0, 0, self._ca_path)
+        except Exception:
+            pass
+        self._trust_ready = True
+
+    # -- idle connections (on the loop's thread, like the origin map) -------
+
+    def _settled(self, pool: _Pool) -> None:
+        if self._closed:
+            return  # the pool goes with its last request
+        idle = self._idle
+        idle.settled(pool)
+        if idle.tracked and self._sweeper is None and self._loop is not None:
+            delay = idle.first_delay()
+            if delay is not None:
+                self._sweeper = self._loop.call_later(delay, self._sweep)
+
+    def _sweep(self) -> None:
+        self._sweeper = None
+        delay = self._idle.sweep()
+        if delay is not None and self._loop is not None:
+            self._sweeper = self._loop.call_later(delay, self._sweep)
+
+    @staticmethod
+    def _quiet(pool: _Pool) -> bool:
+        return not pool.active and not pool.waiters
+
+    def _evict(self, pool: _Pool) -> None:
+        # Only a quiet pool gets here; a request that comes later makes a
+        # new one.
+        for key in pool.keys:
+            if self._pools.get(key) is pool:
+                del self._pools[key]
+
+    def _stop_sweeping(self) -> None:
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+            self._sweeper = None
+        self._idle.clear()
 
     async def request(
         self,

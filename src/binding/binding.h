@@ -46,6 +46,9 @@ PyObject* submit(PyObject* self, PyObject* args);
 PyObject* submit_wait(PyObject* self, PyObject* args);
 PyObject* submit_limited(PyObject* self, PyObject* args);
 
+PyObject* pool_keepalive(PyObject* self, PyObject* args);
+PyObject* pool_trim(PyObject* self, PyObject* args);
+
 // abandon(future): stops the running request submitted with this future;
 // True when there was one. Its outcome is dropped, never settled.
 PyObject* abandon(PyObject* self, PyObject* future);

@@ -57,6 +57,9 @@ __attribute__((visibility("default"))) PyMethodDef tarnix_module_methods[] = {
      "Create a native connection pool for an origin that shows a client certificate."},
     {"download_new", tarnix::download_new, METH_O, "A file for a request's body, for submit_limited and submit_wait."},
     {"download_progress", tarnix::download_progress, METH_O, "Bytes of a download written so far, and its length."},
+    {"pool_keepalive", tarnix::pool_keepalive, METH_VARARGS, "Set how long an idle connection of a pool may be reused."},
+    {"pool_trim", tarnix::pool_trim, METH_VARARGS,
+     "Close a pool's expired idle connections, then the oldest beyond a count; report what is left."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,9 +20,15 @@ void pool_destructor(PyObject* capsule) {
 
 // The path goes to the file system as a C string: an embedded NUL would
 // silently name another file, so such a path cannot be opened.
+// Pools naming the same file share one parse of it. A first parse can take
+// tens of milliseconds: other Python threads run meanwhile.
 bool load_ca_file(Pool* pool, const char* path, Py_ssize_t path_len) {
     if (std::memchr(path, '\0', static_cast<size_t>(path_len)) != nullptr) return false;
-    return ca_bundle_add_pem_file(&pool->ca_bundle, path, wall_clock_seconds());
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    ok = ca_bundle_share_pem_file(&pool->ca_bundle, path, wall_clock_seconds());
+    Py_END_ALLOW_THREADS
+    return ok;
 }
 
 // The longest Proxy-Authorization value taken: it goes into a CONNECT

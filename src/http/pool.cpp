@@ -1,11 +1,14 @@
 // Per-origin connection reuse under a connection limit.
 #include "http/pool.h"
 
+#include <cstring>
 #include <new>
 
 #include "http/tls_connection.h"
+#include "platform/clock.h"
 #include "platform/fork.h"
 #include "platform/heap.h"
+#include "platform/net.h"
 #include "platform/wait.h"
 
 namespace tarnix {
@@ -49,16 +52,40 @@ void destroy_connection(Pool* pool, Connection& conn) {
     }
 }
 
-// Takes the most recently returned idle connection; the lock is held.
-bool pop_idle(Pool* pool, Connection* out) {
+size_t& idle_len(Pool* pool) { return pool->use_tls ? pool->idle_tls_len : pool->idle_plain_len; }
+
+// Takes the most recently returned idle connection and when it went idle;
+// the lock is held.
+bool pop_idle(Pool* pool, Connection* out, uint64_t* since) {
+    size_t& len = idle_len(pool);
+    if (len == 0) return false;
+    --len;
     if (pool->use_tls) {
-        if (pool->idle_tls_len == 0) return false;
-        out->tls = pool->idle_tls[--pool->idle_tls_len];
+        out->tls = pool->idle_tls[len];
     } else {
-        if (pool->idle_plain_len == 0) return false;
-        out->plain = pool->idle_plain[--pool->idle_plain_len];
+        out->plain = pool->idle_plain[len];
     }
+    *since = pool->idle_since[len];
     return true;
+}
+
+// Takes the connection that has been idle longest; the lock is held.
+void pop_oldest(Pool* pool, Connection* out) {
+    size_t& len = idle_len(pool);
+    --len;
+    if (pool->use_tls) {
+        out->tls = pool->idle_tls[0];
+        std::memmove(pool->idle_tls, pool->idle_tls + 1, len * sizeof *pool->idle_tls);
+    } else {
+        out->plain = pool->idle_plain[0];
+        std::memmove(pool->idle_plain, pool->idle_plain + 1, len * sizeof *pool->idle_plain);
+    }
+    std::memmove(pool->idle_since, pool->idle_since + 1, len * sizeof *pool->idle_since);
+}
+
+bool expired(Pool* pool, uint64_t since, uint64_t now) {
+    const uint64_t expiry = pool->keepalive_expiry_ns.load(std::memory_order_relaxed);
+    return now > since && now - since > expiry;
 }
 
 // Nothing arrived while the connection sat idle that makes it unfit to carry
@@ -182,6 +209,9 @@ void pool_release(Pool* pool) {
     heap_free(pool->idle_tls);
     pool->idle_tls = nullptr;
     pool->idle_tls_len = pool->idle_tls_cap = 0;
+    heap_free(pool->idle_since);
+    pool->idle_since = nullptr;
+    pool->idle_since_cap = 0;
 
     // Members go in reverse order of declaration: the CA bundle, then the
     // path copy, then the host copy.
@@ -196,13 +226,17 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
 
     // Closed on the way out, with the lock free.
     Inherited inherited;
+    uint64_t now = 0;
     pool->lock.lock();
     adopt_after_fork(pool, &inherited);
     for (;;) {
         Connection idle;
-        if (!new_only && pop_idle(pool, &idle)) {
+        uint64_t since = 0;
+        if (!new_only && pop_idle(pool, &idle, &since)) {
             pool->lock.unlock();
-            if (is_quiet(pool, idle)) {
+            if (now == 0) now = steady_clock_ns();
+            // Past its expiry the server may be closing it right now.
+            if (!expired(pool, since, now) && is_quiet(pool, idle)) {
                 *out = idle;
                 *fresh = false;
                 return ErrorKind::None;
@@ -218,7 +252,7 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
             pool->lock.unlock();
             break;
         }
-        if (new_only && pop_idle(pool, &idle)) {
+        if (new_only && pop_idle(pool, &idle, &since)) {
             // Its slot passes to the new connection; the count stays.
             pool->lock.unlock();
             destroy_connection(pool, idle);
@@ -250,15 +284,18 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
 }
 
 void return_connection(Pool* pool, Connection& conn) {
+    const uint64_t now = steady_clock_ns();
     pool->lock.lock();
-    bool kept;
-    if (pool->use_tls) {
+    const size_t len = idle_len(pool);
+    bool kept = reserve_one(&pool->idle_since, len, &pool->idle_since_cap);
+    if (kept && pool->use_tls) {
         kept = reserve_one(&pool->idle_tls, pool->idle_tls_len, &pool->idle_tls_cap);
         if (kept) pool->idle_tls[pool->idle_tls_len++] = conn.tls;
-    } else {
+    } else if (kept) {
         kept = reserve_one(&pool->idle_plain, pool->idle_plain_len, &pool->idle_plain_cap);
         if (kept) pool->idle_plain[pool->idle_plain_len++] = conn.plain;
     }
+    if (kept) pool->idle_since[len] = now;
     if (kept) {
         const bool wake = note_slot_freed(pool);
         pool->lock.unlock();
@@ -280,6 +317,32 @@ void discard_connection(Pool* pool, Connection& conn) {
     pool->lock.unlock();
     if (wake) wake_slot_waiter(pool);
     destroy_connection(pool, conn);
+}
+
+void pool_trim(Pool* pool, uint64_t now_ns, size_t keep, PoolIdleInfo* out) {
+    const bool tls = pool->use_tls != 0;
+    Inherited inherited;
+    pool->lock.lock();
+    adopt_after_fork(pool, &inherited);
+    // One at a time, so the lock is never held while a connection closes.
+    for (;;) {
+        const size_t len = idle_len(pool);
+        if (len == 0 || (len <= keep && !expired(pool, pool->idle_since[0], now_ns))) break;
+        Connection victim;
+        pop_oldest(pool, &victim);
+        --pool->open_connections;
+        const bool wake = note_slot_freed(pool);
+        pool->lock.unlock();
+        if (wake) wake_slot_waiter(pool);
+        // A close_notify the socket cannot take at once is not waited for.
+        if (tls && victim.tls != nullptr) socket_set_nonblocking(tls_connection_socket(victim.tls));
+        destroy_connection(pool, victim);
+        pool->lock.lock();
+    }
+    out->idle = idle_len(pool);
+    out->open = pool->open_connections;
+    out->oldest_age_ns = out->idle != 0 && now_ns > pool->idle_since[0] ? now_ns - pool->idle_since[0] : 0;
+    pool->lock.unlock();
 }
 
 }  // namespace tarnix

@@ -53,6 +53,13 @@ struct Pool {
     Pool* live_next = nullptr;
     // Shown to servers that ask for one; set before the pool's first job.
     ClientCertPtr client_cert;
+    // When each idle connection went idle (steady clock), in step with the
+    // idle list in use, so oldest first (under the lock).
+    uint64_t* idle_since = nullptr;
+    size_t idle_since_cap = 0;
+    // An idle connection older than this is closed, never reused.
+    std::atomic<uint64_t> keepalive_expiry_ns{NO_EXPIRY};
+    static constexpr uint64_t NO_EXPIRY = UINT64_MAX;
 };
 
 // A connection held by a job: exactly one of the two is set.
@@ -79,5 +86,16 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
 // The exchange succeeded and the response allows reuse.
 void return_connection(Pool* pool, Connection& conn);
 void discard_connection(Pool* pool, Connection& conn);
+
+struct PoolIdleInfo {
+    size_t idle = 0;            // idle connections left
+    uint32_t open = 0;          // idle ones plus those jobs hold or are opening
+    uint64_t oldest_age_ns = 0; // how long the oldest idle one has sat (0: none)
+};
+// Closes the idle connections past the pool's keepalive expiry at `now_ns`
+// (steady clock), then the oldest ones until at most `keep` stay, and reports
+// what is left. Closing never waits on the network: a TLS connection's
+// close_notify is sent only if the socket takes it at once.
+void pool_trim(Pool* pool, uint64_t now_ns, size_t keep, PoolIdleInfo* out);
 
 }  // namespace tarnix

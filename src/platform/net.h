@@ -41,6 +41,10 @@ bool socket_send_all(int fd, const uint8_t* src, size_t n);
 // kernel allows.
 bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb);
 
+// Sends and reads fail at once instead of waiting (for a last best-effort
+// write before closing).
+void socket_set_nonblocking(int fd);
+
 // Sends small writes at once instead of holding them for the peer's ACK.
 void socket_set_nodelay(int fd);
 

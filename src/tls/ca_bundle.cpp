@@ -16,6 +16,9 @@
 #include <openssl/x509.h>
 
 #include "platform/fd.h"
+#include "platform/fork.h"
+#include "platform/heap.h"
+#include "platform/spinlock.h"
 #include "tls/library.h"
 #include "tls/openssl_handles.h"
 
@@ -114,6 +117,12 @@ private:
 CaBundle::~CaBundle() { ca_bundle_release(this); }
 
 void CaBundle::swap(CaBundle& other) noexcept {
+    int64_t e = earliest_expiry;
+    earliest_expiry = other.earliest_expiry;
+    other.earliest_expiry = e;
+    SharedCaBundle* s = shared;
+    shared = other.shared;
+    other.shared = s;
     ByteBuf t = static_cast<ByteBuf&&>(bytes);
     bytes = static_cast<ByteBuf&&>(other.bytes);
     other.bytes = static_cast<ByteBuf&&>(t);
@@ -130,11 +139,20 @@ void ca_bundle_release(CaBundle* b) {
     b->index = nullptr;
     b->bytes.clear();
     b->from_system_store = false;
+    b->earliest_expiry = INT64_MAX;
+    if (b->shared != nullptr) shared_ca_bundle_unref(b->shared);
+    b->shared = nullptr;
 }
 
-size_t ca_bundle_count(const CaBundle* b) { return b->index == nullptr ? 0 : b->index->count(); }
+const CaBundle* ca_bundle_certs(const CaBundle* b) { return b->shared != nullptr ? &b->shared->bundle : b; }
+
+size_t ca_bundle_count(const CaBundle* b) {
+    b = ca_bundle_certs(b);
+    return b->index == nullptr ? 0 : b->index->count();
+}
 
 bool ca_bundle_find_issuer(const CaBundle* b, const uint8_t* issuer, size_t issuer_len, uint32_t* offset) {
+    b = ca_bundle_certs(b);
     if (b->index == nullptr || issuer_len == 0) return false;
     const SubjectIndex::Slot* s =
         b->index->find(b->bytes.data(), issuer, issuer_len, SubjectIndex::hash(issuer, issuer_len));
@@ -364,7 +382,8 @@ private:
 
 enum class Verdict : uint8_t { Keep, Skip, Malformed, OutOfMemory };
 
-Verdict judge_certificate(const uint8_t* der, size_t len, int64_t now_seconds, size_t* subj_off, size_t* subj_len) {
+Verdict judge_certificate(const uint8_t* der, size_t len, int64_t now_seconds, size_t* subj_off, size_t* subj_len,
+                          int64_t* expiry) {
     ErrorScope errors;
     if (len == 0 || len > static_cast<size_t>(INT32_MAX)) return Verdict::Malformed;
     if (tls_library_context() == nullptr) return Verdict::OutOfMemory;
@@ -387,6 +406,7 @@ Verdict judge_certificate(const uint8_t* der, size_t len, int64_t now_seconds, s
         !asn1_time_seconds(X509_get0_notBefore(cert.get()), &not_before)) {
         return Verdict::Malformed;
     }
+    *expiry = not_after;
     return not_after < now_seconds ? Verdict::Skip : Verdict::Keep;
 }
 
@@ -401,7 +421,8 @@ CaAddResult ca_bundle_add_der(CaBundle* b, size_t start, int64_t now_seconds) {
     }
     const uint8_t* der = b->bytes.data() + start;
     size_t subj_off = 0, subj_len = 0;
-    switch (judge_certificate(der, end - start, now_seconds, &subj_off, &subj_len)) {
+    int64_t expiry = INT64_MAX;
+    switch (judge_certificate(der, end - start, now_seconds, &subj_off, &subj_len, &expiry)) {
     case Verdict::Keep:
         break;
     case Verdict::Skip:
@@ -428,6 +449,7 @@ CaAddResult ca_bundle_add_der(CaBundle* b, size_t start, int64_t now_seconds) {
         b->bytes.truncate(start);
         return CaAddResult::OutOfMemory;
     }
+    if (expiry < b->earliest_expiry) b->earliest_expiry = expiry;
     return CaAddResult::Ok;
 }
 
@@ -446,10 +468,13 @@ const uint8_t* find_marker(const uint8_t* from, const uint8_t* to, const char* m
 
 }  // namespace
 
-bool ca_bundle_add_pem_file(CaBundle* b, const char* path, int64_t now_seconds) {
+namespace {
+
+// Also reports what the opened file was, to tell its versions apart.
+bool load_pem_file(CaBundle* b, const char* path, int64_t now_seconds, struct stat* out) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return false;
-    struct stat st;
+    struct stat& st = *out;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
 
     const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -488,6 +513,179 @@ bool ca_bundle_add_pem_file(CaBundle* b, const char* path, int64_t now_seconds) 
         b->bytes.commit(n);
         if (ca_bundle_add_der(b, start, now_seconds) != CaAddResult::Ok) return false;
     }
+}
+
+}  // namespace
+
+bool ca_bundle_add_pem_file(CaBundle* b, const char* path, int64_t now_seconds) {
+    struct stat st;
+    return load_pem_file(b, path, now_seconds, &st);
+}
+
+// ---------------------------------------------------------------------------
+// Shared bundles.
+
+void shared_ca_bundle_ref(SharedCaBundle* shared) { shared->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void shared_ca_bundle_unref(SharedCaBundle* shared) {
+    if (shared->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    shared->~SharedCaBundle();
+    heap_free(shared);
+}
+
+SharedCaBundle* shared_ca_bundle_from(CaBundle* built) {
+    void* mem = heap_alloc(sizeof(SharedCaBundle));
+    if (mem == nullptr) return nullptr;
+    auto* shared = new (mem) SharedCaBundle();
+    shared->bundle.swap(*built);
+    return shared;
+}
+
+void ca_bundle_view(CaBundle* out, SharedCaBundle* shared) {
+    ca_bundle_release(out);
+    shared_ca_bundle_ref(shared);
+    out->shared = shared;
+}
+
+namespace {
+
+// What tells one version of a file from the next.
+struct FileVersion {
+    uint64_t dev = 0, ino = 0, size = 0;
+    int64_t mtime_s = 0, mtime_ns = 0;
+
+    explicit FileVersion(const struct stat& st)
+        : dev(uint64_t(st.st_dev)), ino(uint64_t(st.st_ino)), size(uint64_t(st.st_size)),
+#ifdef _WIN32
+          mtime_s(int64_t(st.st_mtime)) {
+    }
+#else
+          mtime_s(int64_t(st.st_mtim.tv_sec)), mtime_ns(int64_t(st.st_mtim.tv_nsec)) {
+    }
+#endif
+    bool operator==(const FileVersion& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime_s == o.mtime_s && mtime_ns == o.mtime_ns;
+    }
+};
+
+// The latest parse of each of the few files most recently named, newest
+// first; each entry holds one reference.
+struct SharedFile {
+    ByteBuf path;  // no terminator
+    FileVersion version;
+    SharedCaBundle* shared;
+};
+
+constexpr size_t SHARED_FILES = 8;
+
+struct SharedFiles {
+    SpinLock lock;
+    SharedFile* entries[SHARED_FILES] = {};
+};
+
+SharedFiles g_files;
+
+void files_before_fork() { g_files.lock.lock(); }
+void files_after_fork() { g_files.lock.unlock(); }
+const bool g_files_fork = on_fork_leaf(files_before_fork, files_after_fork, files_after_fork);
+
+void free_entry(SharedFile* e) {
+    if (e == nullptr) return;
+    shared_ca_bundle_unref(e->shared);
+    e->~SharedFile();
+    heap_free(e);
+}
+
+bool same_path(const SharedFile* e, const char* path, size_t len) {
+    return e->path.size() == len && (len == 0 || std::memcmp(e->path.data(), path, len) == 0);
+}
+
+// With the lock held: the entry's parse, referenced, when it is of this
+// version and still whole at `now`; null otherwise.
+SharedCaBundle* find_shared(const char* path, size_t len, const FileVersion& v, int64_t now) {
+    for (size_t i = 0; i < SHARED_FILES; ++i) {
+        SharedFile* e = g_files.entries[i];
+        if (e == nullptr || !same_path(e, path, len) || !(e->version == v)) continue;
+        // A certificate that expired since the parse must not count.
+        if (e->shared->bundle.earliest_expiry < now) return nullptr;
+        // Most recently used first.
+        for (size_t j = i; j > 0; --j) g_files.entries[j] = g_files.entries[j - 1];
+        g_files.entries[0] = e;
+        shared_ca_bundle_ref(e->shared);
+        return e->shared;
+    }
+    return nullptr;
+}
+
+// Keeps `shared` as the path's current parse; the entry it replaces, or the
+// least recently used one, comes back to be freed outside the lock.
+SharedFile* remember_shared(SharedFile* fresh) {
+    size_t at = SHARED_FILES - 1;
+    for (size_t i = 0; i < SHARED_FILES; ++i) {
+        SharedFile* e = g_files.entries[i];
+        if (e == nullptr || same_path(e, reinterpret_cast<const char*>(fresh->path.data()), fresh->path.size())) {
+            at = i;
+            break;
+        }
+    }
+    SharedFile* old = g_files.entries[at];
+    for (size_t j = at; j > 0; --j) g_files.entries[j] = g_files.entries[j - 1];
+    g_files.entries[0] = fresh;
+    return old;
+}
+
+}  // namespace
+
+bool ca_bundle_share_pem_file(CaBundle* out, const char* path, int64_t now_seconds) {
+    const size_t len = std::strlen(path);
+    struct stat st;
+    if (::stat(path, &st) == 0) {
+        SharedCaBundle* found = nullptr;
+        {
+            SpinGuard guard(g_files.lock);
+            found = find_shared(path, len, FileVersion(st), now_seconds);
+        }
+        if (found != nullptr) {
+            ca_bundle_release(out);
+            out->shared = found;
+            return true;
+        }
+    }
+    // Parsed outside the lock; the version is that of the file as opened.
+    CaBundle fresh;
+    if (!load_pem_file(&fresh, path, now_seconds, &st)) return false;
+    SharedCaBundle* shared = shared_ca_bundle_from(&fresh);
+    if (shared == nullptr) return false;
+    ca_bundle_release(out);
+    out->shared = shared;
+    void* mem = heap_alloc(sizeof(SharedFile));
+    if (mem == nullptr) return true;  // shared with nobody else, still correct
+    auto* entry = new (mem) SharedFile{ByteBuf(), FileVersion(st), shared};
+    if (!entry->path.append(path, len)) {
+        entry->~SharedFile();
+        heap_free(mem);
+        return true;
+    }
+    shared_ca_bundle_ref(shared);
+    SharedFile* old = nullptr;
+    {
+        SpinGuard guard(g_files.lock);
+        old = remember_shared(entry);
+    }
+    free_entry(old);
+    return true;
+}
+
+void ca_bundle_forget_shared_files() {
+    SharedFile* all[SHARED_FILES];
+    {
+        SpinGuard guard(g_files.lock);
+        for (size_t i = 0; i < SHARED_FILES; ++i) {
+            all[i] = g_files.entries[i];
+            g_files.entries[i] = nullptr;
+        }
+    }
+    for (SharedFile* e : all) free_entry(e);
 }
 
 }  // namespace tarnix

@@ -358,8 +358,9 @@ Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now,
     if (issuer.ptr == nullptr) return Anchor::Rejected;
     SharedGuard guard(*o.ca_lock);
     uint32_t offset = 0;
-    if (!ca_bundle_find_issuer(o.ca_bundle, issuer.ptr, issuer.len, &offset)) return Anchor::NotFound;
-    const ByteBuf& bytes = o.ca_bundle->bytes;
+    const CaBundle* certs = ca_bundle_certs(o.ca_bundle);
+    if (!ca_bundle_find_issuer(certs, issuer.ptr, issuer.len, &offset)) return Anchor::NotFound;
+    const ByteBuf& bytes = certs->bytes;
     if (offset >= bytes.size()) return Anchor::Rejected;
     const unsigned char* p = bytes.data() + offset;
     X509* raw = X509_new_ex(libctx, nullptr);
@@ -369,7 +370,7 @@ Anchor check_against_bundle(X509* cert, const TlsSessionOptions& o, Instant now,
     X509Ptr anchor(raw);
     if (!anchor || !issued_by(cert, anchor.get(), now)) return Anchor::Rejected;
     *anchor_out = std::move(anchor);
-    *from_store = o.ca_bundle->from_system_store;
+    *from_store = certs->from_system_store;
     return Anchor::Trusted;
 }
 

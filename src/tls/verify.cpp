@@ -101,6 +101,9 @@ public:
     // parse: the file as a whole cannot be relied on.
     bool damaged() const { return damaged_; }
     size_t cert_count() const { return spans_.size() / sizeof(DerSpan); }
+    // The bundle built from this version's roots, kept for the next pools
+    // that rebuild (under the cache mutex).
+    SharedCaBundle*& bundle() { return bundle_; }
     Slice cert(size_t i) const {
         DerSpan s;
         std::memcpy(&s, spans_.data() + i * sizeof(DerSpan), sizeof s);
@@ -109,7 +112,9 @@ public:
 
 private:
     StoreSnapshot() = default;
-    ~StoreSnapshot() = default;
+    ~StoreSnapshot() {
+        if (bundle_ != nullptr) shared_ca_bundle_unref(bundle_);
+    }
     bool parse(const uint8_t* text, size_t len);
 
     std::atomic<int> refs_{1};
@@ -120,6 +125,7 @@ private:
     ByteBuf ders_;   // DER of every certificate block, in file order
     ByteBuf spans_;  // DerSpan per certificate block
     bool damaged_ = false;
+    SharedCaBundle* bundle_ = nullptr;
 };
 
 StoreSnapshot* StoreSnapshot::load(const char* path) {
@@ -378,26 +384,47 @@ bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int
 
 int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 1000000000); }
 
-// Builds a new bundle from the snapshot's certificates and swaps it in.
-// False only when memory ran out while indexing a certificate.
+// Swaps in the bundle of the snapshot's certificates, built once per store
+// version and shared by every pool. False only when memory ran out while
+// indexing a certificate.
 bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
     if (snap->damaged()) return true;
-    CaBundle fresh;
-    for (size_t i = 0; i < snap->cert_count(); i++) {
-        Slice der = snap->cert(i);
-        size_t start = fresh.bytes.size();
-        if (start + der.len >= CA_BUNDLE_MAX_BYTES || !fresh.bytes.append(der.ptr, der.len)) return true;
-        switch (ca_bundle_add_der(&fresh, start, now_seconds)) {
-        case CaAddResult::Ok:
-            break;
-        case CaAddResult::OutOfMemory:
-            return false;
-        case CaAddResult::Failed:
-            return true;  // a root that does not parse: keep the bundle as it was
-        }
+    SharedCaBundle* shared = nullptr;
+    pthread_mutex_lock(&g_cache_mutex);
+    // A certificate that expired since the build must not count.
+    if (snap->bundle() != nullptr && snap->bundle()->bundle.earliest_expiry >= now_seconds) {
+        shared = snap->bundle();
+        shared_ca_bundle_ref(shared);
     }
+    pthread_mutex_unlock(&g_cache_mutex);
+    if (shared == nullptr) {
+        CaBundle built;
+        for (size_t i = 0; i < snap->cert_count(); i++) {
+            Slice der = snap->cert(i);
+            size_t start = built.bytes.size();
+            if (start + der.len >= CA_BUNDLE_MAX_BYTES || !built.bytes.append(der.ptr, der.len)) return true;
+            switch (ca_bundle_add_der(&built, start, now_seconds)) {
+            case CaAddResult::Ok:
+                break;
+            case CaAddResult::OutOfMemory:
+                return false;
+            case CaAddResult::Failed:
+                return true;  // a root that does not parse: keep the bundle as it was
+            }
+        }
+        built.from_system_store = true;
+        shared = shared_ca_bundle_from(&built);
+        if (shared == nullptr) return false;
+        shared_ca_bundle_ref(shared);
+        pthread_mutex_lock(&g_cache_mutex);
+        SharedCaBundle* old = snap->bundle();
+        snap->bundle() = shared;
+        pthread_mutex_unlock(&g_cache_mutex);
+        if (old != nullptr) shared_ca_bundle_unref(old);
+    }
+    CaBundle fresh;
+    fresh.shared = shared;  // our reference
     {
-        fresh.from_system_store = true;
         ExclusiveGuard guard(*ca_lock);
         bundle->swap(fresh);
     }

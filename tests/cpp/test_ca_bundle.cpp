@@ -307,3 +307,49 @@ TEST_F(CaBundleFile, ManyCertificatesInOneFile) {
 }
 
 }  // namespace
+
+// Pools naming one file share one parse of it, for as long as that parse is
+// what a fresh one would give.
+TEST_F(CaBundleFile, PoolsShareOneParsePerFileVersion) {
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    Key k = ec_key();
+    Cert soon = make_cert({"Expires soon", "tarnix tests", 3, now - 7200, now + 100, true}, k.get(), nullptr, nullptr);
+    ASSERT_TRUE(soon);
+    const std::string both = pem_block("CERTIFICATE", der(root_.get())) + pem_block("CERTIFICATE", der(soon.get()));
+    struct Case {
+        const char* name;
+        int64_t later;      // the second pool's clock, after the first's
+        bool rewrite;       // the file changes in between (other size and time)
+        bool same;          // both pools see the same parse
+        size_t second_count;
+    } cases[] = {
+        {"same file, same version", 0, false, true, 2},
+        {"the notAfter second itself still counts", 100, false, true, 2},
+        {"a certificate expired since the parse", 101, false, false, 1},
+        {"the file was rewritten", 0, true, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = file(both);
+        CaBundle first, second;
+        ASSERT_TRUE(ca_bundle_share_pem_file(&first, path.c_str(), now));
+        EXPECT_EQ(ca_bundle_count(&first), 2u);
+        if (c.rewrite) {
+            ASSERT_TRUE(write_file(path, pem_block("CERTIFICATE", der(other_.get()))));
+        }
+        ASSERT_TRUE(ca_bundle_share_pem_file(&second, path.c_str(), now + c.later));
+        EXPECT_EQ(ca_bundle_certs(&first) == ca_bundle_certs(&second), c.same);
+        EXPECT_EQ(ca_bundle_count(&second), c.second_count);
+        EXPECT_EQ(ca_bundle_count(&first), 2u);  // a later parse never changes an earlier one
+        // Lookups reach the shared certificates.
+        uint32_t off = 0;
+        Bytes subject = subject_der(root_.get());
+        EXPECT_TRUE(ca_bundle_find_issuer(&first, subject.data(), subject.size(), &off));
+        EXPECT_TRUE(has(*ca_bundle_certs(&first), root_.get()));
+    }
+    // A file that cannot be read fails as before and leaves the bundle empty.
+    CaBundle missing;
+    EXPECT_FALSE(ca_bundle_share_pem_file(&missing, (dir_ + "/none.pem").c_str(), now));
+    EXPECT_EQ(ca_bundle_count(&missing), 0u);
+    ca_bundle_forget_shared_files();
+}

@@ -98,8 +98,8 @@ TEST_F(PlatformVerify, AcceptedChainReplacesTheBundleWithTheStoreRoots) {
     Bytes subject = subject_der(root_.get());
     ASSERT_TRUE(ca_bundle_find_issuer(&bundle_, subject.data(), subject.size(), &off));
     Bytes root_der = der(root_.get());
-    ASSERT_EQ(bundle_.bytes.size(), root_der.size());
-    EXPECT_EQ(std::memcmp(bundle_.bytes.data() + off, root_der.data(), root_der.size()), 0);
+    ASSERT_EQ(ca_bundle_certs(&bundle_)->bytes.size(), root_der.size());
+    EXPECT_EQ(std::memcmp(ca_bundle_certs(&bundle_)->bytes.data() + off, root_der.data(), root_der.size()), 0);
 
     // Intermediates come in any order after the leaf; a leaf issued straight
     // by the root needs none.
@@ -202,6 +202,28 @@ TEST_F(PlatformVerify, StoreChangesAndUnreadableStores) {
     EXPECT_EQ(ca_bundle_count(&bundle_), 1u);
 }
 
+// Pools rebuilt from one store version share one bundle; a root that has
+// expired since it was built makes the next pool build its own.
+TEST_F(PlatformVerify, PoolsRebuiltFromOneStoreVersionShareTheBundle) {
+    Key k = ec_key();
+    Cert soon = make_cert({"Short Root", "tarnix tests", 9, now_ - 7200, now_ + 50, true}, k.get(), nullptr, nullptr);
+    write_store(pem(root_.get()) + pem(soon.get()));
+    ASSERT_EQ(verify({leaf_.get(), inter_.get()}), PlatformVerdict::Accepted);
+    ASSERT_EQ(ca_bundle_count(&bundle_), 2u);
+    CaBundle other, later;
+    RwLock other_lock, later_lock;
+    Bytes leaf = der(leaf_.get()), inter = der(inter_.get());
+    Slice chain[] = {{leaf.data(), leaf.size()}, {inter.data(), inter.size()}};
+    ASSERT_EQ(verify_chain_with_store(store_.c_str(), chain, 2, ns(now_ + 10), &other, &other_lock),
+              PlatformVerdict::Accepted);
+    EXPECT_EQ(ca_bundle_certs(&other), ca_bundle_certs(&bundle_));
+    ASSERT_EQ(verify_chain_with_store(store_.c_str(), chain, 2, ns(now_ + 51), &later, &later_lock),
+              PlatformVerdict::Accepted);
+    EXPECT_NE(ca_bundle_certs(&later), ca_bundle_certs(&bundle_));
+    EXPECT_EQ(ca_bundle_count(&later), 1u);
+    EXPECT_EQ(ca_bundle_count(&bundle_), 2u);  // the pools that had it keep theirs
+}
+
 TEST_F(PlatformVerify, ConcurrentHandshakesWhileTheStoreChanges) {
     write_store(pem(root_.get()));
     Bytes leaf_der = der(leaf_.get()), inter_der = der(inter_.get());
@@ -224,7 +246,7 @@ TEST_F(PlatformVerify, ConcurrentHandshakesWhileTheStoreChanges) {
             SharedGuard g(lock_);
             uint32_t off = 0;
             if (ca_bundle_find_issuer(&bundle_, root_subject.data(), root_subject.size(), &off)) {
-                EXPECT_EQ(bundle_.bytes.data()[off], 0x30);
+                EXPECT_EQ(ca_bundle_certs(&bundle_)->bytes.data()[off], 0x30);
             }
         }
     });

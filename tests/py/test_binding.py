@@ -53,6 +53,7 @@ def test_module_surface():
     assert set(dir(_tarnix)) - STANDARD_MODULE_ATTRS == {
         "pool_create", "submit", "read_body", "submit_wait", "submit_limited", "abandon", "pool_create_via",
         "client_cert_load", "pool_create_with_cert", "download_new", "download_progress",
+        "pool_keepalive", "pool_trim",
     }
     assert _tarnix.pool_create.__doc__ == "Create a native connection pool for an origin."
     assert _tarnix.submit.__doc__ == "Submit an HTTP request against a pool."

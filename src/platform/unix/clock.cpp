@@ -17,4 +17,10 @@ int64_t wall_clock_seconds() {
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+uint64_t steady_clock_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 }  // namespace tarnix

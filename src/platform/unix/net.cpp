@@ -198,6 +198,11 @@ void socket_bound_reads(int fd, uint32_t ms) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
+void socket_set_nonblocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
 bool socket_send_all(int fd, const uint8_t* src, size_t n) {
     if (!socket_call_allowed(fd)) return false;
     while (n != 0) {

@@ -28,4 +28,9 @@ int64_t wall_clock_seconds() {
     return (t < 0 && s * 10000000 != t) ? s - 1 : s;
 }
 
+uint64_t steady_clock_ns() {
+    // Milliseconds since boot, sleep included; fine enough for idle ages.
+    return static_cast<uint64_t>(GetTickCount64()) * 1000000u;
+}
+
 }  // namespace tarnix

@@ -307,6 +307,11 @@ bool unix_sockets_supported() { return false; }
 size_t unix_path_max() { return 0; }
 bool connect_unix(const uint8_t*, size_t, Stream*) { return false; }
 
+void socket_set_nonblocking(int fd) {
+    u_long one = 1;
+    ioctlsocket(as_socket(fd), FIONBIO, &one);
+}
+
 void socket_set_nodelay(int fd) {
     BOOL one = TRUE;
     setsockopt(as_socket(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
