@@ -142,19 +142,24 @@ bool past_limit(const ByteBuf& cap, uint64_t more, uint64_t limit) {
     return limit != UINT64_MAX && more > limit - cap.size();
 }
 
+// The size on a chunk's line, before any extensions.
+bool chunk_size(Slice line, uint64_t* size) {
+    Slice c = content_of(line);
+    const void* semi = std::memchr(c.ptr, ';', c.len);
+    const uint8_t* text = c.ptr;
+    size_t len = semi ? size_t(static_cast<const uint8_t*>(semi) - c.ptr) : c.len;
+    trim_wire_space(&text, &len);
+    return parse_number(text, len, 16, 64, size) == NumberStatus::Ok;
+}
+
 ErrorKind read_chunked(BufferedReader& reader, ByteBuf& cap, HeadBudget& budget, uint64_t limit) {
     for (;;) {
         if (cap.size() > limit) return ErrorKind::ResponseTooLarge;
         Slice line;
         ErrorKind e = take_line(reader, cap, &line);
         if (e != ErrorKind::None) return e;
-        Slice c = content_of(line);
-        const void* semi = std::memchr(c.ptr, ';', c.len);
-        const uint8_t* size_text = c.ptr;
-        size_t size_len = semi ? size_t(static_cast<const uint8_t*>(semi) - c.ptr) : c.len;
-        trim_wire_space(&size_text, &size_len);
         uint64_t size = 0;
-        if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return ErrorKind::MalformedFraming;
+        if (!chunk_size(line, &size)) return ErrorKind::MalformedFraming;
         if (size == 0) break;
         if (size > UINT64_MAX - 2) return ErrorKind::OutOfMemory;
         if (past_limit(cap, size + 2, limit)) return ErrorKind::ResponseTooLarge;
@@ -205,13 +210,8 @@ ErrorKind pass_chunked(BufferedReader& reader, BodySink& sink, HeadBudget& budge
         ErrorKind e = skip_line(reader, &line, total, limit);
         if (e != ErrorKind::None) return e;
         // The line's bytes stay in the reader's buffer until it reads again.
-        Slice c = content_of(line);
-        const void* semi = std::memchr(c.ptr, ';', c.len);
-        const uint8_t* size_text = c.ptr;
-        size_t size_len = semi ? size_t(static_cast<const uint8_t*>(semi) - c.ptr) : c.len;
-        trim_wire_space(&size_text, &size_len);
         uint64_t size = 0;
-        if (parse_number(size_text, size_len, 16, 64, &size) != NumberStatus::Ok) return ErrorKind::MalformedFraming;
+        if (!chunk_size(line, &size)) return ErrorKind::MalformedFraming;
         if (size == 0) break;
         if (size > limit - *total) return ErrorKind::ResponseTooLarge;
         IoStatus s = reader.pass_exact(sink, size);
