@@ -8,7 +8,7 @@ import os
 from collections import deque
 from collections.abc import AsyncIterable
 from http.cookiejar import CookieJar
-from threading import get_ident
+from threading import Thread, get_ident
 from time import get_clock_info, monotonic, perf_counter
 from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optional, Protocol, Tuple, Union
 
@@ -94,6 +94,11 @@ class _Deadlines:
                 return
             del entries[key]
             _expire(current)
+
+
+def _set_done(future: "asyncio.Future[None]") -> None:
+    if not future.done():
+        future.set_result(None)
 
 
 class _Pool:
@@ -467,6 +472,7 @@ class Client(BaseClient):
         self._sweeper: Optional[asyncio.TimerHandle] = None
         # Whether the CA file's certificates have been parsed (off the loop).
         self._trust_ready = not self._ca_path
+        self._trust_loading: Optional["asyncio.Future[None]"] = None
 
     async def __aenter__(self) -> Client:
         if self._closed:
@@ -528,14 +534,28 @@ class Client(BaseClient):
     async def _load_trust(self) -> None:
         # The engine parses a CA file once and shares the parse with every
         # pool made from it afterwards: the first parse, tens of milliseconds
-        # for a large file, runs on a worker thread instead of the loop. A
-        # file that fails to load fails again, with its error, where the
-        # request makes its pool.
-        loop = asyncio.get_running_loop()
-        try:
-            await loop.run_in_executor(None, _tarnix.pool_create, "localhost", 443, True, 0, 1, 0, 0, self._ca_path)
-        except Exception:
-            pass
+        # for a large file, runs on a thread of its own instead of the loop,
+        # once however many requests wait for it, and the thread ends (the
+        # loop's executor would keep its threads). A file that fails to load
+        # fails again, with its error, where the request makes its pool.
+        loading = self._trust_loading
+        if loading is None:
+            loop = asyncio.get_running_loop()
+            loading = self._trust_loading = loop.create_future()
+            ca_path = self._ca_path
+
+            def parse() -> None:
+                try:
+                    _tarnix.pool_create("localhost", 443, True, 0, 1, 0, 0, ca_path)
+                except Exception:
+                    pass
+                try:
+                    loop.call_soon_threadsafe(_set_done, loading)
+                except RuntimeError:
+                    pass  # the loop closed meanwhile
+
+            Thread(target=parse, name="tarnix-trust", daemon=True).start()
+        await asyncio.shield(loading)
         self._trust_ready = True
 
     # -- idle connections (on the loop's thread, like the origin map) -------

@@ -188,6 +188,23 @@ def test_tls_connections_expire_and_are_bounded(tls_server):
     assert tls_server.wait_open(0) == 0
 
 
+def test_first_requests_parse_the_ca_file_once_and_leave_no_thread(tls_server):
+    # Eight TLS requests at once on a new client: the CA file is parsed off
+    # the loop once, by a thread that ends, not by one executor thread each.
+    async def go():
+        before = threading.active_count()
+        async with tarnix.Client(verify=tls_server.ca_file) as c:
+            url = tls_server.tls_url("localhost")
+            rs = await asyncio.gather(*[c.get(url) for _ in range(8)])
+            assert [r.text for r in rs] == ["ok"] * 8
+        deadline = time.monotonic() + 10
+        while threading.active_count() > before and time.monotonic() < deadline:
+            await asyncio.sleep(0.02)
+        return threading.active_count() - before
+
+    assert asyncio.run(go()) == 0
+
+
 def test_an_expired_connection_is_not_reused(server):
     # The client's sweep is made to miss: the engine itself refuses it.
     async def go():
