@@ -65,10 +65,10 @@ pyinc=$(find "$headers" -maxdepth 1 -type d -name 'python3.*' | head -n1)
 link="-static-libstdc++ -static-libgcc"
 prefix_path="$ossl"
 if [ "$arch" = aarch64 ]; then
-  # GoogleTest for the unit tests, from Debian's source of it.
+  # GoogleTest for the unit tests, from Debian 13's source of it.
   gtest="$rel/gtest-aarch64"
   if [ ! -e "$gtest/lib/libgtest.a" ]; then
-    cmake -S /usr/src/googletest -B "$rel/gtest-build-aarch64" -G Ninja "${toolchain[@]}" \
+    cmake -S "$rel/sources/googletest" -B "$rel/gtest-build-aarch64" -G Ninja "${toolchain[@]}" \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF >/dev/null
     cmake --build "$rel/gtest-build-aarch64" -j"$JOBS" >/dev/null
     cmake --install "$rel/gtest-build-aarch64" >/dev/null

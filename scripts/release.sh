@@ -91,16 +91,31 @@ python_headers() {
   rm -rf "$tmp"
 }
 
+# GoogleTest's sources for the aarch64 unit tests (Debian 11's 1.10 is too
+# old for them).
+googletest_source() {
+  local dir="$rel/sources/googletest"
+  [ -e "$dir/CMakeLists.txt" ] && return 0
+  local tmp="$rel/sources/tmp-gtest"
+  rm -rf "$tmp" "$dir"
+  mkdir -p "$tmp"
+  (cd "$tmp" && apt-get "${apt_opts[@]}" -q download googletest >/dev/null)
+  dpkg-deb -x "$tmp"/googletest_*.deb "$tmp/x"
+  mv "$tmp/x/usr/src/googletest" "$dir"
+  rm -rf "$tmp"
+}
+
 echo "== sources"
 fetch_sources
 openssl_source
 python_headers x86_64 amd64
 python_headers aarch64 arm64
+googletest_source
 
 # --- Builds in the Debian 11 root -----------------------------------------
 echo "== Debian 11 build root"
 broot=$(make_root bullseye-build bullseye amd64 g++ make perl python3-venv python3-pip ca-certificates \
-  file xz-utils g++-aarch64-linux-gnu libc6-dev-arm64-cross libtsan0-arm64-cross libgtest-dev)
+  file xz-utils g++-aarch64-linux-gnu libc6-dev-arm64-cross libtsan0-arm64-cross)
 unmount_build() {
   mountpoint -q "$broot/release" && umount -l "$broot/release"
   root_umount "$broot"

@@ -400,8 +400,9 @@ class Loop:
         self.event = threading.Event()
         self.calls = []
     def call_soon_threadsafe(self, settle, future, status, headers, body, kind, message):
-        self.event.set()
+        # Recorded before the waiter is told, or it may print before the record.
         self.calls.append((status, len(body), kind, message))
+        self.event.set()
 
 def mapped():
     with open("/proc/self/statm") as f:
