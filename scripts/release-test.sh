@@ -59,7 +59,10 @@ if wanted aarch64; then
   fi
   # TSan maps its shadow memory at fixed addresses; under emulation it may not
   # get them, which is reported rather than taken for a failure of the engine.
-  if in_root "$arm_root" "cd /tarnix-tests && LD_LIBRARY_PATH=/tarnix-tests/lib ./tarnix_tsan_tests --gtest_brief=1" \
+  # Under qemu a thread's fault on the stack guard page reaches TSan's report
+  # but never ends the process, so the death test is left to the plain run.
+  if in_root "$arm_root" "cd /tarnix-tests && LD_LIBRARY_PATH=/tarnix-tests/lib ./tarnix_tsan_tests --gtest_brief=1 \
+    --gtest_filter=-ThreadStacksDeathTest.*" \
     >"$rel/tsan-aarch64.log" 2>&1; then
     echo "aarch64 ThreadSanitizer tests: $(grep -E 'PASSED|FAILED' "$rel/tsan-aarch64.log" | tail -n1)"
   elif grep -q -E 'unexpected memory mapping|unsupported VMA|failed to allocate|FATAL: ThreadSanitizer' "$rel/tsan-aarch64.log"; then
