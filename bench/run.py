@@ -113,6 +113,9 @@ def kind(sc):
 
 CLIENTS = ["tarnix", "tarnix-raw", "aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
 TARNIX_ROWS = ("tarnix", "tarnix-raw")
+# The release wheel (its own OpenSSL) beside the source build, with --wheel.
+WHEEL_ROW = "tarnix-wheel"
+WHEEL_SITE = HERE / ".wheel-site"
 PEERS = ["aiohttp", "httpx", "pyreqwest", "rnet", "curl_cffi"]
 PEER_PACKAGES = {"aiohttp": "aiohttp", "httpx": "httpx", "pyreqwest": "pyreqwest",
                  "rnet": "rnet", "curl_cffi": "curl_cffi"}
@@ -299,6 +302,30 @@ def ensure_tarnix(mode):
     else:
         versions["tarnix-raw"] = version
     return env, versions, skipped
+
+
+def wheel_env(wheel, base_env):
+    """The environment that imports tarnix from the unpacked wheel, and its label."""
+    import zipfile
+    shutil.rmtree(WHEEL_SITE, ignore_errors=True)
+    with zipfile.ZipFile(wheel) as z:
+        z.extractall(WHEEL_SITE)
+    for so in WHEEL_SITE.rglob("*.so"):
+        so.chmod(0o755)
+    env = dict(base_env)
+    env["PYTHONPATH"] = str(WHEEL_SITE) + os.pathsep + env.get("PYTHONPATH", "")
+    return env, Path(wheel).name
+
+
+def wheel_target(summary):
+    """The release wheel's CPU per new-connection request against the source build's."""
+    w = summary.get(5, {}).get(WHEEL_ROW, {}).get("cpu_s_per_1k")
+    b = summary.get(5, {}).get("tarnix", {}).get("cpu_s_per_1k")
+    ratio = w / b if w and b else None
+    return [{"target": "(5) release wheel CPU per request <= 0.8x the source build's",
+             "met": None if ratio is None else ratio <= 0.8,
+             "figures": f"CPU s/1k {fmt(w, 3)} vs {fmt(b, 3)}"
+                        + (f" (x{ratio:.2f})" if ratio else "")}]
 
 
 # ---------------------------------------------------------------- server
@@ -1043,6 +1070,8 @@ def parse_args():
     p.add_argument("--tarnix", choices=("pip", "inplace", "off"), default="pip",
                    help="pip: install the repository into the venv (rebuilt when the "
                         "source changes); inplace: use the tree's in-place build")
+    p.add_argument("--wheel", help="also run a release wheel's tarnix (the client row "
+                   f"{WHEEL_ROW}), imported from the unpacked wheel")
     p.add_argument("--no-wrk", action="store_true", help="skip the wrk ceiling")
     p.add_argument("--wrk-duration", type=int, help="seconds per wrk run (5; quick: 1)")
     p.add_argument("--nginx-workers", type=int, default=1,
@@ -1133,6 +1162,10 @@ def main():
     for blocking, base in (("httpx-sync", "httpx"), ("tarnix-sync", "tarnix")):
         if base in skipped:
             skipped[blocking] = skipped[base]
+    wheel_run_env = None
+    if args.wheel:
+        wheel_run_env, versions[WHEEL_ROW] = wheel_env(args.wheel, base_env)
+        wanted.append(WHEEL_ROW)
     clients = [c for c in wanted if c not in skipped]
     skipped = {c: why for c, why in skipped.items() if c in wanted}
     for c, why in skipped.items():
@@ -1190,6 +1223,7 @@ def main():
                     done += 1
                     r = run_client(c, s, sc, delay if sc["origin"] == "delay" else server,
                                    scale,
+                                   wheel_run_env if c == WHEEL_ROW else
                                    tarnix_env if c in TARNIX_ROWS + ("tarnix-sync",) else base_env,
                                    timeout)
                     r.update(client=c, scenario=s, repeat=rep)
@@ -1203,6 +1237,8 @@ def main():
 
     summary = summarise(runs, ceiling, clients, scenario_ids, repeats)
     targets = {who: evaluate_targets(summary, who) for who in TARNIX_ROWS if who in clients}
+    if WHEEL_ROW in clients and "tarnix" in clients:
+        targets[WHEEL_ROW] = wheel_target(summary)
     print()
     report(meta, summary, targets, scenario_ids, clients, sys.stdout)
 

@@ -226,6 +226,8 @@ async def client_tarnix_raw(cfg, body):
 CLIENTS = {
     "tarnix": client_tarnix,
     "tarnix-raw": client_tarnix_raw,
+    # The same client, imported from a release wheel (run.py --wheel).
+    "tarnix-wheel": client_tarnix,
     "aiohttp": client_aiohttp,
     "httpx": client_httpx,
     "pyreqwest": client_pyreqwest,

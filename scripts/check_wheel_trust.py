@@ -23,6 +23,9 @@ for path in sys.argv[1:]:
         binary = wheel.read(engines[0])
     # The candidate paths are NUL-terminated string literals.
     stores = re.findall(rb"(/[\x21-\x7e]+\.(?:pem|crt))\x00", binary)
+    # A release wheel's own OpenSSL names its default store under a directory
+    # that cannot exist; the engine never asks OpenSSL for it.
+    stores = [s for s in stores if not s.startswith(b"/proc/tarnix-openssl/")]
     if sorted(stores) != sorted(DEFAULT):
         print(f"{path}: trust store paths {stores} are not the defaults", file=sys.stderr)
         status = 1

@@ -123,7 +123,7 @@ def test_given_up_requests_leave_no_thread_descriptor_or_connection(server, kind
 
         async def go():
             async with tarnix.Client(timeout=0.05) as c:
-                await c.get(server + "/length/2")  # the loop's queue, the pool
+                await c.get(server + "/length/2", timeout=10)  # the loop's queue, the pool
                 before = counts()
                 for batch in range(times // 100):
                     tasks = [asyncio.ensure_future(c.get(server + "/silent")) for _ in range(100)]
@@ -138,7 +138,7 @@ def test_given_up_requests_leave_no_thread_descriptor_or_connection(server, kind
         before = asyncio.run(go())
     else:
         with tarnix.SyncClient(timeout=0.02) as c:
-            c.get(server + "/length/2")
+            c.get(server + "/length/2", timeout=10)
             before = counts()
             for _ in range(times):
                 with pytest.raises(tarnix.TimeoutError):
@@ -156,7 +156,9 @@ async def go():
         for _ in range(8):
             for r in await asyncio.gather(*(c.get(silent) for _ in range(10)), return_exceptions=True):
                 assert isinstance(r, tarnix.TimeoutError), r
-        return (await c.get(healthy)).status_code
+        # The healthy request gets time of its own: a slow machine (qemu)
+        # needs more than the silent ones' budget for a whole request.
+        return (await c.get(healthy, timeout=10)).status_code
 print(asyncio.run(go()))
 with tarnix.SyncClient(timeout=0.02) as c:
     for _ in range(80):
@@ -164,7 +166,7 @@ with tarnix.SyncClient(timeout=0.02) as c:
             c.get(silent)
         except tarnix.TimeoutError:
             pass
-    print(c.get(healthy).status_code)
+    print(c.get(healthy, timeout=10).status_code)
 """
 
 

@@ -402,8 +402,12 @@ class Loop:
         self.event = threading.Event()
         self.calls = []
     def call_soon_threadsafe(self, settle, future, status, headers, body, kind, message):
-        self.event.set()
-        self.calls.append((status, len(body), kind, message))
+        # Recorded before the waiter is told, or it may print before the
+        # record; told even when recording fails for want of memory.
+        try:
+            self.calls.append((status, len(body), kind, message))
+        finally:
+            self.event.set()
 
 def mapped():
     with open("/proc/self/statm") as f:

@@ -54,6 +54,41 @@ def test_missing_prerequisite_names_its_debian_package(tmp_path, defines, env, p
     assert f"apt-get install {package}" in " ".join(p.stderr.split())
 
 
+def old_openssl(root):
+    # Headers of OpenSSL 1.1.1 where 3.x is needed (Debian 11, Ubuntu 20.04).
+    (root / "include/openssl").mkdir(parents=True)
+    (root / "include/openssl/opensslv.h").write_text(
+        '#define OPENSSL_VERSION_NUMBER 0x1010117fL\n#define OPENSSL_VERSION_TEXT "OpenSSL 1.1.1w"\n')
+    (root / "include/openssl/ssl.h").write_text("")
+    (root / "lib").mkdir()
+    for name in ("libssl.so", "libcrypto.so"):
+        (root / "lib" / name).write_text("")
+    return ["-DTARNIX_BUILD_EXTENSION=OFF", f"-DOPENSSL_ROOT_DIR={root}"]
+
+
+def old_python(root):
+    # An interpreter that answers every question as Python 3.9 would.
+    root.mkdir()
+    exe = root / "python3"
+    exe.write_text("#!/bin/sh\necho 3.9\n")
+    exe.chmod(0o755)
+    return [f"-DPython_EXECUTABLE={exe}"]
+
+
+@pytestmark_source
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (old_openssl, "needs OpenSSL 3.0 or later, found OpenSSL 1.1.1"),
+        (old_python, "needs Python 3.10 or later, found Python 3.9"),
+    ],
+)
+def test_too_old_prerequisite_says_which_version_is_needed(tmp_path, make, message):
+    p = configure(tmp_path, *make(tmp_path / "fake"))
+    assert p.returncode != 0
+    assert message in " ".join(p.stderr.split()), p.stderr
+
+
 @pytestmark_source
 def test_test_trust_store_does_not_outlive_its_configure(tmp_path):
     first = configure(tmp_path, "-DTARNIX_BUILD_EXTENSION=OFF", "-DTARNIX_TEST_TRUST_STORE=/tmp/test-ca.pem")
