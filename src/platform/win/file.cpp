@@ -2,26 +2,17 @@
 
 #include <windows.h>
 
+#include "platform/win/wide.h"
+
 #include "platform/heap.h"
 
 namespace tarnix {
 
 namespace {
 
-// UTF-8 to a new UTF-16 string on the heap (nullptr on failure).
-wchar_t* wide_path(const char* s) {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
-    if (n <= 0) return nullptr;
-    auto* w = static_cast<wchar_t*>(heap_alloc(size_t(n) * sizeof(wchar_t)));
-    if (w != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, w, n) != n) {
-        heap_free(w);
-        w = nullptr;
-    }
-    return w;
-}
 
 HANDLE open_path(const char* path, DWORD access, DWORD disposition) {
-    wchar_t* w = wide_path(path);
+    wchar_t* w = to_wide(path);
     if (w == nullptr) return INVALID_HANDLE_VALUE;
     // Others may read and remove the file meanwhile, as on Unix.
     HANDLE h = CreateFileW(w, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
@@ -106,7 +97,7 @@ FileStatus FileWriter::close() {
 }
 
 void file_remove(const char* path) {
-    wchar_t* w = wide_path(path);
+    wchar_t* w = to_wide(path);
     if (w == nullptr) return;
     DeleteFileW(w);
     heap_free(w);

@@ -13,6 +13,7 @@
 #include "platform/abort.h"
 #include "platform/heap.h"
 #include "platform/net_addr.h"
+#include "platform/win/wide.h"
 
 namespace tarnix {
 
@@ -46,17 +47,6 @@ bool set_blocking(int fd, bool blocking) {
     return ioctlsocket(as_socket(fd), FIONBIO, &nonblocking) == 0;
 }
 
-// UTF-8 to a new UTF-16 string on the heap (nullptr on failure).
-wchar_t* to_wide(const char* s) {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
-    if (n <= 0) return nullptr;
-    auto* w = static_cast<wchar_t*>(heap_alloc(size_t(n) * sizeof(wchar_t)));
-    if (w != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, w, n) != n) {
-        heap_free(w);
-        w = nullptr;
-    }
-    return w;
-}
 
 }  // namespace
 
