@@ -7,7 +7,9 @@ the engine with the GIL released and builds the outcome itself.
 from __future__ import annotations
 
 import inspect
+import os
 import threading
+import weakref
 from collections.abc import Iterable
 from time import monotonic, perf_counter
 from typing import Any, Dict, List, Optional, Tuple, Union
@@ -46,6 +48,20 @@ class _SyncPool:
         self.active = 0  # requests using it, under the client's lock
 
 
+# The clients of this process, to mend in a forked child: the threads that
+# held their lock, their slots or their cookie jar's lock are not there.
+_clients: "weakref.WeakSet[SyncClient]" = weakref.WeakSet()
+
+
+def _after_fork() -> None:
+    for client in list(_clients):
+        client._after_fork()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork)
+
+
 def _timed_out(timeout: Optional[float]) -> TimeoutError:
     return TimeoutError(f"timed out after {timeout:g} seconds")
 
@@ -66,6 +82,19 @@ class SyncClient(BaseClient):
         self._pools_lock = threading.Lock()
         self._idle = IdleConnections(self._keepalive_expiry, self._max_keepalive, self._quiet, self._evict)
         self._sweep_due = False  # under the lock
+        _clients.add(self)
+
+    def _after_fork(self) -> None:
+        # Only the forking thread exists here: whatever the others held would
+        # never be given back. Their requests are not this process's.
+        self._pools_lock = threading.Lock()
+        for pool in self._pools.values():
+            pool.slots = threading.Semaphore(self._max_connections)
+            pool.active = 0
+        self._sweep_due = False  # the sweep thread is gone too
+        jar = self._cookies.jar
+        if hasattr(jar, "_cookies_lock"):
+            jar._cookies_lock = threading.RLock()
 
     def __enter__(self) -> SyncClient:
         if self._closed:

@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -23,6 +24,8 @@ class Tagged(Handler):
     """Answers with the path asked for and the client's port."""
 
     def do_GET(self):
+        if self.path.endswith("-slow"):
+            time.sleep(3)
         self.reply(200, f"{self.path} {self.client_address[1]}".encode())
 
 
@@ -136,6 +139,40 @@ CROSSING = """
 def test_children_never_share_the_parents_connections(server, how):
     out = run_script(CROSSING, server.url, server.ca_file, how)
     assert out == {"wrong": 0, "codes": [0] * (1 if how == "Client" else 5), "kept": True}
+
+
+# A fork while another thread of the parent holds the client's only slot (its
+# request is still running) or sits inside the client's bookkeeping: neither
+# thread exists in the child, whose own request must still go through.
+HELD = """
+    client = tarnix.SyncClient(verify=VERIFY, max_connections=1, cookies={"k": "v"})
+    held = sys.argv[3]
+    if held == "slot":
+        t = threading.Thread(target=get, args=(client, "slow"))
+        t.start()
+        time.sleep(0.5)
+        code = fork(lambda: get(client, "child"))
+        t.join()
+    else:
+        lock = client._pools_lock if held == "lock" else client.cookies.jar._cookies_lock
+        taken, done = threading.Event(), threading.Event()
+        def hold():
+            with lock:
+                taken.set()
+                done.wait(LIMIT)
+        t = threading.Thread(target=hold)
+        t.start()
+        taken.wait(LIMIT)
+        code = fork(lambda: get(client, "child"))
+        done.set()
+        t.join()
+    print(json.dumps([code, get(client, "after") is not None]))
+"""
+
+
+@pytest.mark.parametrize("held", ["slot", "lock", "jar"])
+def test_a_child_is_not_blocked_by_what_the_parents_threads_hold(server, held):
+    assert run_script(HELD, server.url, server.ca_file, held) == [0, True]
 
 
 # Forks at random moments while I/O threads set up the TLS library and check
