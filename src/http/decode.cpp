@@ -144,6 +144,82 @@ bool status_code_of(const uint8_t* line, size_t len, uint16_t* code) {
     return true;
 }
 
+namespace {
+
+// What the headers say about how the body is framed.
+struct BodyFraming {
+    const uint8_t* te = nullptr;
+    size_t te_len = 0;
+    bool has_te = false, has_length = false;
+    uint64_t content_length = 0;
+};
+
+// Reads the header lines from `pos` up to the blank line at `h` into
+// `headers`, noting the framing headers; false on a line without a colon,
+// a bad or conflicting length, or no memory.
+bool read_header_lines(const uint8_t* bytes, size_t pos, size_t h, HeaderArray& headers, BodyFraming& f) {
+    while (pos < h) {
+        size_t end = pos + find_crlf(bytes + pos, h - pos);
+        const uint8_t* piece = bytes + pos;
+        size_t piece_len = end - pos;
+        pos = end + 2;
+        if (piece_len == 0) continue;
+        const void* colon = std::memchr(piece, ':', piece_len);
+        if (colon == nullptr) return false;
+        size_t name_len = size_t(static_cast<const uint8_t*>(colon) - piece);
+        const uint8_t* value = piece + name_len + 1;
+        size_t value_len = piece_len - name_len - 1;
+        while (value_len != 0 && is_wire_space(value[0])) { value++; value_len--; }
+        if (ascii_ieq(piece, name_len, "content-length", 14)) {
+            uint64_t v = 0;
+            if (!content_length_of(value, value_len, &v)) return false;
+            if (f.has_length && v != f.content_length) return false;
+            f.content_length = v;
+            f.has_length = true;
+        } else if (ascii_ieq(piece, name_len, "transfer-encoding", 17)) {
+            f.te = value;
+            f.te_len = value_len;
+            f.has_te = true;
+        }
+        if (!headers.push(HeaderEntry{piece, name_len, value, value_len})) return false;
+    }
+    return true;
+}
+
+// Finds the body in the bytes after the head as the framing headers say;
+// false when they announce more than arrived or a coding not supported.
+bool locate_body(uint8_t* region, size_t available, bool has_body, bool streamed, const BodyFraming& f,
+                 const uint8_t** body_out, size_t* body_len_out) {
+    const uint8_t* te = f.te;
+    const size_t te_len = f.te_len;
+    const uint8_t* body = nullptr;
+    size_t body_len = 0;
+    if (!has_body) {
+        // Whatever the headers announce, this response carries no body.
+    } else if (streamed) {
+        // Framing took the body as the headers describe it; other codings
+        // fail here as they would with the body in hand.
+        if (f.has_te && !ascii_ieq(te, te_len, "identity", 8) && !ascii_ieq(te, te_len, "chunked", 7)) return false;
+    } else if (!f.has_te || ascii_ieq(te, te_len, "identity", 8)) {
+        body = region;
+        body_len = available;
+        if (f.has_length) {
+            if (f.content_length > available) return false;
+            body_len = size_t(f.content_length);
+        }
+    } else if (ascii_ieq(te, te_len, "chunked", 7)) {
+        if (!dechunk(region, available, &body_len)) return false;
+        body = region;
+    } else {
+        return false;
+    }
+    *body_out = body;
+    *body_len_out = body_len;
+    return true;
+}
+
+}  // namespace
+
 bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body, DecodedResponse* out,
                      bool streamed) {
     // Only the head as framed may end it: a body that happens to hold a
@@ -160,62 +236,13 @@ bool decode_response(uint8_t* bytes, size_t len, size_t head_len, bool has_body,
     if (!status_code_of(bytes, l, &status)) return false;
 
     HeaderArray headers;
-    const uint8_t* te = nullptr;
-    size_t te_len = 0;
-    bool has_te = false, has_length = false;
-    uint64_t content_length = 0;
-    if (l < h) {
-        size_t pos = l + 2;
-        while (pos < h) {
-            size_t end = pos + find_crlf(bytes + pos, h - pos);
-            const uint8_t* piece = bytes + pos;
-            size_t piece_len = end - pos;
-            pos = end + 2;
-            if (piece_len == 0) continue;
-            const void* colon = std::memchr(piece, ':', piece_len);
-            if (colon == nullptr) return false;
-            size_t name_len = size_t(static_cast<const uint8_t*>(colon) - piece);
-            const uint8_t* value = piece + name_len + 1;
-            size_t value_len = piece_len - name_len - 1;
-            while (value_len != 0 && is_wire_space(value[0])) { value++; value_len--; }
-            if (ascii_ieq(piece, name_len, "content-length", 14)) {
-                uint64_t v = 0;
-                if (!content_length_of(value, value_len, &v)) return false;
-                if (has_length && v != content_length) return false;
-                content_length = v;
-                has_length = true;
-            } else if (ascii_ieq(piece, name_len, "transfer-encoding", 17)) {
-                te = value;
-                te_len = value_len;
-                has_te = true;
-            }
-            if (!headers.push(HeaderEntry{piece, name_len, value, value_len})) return false;
-        }
-    }
+    BodyFraming framing;
+    if (l < h && !read_header_lines(bytes, l + 2, h, headers, framing)) return false;
 
-    uint8_t* region = bytes + head_len;
-    const size_t available = len - head_len;
     const uint8_t* body = nullptr;
     size_t body_len = 0;
-    if (!has_body) {
-        // Whatever the headers announce, this response carries no body.
-    } else if (streamed) {
-        // Framing took the body as the headers describe it; other codings
-        // fail here as they would with the body in hand.
-        if (has_te && !ascii_ieq(te, te_len, "identity", 8) && !ascii_ieq(te, te_len, "chunked", 7)) return false;
-    } else if (!has_te || ascii_ieq(te, te_len, "identity", 8)) {
-        body = region;
-        body_len = available;
-        if (has_length) {
-            if (content_length > available) return false;
-            body_len = size_t(content_length);
-        }
-    } else if (ascii_ieq(te, te_len, "chunked", 7)) {
-        if (!dechunk(region, available, &body_len)) return false;
-        body = region;
-    } else {
+    if (!locate_body(bytes + head_len, len - head_len, has_body, streamed, framing, &body, &body_len))
         return false;
-    }
 
     // Not trimmed: the array lives only until the response is handed over.
     out->status = status;

@@ -260,6 +260,49 @@ RawResponse early_answer(BufferedReader& reader, uint8_t method, uint64_t limit,
     return res;
 }
 
+// Reads heads until the final one: interim (1xx) responses are dropped,
+// all within one budget.
+ErrorKind read_final_head(BufferedReader& reader, ByteBuf& cap, Scan& st, HeadBudget& budget) {
+    for (;;) {
+        ErrorKind e = read_head(reader, cap, &st, budget);
+        if (e != ErrorKind::None) return e;
+        if (st.status < 100 || st.status > 199 || st.status == 101) return ErrorKind::None;
+        cap.truncate(0);
+        st = Scan();
+    }
+}
+
+// Reads the body as the head frames it, into `cap` or through the sink; a
+// body that runs to the end of the stream sets `close`.
+ErrorKind read_body(BufferedReader& reader, ByteBuf& cap, const Scan& st, HeadBudget& budget, uint64_t limit,
+                    BodySink* body_sink, uint64_t* total, bool* close) {
+    ErrorKind e = ErrorKind::None;
+    if (st.chunked) {
+        e = body_sink != nullptr ? pass_chunked(reader, *body_sink, budget, limit, total)
+                                 : read_chunked(reader, cap, budget, limit);
+    } else if (st.has_content_length) {
+        // Refused before a byte of it is read.
+        IoStatus s = IoStatus::Ok;
+        if (past_limit(cap, st.content_length, limit))
+            e = ErrorKind::ResponseTooLarge;
+        else if (body_sink != nullptr)
+            e = (s = reader.pass_exact(*body_sink, st.content_length)) == IoStatus::Ok ? ErrorKind::None
+                                                                                       : pass_error(s);
+        else if ((s = reader.append_exact(cap, st.content_length)) != IoStatus::Ok)
+            e = exact_error(s);
+    } else {
+        uint64_t passed = 0;
+        IoStatus s = body_sink != nullptr ? reader.pass_to_end(*body_sink, limit - cap.size(), &passed)
+                                          : reader.append_to_end(cap, limit);
+        if (s == IoStatus::LimitReached)
+            e = ErrorKind::ResponseTooLarge;
+        else if (s != IoStatus::Ok)
+            e = body_sink != nullptr ? pass_error(s) : ErrorKind::ConnectionReset;
+        *close = true;
+    }
+    return e;
+}
+
 }  // namespace
 
 RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice request, ByteSink* inner,
@@ -272,17 +315,10 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
     ByteBuf cap;
     Scan st;
     HeadBudget budget;  // one for all heads: an endless run of 1xx ends too
-    for (;;) {
-        ErrorKind e = read_head(reader, cap, &st, budget);
-        if (e != ErrorKind::None) {
-            res.error = e;
-            res.answered = cap.size() != 0 || reader.buffered() != 0;
-            return res;
-        }
-        // An interim response is dropped; the final one follows it.
-        if (st.status < 100 || st.status > 199 || st.status == 101) break;
-        cap.truncate(0);
-        st = Scan();
+    if (ErrorKind e = read_final_head(reader, cap, st, budget); e != ErrorKind::None) {
+        res.error = e;
+        res.answered = cap.size() != 0 || reader.buffered() != 0;
+        return res;
     }
     res.head_len = cap.size();
 
@@ -305,31 +341,8 @@ RawResponse send_and_receive(ByteSink& writer, BufferedReader& reader, Slice req
                                                                   : int64_t(st.content_length);
         if (!body_sink->begin(st.status, length)) e = ErrorKind::BodySinkFailed;
     }
-    if (e != ErrorKind::None || !res.has_body) {
-        // Nothing to read.
-    } else if (st.chunked) {
-        e = body_sink != nullptr ? pass_chunked(reader, *body_sink, budget, limit, &total)
-                                 : read_chunked(reader, cap, budget, limit);
-    } else if (st.has_content_length) {
-        // Refused before a byte of it is read.
-        IoStatus s = IoStatus::Ok;
-        if (past_limit(cap, st.content_length, limit))
-            e = ErrorKind::ResponseTooLarge;
-        else if (body_sink != nullptr)
-            e = (s = reader.pass_exact(*body_sink, st.content_length)) == IoStatus::Ok ? ErrorKind::None
-                                                                                       : pass_error(s);
-        else if ((s = reader.append_exact(cap, st.content_length)) != IoStatus::Ok)
-            e = exact_error(s);
-    } else {
-        uint64_t passed = 0;
-        IoStatus s = body_sink != nullptr ? reader.pass_to_end(*body_sink, limit - cap.size(), &passed)
-                                          : reader.append_to_end(cap, limit);
-        if (s == IoStatus::LimitReached)
-            e = ErrorKind::ResponseTooLarge;
-        else if (s != IoStatus::Ok)
-            e = body_sink != nullptr ? pass_error(s) : ErrorKind::ConnectionReset;
-        close = true;
-    }
+    if (e == ErrorKind::None && res.has_body)
+        e = read_body(reader, cap, st, budget, limit, body_sink, &total, &close);
     res.streamed = body_sink != nullptr;
     // The last line of a chunked body may be what passes the limit.
     if (e == ErrorKind::None && cap.size() > limit) e = ErrorKind::ResponseTooLarge;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "http/idle_check.h"
 #include "http/tls_connection.h"
 #include "platform/clock.h"
 #include "platform/fork.h"
@@ -86,12 +87,6 @@ void pop_oldest(Pool* pool, Connection* out) {
 bool expired(Pool* pool, uint64_t since, uint64_t now) {
     const uint64_t expiry = pool->keepalive_expiry_ns.load(std::memory_order_relaxed);
     return now > since && now - since > expiry;
-}
-
-// Nothing arrived while the connection sat idle that makes it unfit to carry
-// a request. Never waits.
-bool is_quiet(Pool* pool, Connection& conn) {
-    return pool->use_tls ? tls_connection_is_quiet(conn.tls) : !socket_has_input(conn.plain.stream.fd);
 }
 
 // The idle connections a forked child took over from its parent, out of the
@@ -236,7 +231,7 @@ ErrorKind acquire_connection(Pool* pool, Connection* out, bool* fresh, bool new_
             pool->lock.unlock();
             if (now == 0) now = steady_clock_ns();
             // Past its expiry the server may be closing it right now.
-            if (!expired(pool, since, now) && is_quiet(pool, idle)) {
+            if (!expired(pool, since, now) && connection_still_usable(pool->use_tls, idle)) {
                 *out = idle;
                 *fresh = false;
                 return ErrorKind::None;

@@ -81,47 +81,57 @@ bool is_request_target(const uint8_t* p, size_t n) { return free_of(p, n, NOT_IN
 bool is_header_name(const uint8_t* p, size_t n) { return n != 0 && free_of(p, n, NOT_IN_NAME); }
 bool is_header_value(const uint8_t* p, size_t n) { return free_of(p, n, NOT_IN_VALUE); }
 
-Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill, bool* refused) {
-    *spill = OwnedBytes();
-    if (refused != nullptr) *refused = false;
-    auto refuse = [refused] {
-        if (refused != nullptr) *refused = true;
-        return Slice{};
-    };
-    // submit checks these already; this keeps any other caller from putting
-    // a line break on the wire. A host name is checked in full before any
-    // connection; here it only must not end its line.
-    if (req.method >= METHOD_COUNT || !is_request_target(req.target.ptr, req.target.len) ||
-        !is_header_value(req.host.ptr, req.host.len) ||
-        !is_header_value(req.proxy_authorization.ptr, req.proxy_authorization.len))
-        return refuse();
-    const char* method = METHOD_NAMES[req.method];
-    const size_t method_len = std::strlen(method);
+namespace {
 
+constexpr char PROXY_AUTH[] = "Proxy-Authorization: ";
+constexpr char AGENT[] = "User-Agent: tarnix/0.1\r\n";
+
+// What the head adds to the caller's parts, decided while sizing it and
+// used again to write it. Holds pointers into itself: never copied.
+struct HeadExtras {
+    const char* method = nullptr;
+    size_t method_len = 0;
     char port_buf[8];
-    char* port_end = port_buf + sizeof(port_buf);
+    const char* port_text = nullptr;
+    size_t port_len = 0;
+    bool bracket = false;
+    bool has_agent = false;
+    char len_buf[48];
+    const char* len_text = nullptr;
+    size_t len_line = 0;
+
+    HeadExtras() = default;
+    HeadExtras(const HeadExtras&) = delete;
+    HeadExtras& operator=(const HeadExtras&) = delete;
+};
+
+// Sizes the head and fills `x`; false when a header cannot go on the wire.
+bool size_head(const RequestParts& req, HeadExtras& x, Sizer& size) {
+    x.method = METHOD_NAMES[req.method];
+    x.method_len = std::strlen(x.method);
+
+    char* port_end = x.port_buf + sizeof(x.port_buf);
     char* port_text = port_end;
     if (req.port != (req.tls ? 443 : 80)) {
         port_text = format_decimal(req.port, port_end);
         *--port_text = ':';
     }
-    const size_t port_len = size_t(port_end - port_text);
+    x.port_text = port_text;
+    x.port_len = size_t(port_end - port_text);
 
     // A bare IPv6 literal is not a valid Host value: it needs brackets.
     in6_addr v6;
-    const bool bracket = parse_ipv6_literal(req.host.ptr, req.host.len, &v6);
+    x.bracket = parse_ipv6_literal(req.host.ptr, req.host.len, &v6);
 
-    bool has_length = false, has_agent = false;
-    Sizer size;
-    size.add(method_len + 1);
+    bool has_length = false;
+    size.add(x.method_len + 1);
     size.add(req.target.len);
     size.add(sizeof(" HTTP/1.1\r\n") - 1);
     if (!req.omit_host) {
         size.add(sizeof("Host: ") - 1);
         size.add(req.host.len);
-        size.add((bracket ? 2 : 0) + port_len + 2);
+        size.add((x.bracket ? 2 : 0) + x.port_len + 2);
     }
-    static const char PROXY_AUTH[] = "Proxy-Authorization: ";
     if (req.proxy_authorization.len != 0) {
         size.add(sizeof(PROXY_AUTH) - 1);
         size.add(req.proxy_authorization.len);
@@ -130,18 +140,16 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
     size.add(sizeof("Connection: keep-alive\r\n") - 1);
     for (size_t i = 0; i < req.header_count; i++) {
         const HeaderEntry& h = req.headers[i];
-        if (!is_header_name(h.name, h.name_len) || !is_header_value(h.value, h.value_len)) return refuse();
+        if (!is_header_name(h.name, h.name_len) || !is_header_value(h.value, h.value_len)) return false;
         size.add(h.name_len);
         size.add(h.value_len);
         size.add(4);
         if (ascii_ieq(h.name, h.name_len, LIT("content-length"))) has_length = true;
-        if (ascii_ieq(h.name, h.name_len, LIT("user-agent"))) has_agent = true;
+        if (ascii_ieq(h.name, h.name_len, LIT("user-agent"))) x.has_agent = true;
     }
-    static const char AGENT[] = "User-Agent: tarnix/0.1\r\n";
-    if (!has_agent) size.add(sizeof(AGENT) - 1);
+    if (!x.has_agent) size.add(sizeof(AGENT) - 1);
 
-    char len_buf[48];
-    char* len_end = len_buf + sizeof(len_buf);
+    char* len_end = x.len_buf + sizeof(x.len_buf);
     char* len_text = len_end;
     if (req.body.len > 0 && !has_length) {
         *--len_text = '\n';
@@ -151,29 +159,26 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
         len_text -= sizeof(NAME) - 1;
         std::memcpy(len_text, NAME, sizeof(NAME) - 1);
     }
-    const size_t len_line = size_t(len_end - len_text);
-    size.add(len_line);
+    x.len_text = len_text;
+    x.len_line = size_t(len_end - len_text);
+    size.add(x.len_line);
     size.add(2);
-    // The body must still fit in memory beside the head.
-    if (size.overflow || req.body.len > SIZE_MAX - size.total) return Slice{};
+    return true;
+}
 
-    uint8_t* start = buf;
-    if (size.total > cap) {
-        start = static_cast<uint8_t*>(heap_alloc(size.total));
-        if (start == nullptr) return Slice{};
-        *spill = OwnedBytes(start, size.total);
-    }
+// Writes the head that size_head measured into `start`.
+void write_head(const RequestParts& req, const HeadExtras& x, uint8_t* start) {
     Writer out{start};
-    out.append(method, method_len);
+    out.append(x.method, x.method_len);
     out.append(" ", 1);
     out.append(req.target.ptr, req.target.len);
     out.append(LIT(" HTTP/1.1\r\n"));
     if (!req.omit_host) {
         out.append(LIT("Host: "));
-        if (bracket) out.append("[", 1);
+        if (x.bracket) out.append("[", 1);
         out.append(req.host.ptr, req.host.len);
-        if (bracket) out.append("]", 1);
-        out.append(port_text, port_len);
+        if (x.bracket) out.append("]", 1);
+        out.append(x.port_text, x.port_len);
         out.append("\r\n", 2);
     }
     out.append(LIT("Connection: keep-alive\r\n"));
@@ -189,9 +194,40 @@ Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, Owne
         out.append(h.value, h.value_len);
         out.append("\r\n", 2);
     }
-    if (!has_agent) out.append(AGENT, sizeof(AGENT) - 1);
-    out.append(len_text, len_line);
+    if (!x.has_agent) out.append(AGENT, sizeof(AGENT) - 1);
+    out.append(x.len_text, x.len_line);
     out.append("\r\n", 2);
+}
+
+}  // namespace
+
+Slice build_request_head(const RequestParts& req, uint8_t* buf, size_t cap, OwnedBytes* spill, bool* refused) {
+    *spill = OwnedBytes();
+    if (refused != nullptr) *refused = false;
+    auto refuse = [refused] {
+        if (refused != nullptr) *refused = true;
+        return Slice{};
+    };
+    // submit checks these already; this keeps any other caller from putting
+    // a line break on the wire. A host name is checked in full before any
+    // connection; here it only must not end its line.
+    if (req.method >= METHOD_COUNT || !is_request_target(req.target.ptr, req.target.len) ||
+        !is_header_value(req.host.ptr, req.host.len) ||
+        !is_header_value(req.proxy_authorization.ptr, req.proxy_authorization.len))
+        return refuse();
+    HeadExtras extras;
+    Sizer size;
+    if (!size_head(req, extras, size)) return refuse();
+    // The body must still fit in memory beside the head.
+    if (size.overflow || req.body.len > SIZE_MAX - size.total) return Slice{};
+
+    uint8_t* start = buf;
+    if (size.total > cap) {
+        start = static_cast<uint8_t*>(heap_alloc(size.total));
+        if (start == nullptr) return Slice{};
+        *spill = OwnedBytes(start, size.total);
+    }
+    write_head(req, extras, start);
     return Slice{start, size.total};
 }
 

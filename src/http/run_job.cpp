@@ -80,6 +80,61 @@ void finish_failure(const JobHooks& hooks, Job* job, int32_t kind, const char* m
     hooks.finish(job);
 }
 
+// What one request's exchange came to, over its retry.
+struct Exchanged {
+    RawResponse raw;
+    ErrorKind err = ErrorKind::None;
+    const char* refusal = nullptr;  // the server refused the client certificate
+    bool abandoned = false;
+};
+
+// Sends the request on a pooled connection or a new one and reads the
+// answer; once more, on a new connection, when an idle one proves stale.
+void exchange(Job* job, Pool* pool, Slice request, Slice body, BodySink* sink, Exchanged& x) {
+    bool retried = false;
+    for (;;) {
+        if (job->gate.aborted()) {
+            x.abandoned = true;
+            return;
+        }
+        Connection conn;
+        bool fresh = false;
+        x.refusal = nullptr;
+        // The retry goes out on a new connection: the failure suggests the
+        // server dropped its idle connections, and the others may be stale too.
+        x.err = acquire_connection(pool, &conn, &fresh, retried);
+        if (x.err == ErrorKind::TlsFailed) x.refusal = tls_open_cert_refusal();
+        if (x.err != ErrorKind::None) return;
+        const uint64_t limit = job->max_response;
+        x.raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, body, job->method, limit, sink)
+                                    : exchange_plain(conn.plain.stream.fd, request, body, job->method, limit, sink);
+        if (x.raw.error != ErrorKind::None) {
+            x.err = x.raw.error;
+            x.raw.bytes.reset();
+            // A TLS 1.3 server judges the certificate after the handshake:
+            // its refusal arrives as the request goes out or the answer is read.
+            if (conn.tls != nullptr) x.refusal = tls_connection_cert_refusal(conn.tls);
+            discard_connection(pool, conn);
+            // Only a connection that sat idle may have been closed under us;
+            // a fresh one failing is a real failure, and a server that
+            // answered has seen the request.
+            if (!fresh && !retried && !x.raw.answered) {
+                retried = true;
+                continue;
+            }
+            return;
+        }
+        // Closing the gate decides the race with an abort: after it no abort
+        // touches the socket, and a socket an abort shut down is never pooled.
+        x.abandoned = !job->gate.close();
+        if (x.raw.reusable && !x.abandoned)
+            return_connection(pool, conn);
+        else
+            discard_connection(pool, conn);
+        return;
+    }
+}
+
 }  // namespace
 
 void free_job(Job* job) {
@@ -124,61 +179,19 @@ void run_job(Job* job, const JobHooks& hooks) {
         return;
     }
 
-    RawResponse raw;
-    ErrorKind err = ErrorKind::None;
-    const char* refusal = nullptr;  // the server refused the client certificate
-    bool retried = false;
-    bool abandoned = false;
-    for (;;) {
-        if (job->gate.aborted()) {
-            abandoned = true;
-            break;
-        }
-        Connection conn;
-        bool fresh = false;
-        refusal = nullptr;
-        // The retry goes out on a new connection: the failure suggests the
-        // server dropped its idle connections, and the others may be stale too.
-        err = acquire_connection(pool, &conn, &fresh, retried);
-        if (err == ErrorKind::TlsFailed) refusal = tls_open_cert_refusal();
-        if (err != ErrorKind::None) break;
-        const uint64_t limit = job->max_response;
-        raw = conn.tls != nullptr ? exchange_tls(conn.tls, request, parts.body, job->method, limit, sink)
-                                  : exchange_plain(conn.plain.stream.fd, request, parts.body, job->method, limit, sink);
-        if (raw.error != ErrorKind::None) {
-            err = raw.error;
-            raw.bytes.reset();
-            // A TLS 1.3 server judges the certificate after the handshake:
-            // its refusal arrives as the request goes out or the answer is read.
-            if (conn.tls != nullptr) refusal = tls_connection_cert_refusal(conn.tls);
-            discard_connection(pool, conn);
-            // Only a connection that sat idle may have been closed under us;
-            // a fresh one failing is a real failure, and a server that
-            // answered has seen the request.
-            if (!fresh && !retried && !raw.answered) {
-                retried = true;
-                continue;
-            }
-            break;
-        }
-        // Closing the gate decides the race with an abort: after it no abort
-        // touches the socket, and a socket an abort shut down is never pooled.
-        abandoned = !job->gate.close();
-        if (raw.reusable && !abandoned)
-            return_connection(pool, conn);
-        else
-            discard_connection(pool, conn);
-        break;
-    }
+    Exchanged x;
+    exchange(job, pool, request, parts.body, sink, x);
+    RawResponse& raw = x.raw;
+    ErrorKind err = x.err;
 
     head_spill.reset();
-    if (abandoned || job->gate.aborted()) {
+    if (x.abandoned || job->gate.aborted()) {
         raw.bytes.reset();
         finish_failure(hooks, job, RESULT_TRANSPORT, "request abandoned", sink);
         return;
     }
-    if (refusal != nullptr) {
-        finish_failure(hooks, job, RESULT_TLS, refusal, sink);
+    if (x.refusal != nullptr) {
+        finish_failure(hooks, job, RESULT_TLS, x.refusal, sink);
         return;
     }
     if (err == ErrorKind::None && sink != nullptr && !sink->finish()) err = ErrorKind::BodySinkFailed;

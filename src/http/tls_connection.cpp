@@ -140,7 +140,7 @@ void drop_tls_connection(TlsConnection* conn) {
     conn->session.abandon();
 }
 
-bool tls_connection_is_quiet(TlsConnection* conn) {
+bool tls_connection_idle_check(TlsConnection* conn) {
     // Plaintext nobody asked for would be taken for the next response.
     if (conn->session.reader().buffered() != 0) return false;
     // Usually nothing arrived: the kernel says so without a read that fails
@@ -150,9 +150,9 @@ bool tls_connection_is_quiet(TlsConnection* conn) {
         !socket_has_input(conn->stream.fd))
         return true;
     conn->socket_source.no_wait = true;
-    bool quiet = conn->session.drain_idle();
+    bool clean = conn->session.idle_check();
     conn->socket_source.no_wait = false;
-    return quiet && !conn->socket_source.failed;
+    return clean && !conn->socket_source.failed;
 }
 
 ByteSink& tls_connection_writer(TlsConnection* conn) { return conn->session.writer(); }

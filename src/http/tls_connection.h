@@ -21,7 +21,7 @@ void drop_tls_connection(TlsConnection* conn);
 // handshake records (session tickets, key updates) arrived while it sat idle
 // (response bytes nobody asked for, an alert, the peer's close, an error).
 // Never waits.
-bool tls_connection_is_quiet(TlsConnection* conn);
+bool tls_connection_idle_check(TlsConnection* conn);
 
 // The plaintext writer and reader for an exchange, and the socket writer
 // beneath them.

@@ -583,7 +583,7 @@ void TlsSession::abandon() {
     if (ssl_) SSL_set_shutdown(ssl_.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
 }
 
-bool TlsSession::drain_idle() {
+bool TlsSession::idle_check() {
     TlsGate gate;
     if (!ssl_ || transport_.eof || !gate.open()) return false;
     transport_.no_wait = true;

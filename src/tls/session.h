@@ -90,7 +90,7 @@ public:
     // "nothing yet" as a failed read meanwhile). True when none of them
     // carried application data, an alert or the end of the stream; session
     // tickets and key updates keep the session usable.
-    bool drain_idle();
+    bool idle_check();
 
     // True when the session may hold input not yet looked at: record bytes
     // the library has read but not processed, or plaintext not taken. False

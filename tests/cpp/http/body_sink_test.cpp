@@ -13,6 +13,7 @@
 #include "http/framing.h"
 #include "http/request.h"
 #include "mem_stream.h"
+#include "test_net_util.h"
 
 using namespace tarnix;
 using tarnix_test::MemSink;
@@ -163,11 +164,9 @@ bool exists(const std::string& path) { return std::ifstream(path).good(); }
 // An empty file of its own in the test's temporary directory.
 struct TempFile {
     std::string path;
-    TempFile() {
-        static int n = 0;
-        path = testing::TempDir() + "tarnix-sink-" + std::to_string(++n);
-        std::ofstream(path, std::ios::binary);
-    }
+    // A name of its own: test runs from other build trees share the
+    // temporary directory.
+    TempFile() : path(tarnix_test::temp_file_with("")) {}
     ~TempFile() { std::remove(path.c_str()); }
 };
 
