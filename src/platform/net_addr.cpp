@@ -11,6 +11,7 @@
 #include <net/if.h>
 #endif
 
+#include "platform/file.h"
 #include "platform/heap.h"
 #include "platform/net.h"
 
@@ -183,13 +184,10 @@ bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
 
 size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
     size_t n = 0;
-    size_t hosts_len = 0;
     const char* path = g_hosts_path.load();
-    char* hosts = read_hosts_file(path != nullptr ? path : system_hosts_path(), &hosts_len);
-    if (hosts != nullptr) {
-        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
-        heap_free(hosts);
-    }
+    OwnedBytes hosts;
+    if (file_read_all(path != nullptr ? path : system_hosts_path(), MAX_HOSTS_FILE - 1, &hosts) == FileStatus::Ok)
+        n = hosts_lookup(reinterpret_cast<const char*>(hosts.data()), hosts.size(), name, port, out, max);
     if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
     if (n == 0) {
         DnsLookupFn dns = g_dns.load();

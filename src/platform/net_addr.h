@@ -21,8 +21,6 @@ size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_s
 size_t loopback_addresses(uint16_t port, sockaddr_storage* out);
 
 // Each system's side of the resolver and connector:
-// the whole file at `path` in one heap block (nullptr when it cannot be read);
-char* read_hosts_file(const char* path, size_t* len);
 // the system's DNS lookup, filling `out` like resolve_addresses;
 size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
 // attempts to connect to every address at once: the index of the winner (its

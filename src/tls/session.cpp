@@ -1,7 +1,5 @@
 #include "tls/session.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -16,6 +14,7 @@
 #include "platform/fork.h"
 #include "platform/heap.h"
 #include "platform/rwlock.h"
+#include "platform/thread.h"
 #include "tls/ca_bundle.h"
 #include "tls/client_cert.h"
 #include "tls/exit_gate.h"
@@ -67,13 +66,13 @@ struct TlsGlobals {
 };
 
 std::atomic<TlsGlobals*> g_tls{nullptr};
-pthread_mutex_t g_tls_init = PTHREAD_MUTEX_INITIALIZER;
+Mutex g_tls_init;
 
 // A fork waits for a set-up under way, so the child never inherits the lock
 // held by a thread it does not have.
-void tls_init_before_fork() { pthread_mutex_lock(&g_tls_init); }
-void tls_init_after_fork() { pthread_mutex_unlock(&g_tls_init); }
-void tls_init_in_child() { pthread_mutex_init(&g_tls_init, nullptr); }
+void tls_init_before_fork() { g_tls_init.lock(); }
+void tls_init_after_fork() { g_tls_init.unlock(); }
+void tls_init_in_child() { g_tls_init.reset_after_fork(); }
 const bool g_tls_init_fork = on_fork(tls_init_before_fork, tls_init_after_fork, tls_init_in_child);
 
 int verify_server_chain(X509_STORE_CTX* store_ctx, void* arg);
@@ -278,14 +277,14 @@ TlsGlobals* tls_globals() {
     // waits for a fork under way, and a fork waits for this lock.
     if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) return nullptr;
     tls_gate_install();
-    pthread_mutex_lock(&g_tls_init);
+    g_tls_init.lock();
     g = g_tls.load(std::memory_order_relaxed);
     if (g == nullptr) {
         g = make_globals();
         ERR_clear_error();
         if (g != nullptr) g_tls.store(g, std::memory_order_release);
     }
-    pthread_mutex_unlock(&g_tls_init);
+    g_tls_init.unlock();
     return g;
 }
 

@@ -3,13 +3,7 @@
 // parsed once and shared by every handshake until the file changes.
 #include "tls/verify.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -20,9 +14,10 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "platform/fd.h"
+#include "platform/file.h"
 #include "platform/fork.h"
 #include "platform/rwlock.h"
+#include "platform/thread.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
 #include "tls/library.h"
@@ -48,28 +43,9 @@ using OpenSslString = OpenSslPtr<char, free_openssl_string>;
 using OpenSslBytes = OpenSslPtr<unsigned char, free_openssl_bytes>;
 using BioPtr = OpenSslPtr<BIO, BIO_free_all>;
 
-// What tells one version of the store file from the next.
-struct FileId {
-    dev_t dev;
-    ino_t ino;
-    off_t size;
-    struct timespec mtime;
-    struct timespec ctime;
-};
-
-FileId file_id(const struct stat& st) {
-#ifdef _WIN32
-    // Whole seconds only there; the size still tells most rewrites apart.
-    return FileId{st.st_dev, st.st_ino, st.st_size, {st.st_mtime, 0}, {st.st_ctime, 0}};
-#else
-    return FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-#endif
-}
-
-bool same_file(const FileId& a, const FileId& b) {
-    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
-           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
-           a.ctime.tv_nsec == b.ctime.tv_nsec;
+bool same_file(const FileVersion& a, const FileVersion& b) {
+    return a.volume == b.volume && a.id == b.id && a.size == b.size && a.mtime_s == b.mtime_s &&
+           a.mtime_ns == b.mtime_ns && a.ctime_s == b.ctime_s && a.ctime_ns == b.ctime_ns;
 }
 
 struct DerSpan {
@@ -91,7 +67,7 @@ public:
         }
     }
 
-    bool matches(const char* path, const FileId& id) const {
+    bool matches(const char* path, const FileVersion& id) const {
         return std::strcmp(path_.data() == nullptr ? "" : reinterpret_cast<const char*>(path_.data()), path) == 0 &&
                same_file(id_, id);
     }
@@ -119,7 +95,7 @@ private:
 
     std::atomic<int> refs_{1};
     ByteBuf path_;  // NUL-terminated copy
-    FileId id_{};
+    FileVersion id_{};
     X509StorePtr store_;
     X509CrlStackPtr crls_;  // also in store_; handed to chains anchored in a rebuilt bundle
     ByteBuf ders_;   // DER of every certificate block, in file order
@@ -129,37 +105,19 @@ private:
 };
 
 StoreSnapshot* StoreSnapshot::load(const char* path) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) return nullptr;
-    struct stat st;
+    OwnedBytes text;
+    FileVersion version;
     // The PEM parser takes an int length: 2 GiB or more would go negative.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(INT_MAX)) {
-        return nullptr;
-    }
-    ByteBuf text;
-    size_t size = static_cast<size_t>(st.st_size);
-    if (!text.reserve_more(size)) return nullptr;
-    size_t got = 0;
-    while (got < size) {
-        ssize_t r = ::read(fd.get(), text.tail(), size - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return nullptr;
-        }
-        if (r == 0) break;
-        text.commit(static_cast<size_t>(r));
-        got += static_cast<size_t>(r);
-    }
+    if (file_read_all(path, INT_MAX, &text, &version) != FileStatus::Ok) return nullptr;
 
     void* mem = heap_alloc(sizeof(StoreSnapshot));
     if (mem == nullptr) return nullptr;
     StoreSnapshot* snap = new (mem) StoreSnapshot();
-    snap->id_ = file_id(st);
+    snap->id_ = version;
     snap->store_.reset(X509_STORE_new());
     snap->crls_.reset(sk_X509_CRL_new_null());
     if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) ||
-        !snap->parse(text.data(), got)) {
+        !snap->parse(text.data(), text.size())) {
         snap->unref();
         return nullptr;
     }
@@ -206,14 +164,14 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
 }
 
 // The process-wide cache of the parsed store file.
-pthread_mutex_t g_cache_mutex = PTHREAD_MUTEX_INITIALIZER;
+Mutex g_cache_mutex;
 StoreSnapshot* g_cache = nullptr;
 
 // A fork waits for a parse under way: the child gets the cache whole and the
 // lock free.
-void cache_before_fork() { pthread_mutex_lock(&g_cache_mutex); }
-void cache_after_fork() { pthread_mutex_unlock(&g_cache_mutex); }
-void cache_in_child() { pthread_mutex_init(&g_cache_mutex, nullptr); }
+void cache_before_fork() { g_cache_mutex.lock(); }
+void cache_after_fork() { g_cache_mutex.unlock(); }
+void cache_in_child() { g_cache_mutex.reset_after_fork(); }
 const bool g_cache_fork = on_fork(cache_before_fork, cache_after_fork, cache_in_child);
 
 class SnapshotRef {
@@ -233,10 +191,9 @@ private:
 // The current parse of the store file at `path`, or null when it cannot be
 // read. Parsing happens under the mutex, so a changed file is parsed once.
 StoreSnapshot* acquire_snapshot(const char* path) {
-    struct stat st;
-    if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    FileId id = file_id(st);
-    pthread_mutex_lock(&g_cache_mutex);
+    FileVersion id;
+    if (path == nullptr || file_version(path, &id) != FileStatus::Ok) return nullptr;
+    g_cache_mutex.lock();
     StoreSnapshot* snap = g_cache;
     if (snap == nullptr || !snap->matches(path, id)) {
         snap = StoreSnapshot::load(path);
@@ -246,7 +203,7 @@ StoreSnapshot* acquire_snapshot(const char* path) {
         }
     }
     if (snap != nullptr) snap->ref();
-    pthread_mutex_unlock(&g_cache_mutex);
+    g_cache_mutex.unlock();
     return snap;
 }
 
@@ -390,13 +347,13 @@ int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 10
 bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
     if (snap->damaged()) return true;
     SharedCaBundle* shared = nullptr;
-    pthread_mutex_lock(&g_cache_mutex);
+    g_cache_mutex.lock();
     // A certificate that expired since the build must not count.
     if (snap->bundle() != nullptr && snap->bundle()->bundle.earliest_expiry >= now_seconds) {
         shared = snap->bundle();
         shared_ca_bundle_ref(shared);
     }
-    pthread_mutex_unlock(&g_cache_mutex);
+    g_cache_mutex.unlock();
     if (shared == nullptr) {
         CaBundle built;
         for (size_t i = 0; i < snap->cert_count(); i++) {
@@ -416,10 +373,10 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
         shared = shared_ca_bundle_from(&built);
         if (shared == nullptr) return false;
         shared_ca_bundle_ref(shared);
-        pthread_mutex_lock(&g_cache_mutex);
+        g_cache_mutex.lock();
         SharedCaBundle* old = snap->bundle();
         snap->bundle() = shared;
-        pthread_mutex_unlock(&g_cache_mutex);
+        g_cache_mutex.unlock();
         if (old != nullptr) shared_ca_bundle_unref(old);
     }
     CaBundle fresh;
