@@ -5,11 +5,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#ifdef _WIN32
-#include <iphlpapi.h>
-#else
-#include <net/if.h>
-#endif
 
 #include "platform/file.h"
 #include "platform/heap.h"
@@ -51,7 +46,7 @@ size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_s
 namespace {
 
 bool parse_address_token(const char* p, size_t n, uint16_t port, sockaddr_storage* out) {
-    char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
+    char text[INET6_ADDRSTRLEN + INTERFACE_NAME_SIZE + 2];
     if (n == 0 || n >= sizeof(text)) return false;
     std::memcpy(text, p, n);
     text[n] = 0;
@@ -67,7 +62,7 @@ bool parse_address_token(const char* p, size_t n, uint16_t port, sockaddr_storag
     if (zone != nullptr) *zone++ = 0;
     if (inet_pton(AF_INET6, text, &v6->sin6_addr) != 1) return false;
     if (zone != nullptr) {
-        unsigned idx = if_nametoindex(zone);
+        unsigned idx = interface_index(zone);
         if (idx == 0) {
             char* end = nullptr;
             unsigned long v = std::strtoul(zone, &end, 10);

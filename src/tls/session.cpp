@@ -21,6 +21,7 @@
 #include "tls/host_check.h"
 #include "tls/library.h"
 #include "tls/ocsp.h"
+#include "tls/openssl_handles.h"
 #include "tls/verify.h"
 
 namespace tarnix {
@@ -38,31 +39,14 @@ constexpr uint32_t MAX_RECORD_BODY = 16640;
 // Longest leaf public key (the subjectPublicKey BIT STRING's bytes) accepted.
 constexpr int MAX_LEAF_KEY_BYTES = 600;
 
-struct SslCtxFree {
-    void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
-};
-struct LibCtxFree {
-    void operator()(OSSL_LIB_CTX* c) const { OSSL_LIB_CTX_free(c); }
-};
-struct BioMethodFree {
-    void operator()(BIO_METHOD* m) const { BIO_meth_free(m); }
-};
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
 // ---------------------------------------------------------------------------
 // Process-wide library state, made once and kept for the life of the process
 // (I/O threads may still run while the interpreter exits).
 
 struct TlsGlobals {
-    std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> libctx;
-    std::unique_ptr<BIO_METHOD, BioMethodFree> bio_method;
-    std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+    LibCtxPtr libctx;
+    BioMethodPtr bio_method;
+    SslCtxPtr ctx;
 };
 
 std::atomic<TlsGlobals*> g_tls{nullptr};
@@ -621,7 +605,7 @@ bool tls_session_open(TlsSession* session, BufferedReader& socket_reader, ByteSi
     ERR_clear_error();
     std::unique_ptr<ssl_st, SslFree> ssl(SSL_new(g->ctx.get()));
     if (!ssl) return false;
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(g->bio_method.get()));
+    BioPtr bio(BIO_new(g->bio_method.get()));
     if (!bio) {
         ERR_clear_error();
         return false;

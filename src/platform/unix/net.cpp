@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +25,10 @@
 #include "platform/net_addr.h"
 
 namespace tarnix {
+
+static_assert(INTERFACE_NAME_SIZE == IF_NAMESIZE, "the interface name limit is the system's");
+
+unsigned interface_index(const char* name) { return if_nametoindex(name); }
 
 // Attempts to connect to every address at once. Returns the index of the
 // winner (its socket in `won_fd`, back in blocking mode) or -1. Every other

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <climits>
 #include <cstring>
@@ -16,6 +17,10 @@
 #include "platform/win/wide.h"
 
 namespace tarnix {
+
+static_assert(INTERFACE_NAME_SIZE == IF_NAMESIZE, "the interface name limit is the system's");
+
+unsigned interface_index(const char* name) { return if_nametoindex(name); }
 
 namespace {
 
