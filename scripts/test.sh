@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test suite: C++ unit tests (plain and under
+# Checks the engine's layering (scripts/check-layers.sh), then sets up,
+# builds and runs every test suite: C++ unit tests (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the concurrency tests under
 # ThreadSanitizer, a short run of each fuzzer, then the Python tests
 # against the wheel installed into a private virtual environment under
@@ -10,6 +11,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 export TARNIX_VENV=${TARNIX_VENV:-$root/build/venv}
 PY="$TARNIX_VENV/bin/python"
+
+echo "== Layering of src/"
+bash scripts/check-layers.sh
 
 bash scripts/setup.sh
 export PATH="$TARNIX_VENV/bin:$PATH"

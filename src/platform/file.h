@@ -16,9 +16,25 @@ enum class FileStatus : uint8_t {
     WriteFailed,   // a write, sync or close failed (disk full, for one)
 };
 
+// What tells one version of a file from the next: the file's identity on
+// its volume, its size and its last modification and change times. Fields a
+// system does not keep stay 0.
+struct FileVersion {
+    uint64_t volume = 0;
+    uint64_t id = 0;
+    uint64_t size = 0;
+    int64_t mtime_s = 0, mtime_ns = 0;
+    int64_t ctime_s = 0, ctime_ns = 0;
+};
+
+// The version of the regular file at `path`; NotFound or Unreadable (no
+// regular file) otherwise.
+FileStatus file_version(const char* path, FileVersion* out);
+
 // Reads the whole regular file at `path` (UTF-8, NUL-terminated) into
-// `out`; files above `max_bytes` are refused unread.
-FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out);
+// `out`; files above `max_bytes` are refused unread. `version`, when given,
+// gets the version of the file as opened.
+FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out, FileVersion* version = nullptr);
 
 // A file open for writing, closed by its destructor. Never copied.
 class FileWriter {

@@ -1,18 +1,9 @@
+// The growth rule and block resizing shared by every growable array.
 #include "platform/heap.h"
 
 #include <cstring>
-#ifndef _WIN32
-#include <malloc.h>
-
-#include "platform/fork.h"
-#include "platform/spinlock.h"
-#endif
 
 namespace tarnix {
-
-#ifndef _WIN32
-size_t heap_usable_size(void* p) { return p ? malloc_usable_size(p) : 0; }
-#endif
 
 static size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
@@ -48,71 +39,5 @@ void* trim_block(void* block, size_t bytes, bool* ok) {
     *ok = p != nullptr;
     return p;
 }
-
-#ifndef _WIN32
-namespace {
-
-// At most a few blocks and a bounded total, so that one burst of large
-// downloads does not pin its peak for the life of the process.
-constexpr size_t KEPT_BLOCKS = 8;
-constexpr size_t KEPT_BYTES = size_t(32) << 20;
-constexpr size_t KEPT_MAX_BLOCK = size_t(16) << 20;
-
-struct KeptBlock {
-    void* ptr;
-    size_t size;
-};
-
-struct LargeCache {
-    SpinLock lock;
-    KeptBlock blocks[KEPT_BLOCKS];
-    size_t count = 0;
-    size_t bytes = 0;
-};
-
-LargeCache g_large;
-
-// A fork while another thread holds the lock must not leave it held in the child.
-void large_fork_prepare() { g_large.lock.lock(); }
-void large_fork_release() { g_large.lock.unlock(); }
-const bool g_large_atfork = on_fork_leaf(large_fork_prepare, large_fork_release, large_fork_release);
-
-}  // namespace
-
-void* large_block_take(size_t need, size_t* usable) {
-    SpinGuard guard(g_large.lock);
-    size_t best = KEPT_BLOCKS;
-    for (size_t i = 0; i < g_large.count; ++i)
-        if (g_large.blocks[i].size >= need && (best == KEPT_BLOCKS || g_large.blocks[i].size < g_large.blocks[best].size))
-            best = i;
-    if (best == KEPT_BLOCKS) return nullptr;
-    KeptBlock b = g_large.blocks[best];
-    g_large.blocks[best] = g_large.blocks[--g_large.count];
-    g_large.bytes -= b.size;
-    *usable = b.size;
-    return b.ptr;
-}
-
-void large_block_free(void* p) {
-    if (p == nullptr) return;
-    const size_t size = malloc_usable_size(p);
-    if (size >= LARGE_BLOCK && size <= KEPT_MAX_BLOCK) {
-        SpinGuard guard(g_large.lock);
-        if (g_large.count < KEPT_BLOCKS && g_large.bytes + size <= KEPT_BYTES) {
-            g_large.blocks[g_large.count++] = KeptBlock{p, size};
-            g_large.bytes += size;
-            return;
-        }
-    }
-    heap_free(p);
-}
-
-#else
-
-// No block is kept on Windows: the process heap reuses freed blocks itself.
-void* large_block_take(size_t, size_t*) { return nullptr; }
-void large_block_free(void* p) { heap_free(p); }
-
-#endif
 
 }  // namespace tarnix

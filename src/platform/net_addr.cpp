@@ -5,12 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#ifdef _WIN32
-#include <iphlpapi.h>
-#else
-#include <net/if.h>
-#endif
 
+#include "platform/file.h"
 #include "platform/heap.h"
 #include "platform/net.h"
 
@@ -50,7 +46,7 @@ size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_s
 namespace {
 
 bool parse_address_token(const char* p, size_t n, uint16_t port, sockaddr_storage* out) {
-    char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
+    char text[INET6_ADDRSTRLEN + INTERFACE_NAME_SIZE + 2];
     if (n == 0 || n >= sizeof(text)) return false;
     std::memcpy(text, p, n);
     text[n] = 0;
@@ -66,7 +62,7 @@ bool parse_address_token(const char* p, size_t n, uint16_t port, sockaddr_storag
     if (zone != nullptr) *zone++ = 0;
     if (inet_pton(AF_INET6, text, &v6->sin6_addr) != 1) return false;
     if (zone != nullptr) {
-        unsigned idx = if_nametoindex(zone);
+        unsigned idx = interface_index(zone);
         if (idx == 0) {
             char* end = nullptr;
             unsigned long v = std::strtoul(zone, &end, 10);
@@ -183,13 +179,10 @@ bool connect_address(const sockaddr* addr, socklen_t len, Stream* out) {
 
 size_t resolve_addresses(const char* name, uint16_t port, sockaddr_storage* out, size_t max) {
     size_t n = 0;
-    size_t hosts_len = 0;
     const char* path = g_hosts_path.load();
-    char* hosts = read_hosts_file(path != nullptr ? path : system_hosts_path(), &hosts_len);
-    if (hosts != nullptr) {
-        n = hosts_lookup(hosts, hosts_len, name, port, out, max);
-        heap_free(hosts);
-    }
+    OwnedBytes hosts;
+    if (file_read_all(path != nullptr ? path : system_hosts_path(), MAX_HOSTS_FILE - 1, &hosts) == FileStatus::Ok)
+        n = hosts_lookup(reinterpret_cast<const char*>(hosts.data()), hosts.size(), name, port, out, max);
     if (n == 0 && max >= 2 && is_loopback_name(name, std::strlen(name))) n = loopback_addresses(port, out);
     if (n == 0) {
         DnsLookupFn dns = g_dns.load();

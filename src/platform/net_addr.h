@@ -20,9 +20,17 @@ size_t add_address(sockaddr_storage* out, size_t n, size_t max, const sockaddr_s
 // 127.0.0.1 and ::1 with `port` set; `out` has room for two.
 size_t loopback_addresses(uint16_t port, sockaddr_storage* out);
 
+// Longest network interface name, with its terminator (the system's
+// IF_NAMESIZE; each system's file checks it).
+#ifdef _WIN32
+constexpr size_t INTERFACE_NAME_SIZE = 256;
+#else
+constexpr size_t INTERFACE_NAME_SIZE = 16;
+#endif
+
 // Each system's side of the resolver and connector:
-// the whole file at `path` in one heap block (nullptr when it cannot be read);
-char* read_hosts_file(const char* path, size_t* len);
+// the index of the network interface named `name`, 0 when there is none;
+unsigned interface_index(const char* name);
 // the system's DNS lookup, filling `out` like resolve_addresses;
 size_t system_dns_lookup(const char* name, uint16_t port, sockaddr_storage* out, size_t max);
 // attempts to connect to every address at once: the index of the winner (its

@@ -2,7 +2,7 @@
 // at build time. Nothing is taken from the environment.
 #include "platform/trust_store.h"
 
-#include <sys/stat.h>
+#include "platform/file.h"
 
 namespace tarnix {
 
@@ -12,8 +12,8 @@ const char* const kCandidates[] = {TARNIX_TRUST_STORE_PATHS};
 
 const char* system_trust_store_path() {
     for (const char* path : kCandidates) {
-        struct stat st;
-        if (path[0] != '\0' && ::stat(path, &st) == 0 && S_ISREG(st.st_mode)) return path;
+        FileVersion v;
+        if (path[0] != '\0' && file_version(path, &v) == FileStatus::Ok) return path;
     }
     return nullptr;
 }

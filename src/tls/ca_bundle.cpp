@@ -2,11 +2,6 @@
 // index. OpenSSL only parses the DER; everything else is ours.
 #include "tls/ca_bundle.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -15,7 +10,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
-#include "platform/fd.h"
+#include "platform/file.h"
 #include "platform/fork.h"
 #include "platform/heap.h"
 #include "platform/spinlock.h"
@@ -471,31 +466,18 @@ const uint8_t* find_marker(const uint8_t* from, const uint8_t* to, const char* m
 namespace {
 
 // Also reports what the opened file was, to tell its versions apart.
-bool load_pem_file(CaBundle* b, const char* path, int64_t now_seconds, struct stat* out) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) return false;
-    struct stat& st = *out;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+bool load_pem_file(CaBundle* b, const char* path, int64_t now_seconds, FileVersion* version) {
+    OwnedBytes file;
+    if (file_read_all(path, CA_BUNDLE_MAX_BYTES - 1, &file, version) != FileStatus::Ok) return false;
 
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    // The text and its decoded certificates together stay under the cap.
+    // Decoding writes at most three bytes for every four it reads.
+    const uint64_t size = file.size();
     const uint64_t bound = size / 4 * 3;
-    if (size >= CA_BUNDLE_MAX_BYTES || bound + size + b->bytes.size() >= CA_BUNDLE_MAX_BYTES) return false;
-
-    // One block: decoded certificates go to the front of the room while the
-    // raw text waits at its end. Decoding writes at most three bytes for
-    // every four it reads, so it never overtakes the text still unscanned.
-    if (!b->bytes.reserve_more(static_cast<size_t>(bound + size))) return false;
-    uint8_t* text = b->bytes.tail() + bound;
-    size_t got = 0;
-    while (got < size) {
-        ssize_t r = ::read(fd.get(), text + got, static_cast<size_t>(size - got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
+    if (bound + size + b->bytes.size() >= CA_BUNDLE_MAX_BYTES) return false;
+    if (!b->bytes.reserve_more(static_cast<size_t>(bound))) return false;
+    const uint8_t* text = file.data();
+    const size_t got = file.size();
 
     const uint8_t* pos = text;
     const uint8_t* const end = text + got;
@@ -518,8 +500,8 @@ bool load_pem_file(CaBundle* b, const char* path, int64_t now_seconds, struct st
 }  // namespace
 
 bool ca_bundle_add_pem_file(CaBundle* b, const char* path, int64_t now_seconds) {
-    struct stat st;
-    return load_pem_file(b, path, now_seconds, &st);
+    FileVersion version;
+    return load_pem_file(b, path, now_seconds, &version);
 }
 
 // ---------------------------------------------------------------------------
@@ -549,24 +531,12 @@ void ca_bundle_view(CaBundle* out, SharedCaBundle* shared) {
 
 namespace {
 
-// What tells one version of a file from the next.
-struct FileVersion {
-    uint64_t dev = 0, ino = 0, size = 0;
-    int64_t mtime_s = 0, mtime_ns = 0;
-
-    explicit FileVersion(const struct stat& st)
-        : dev(uint64_t(st.st_dev)), ino(uint64_t(st.st_ino)), size(uint64_t(st.st_size)),
-#ifdef _WIN32
-          mtime_s(int64_t(st.st_mtime)) {
-    }
-#else
-          mtime_s(int64_t(st.st_mtim.tv_sec)), mtime_ns(int64_t(st.st_mtim.tv_nsec)) {
-    }
-#endif
-    bool operator==(const FileVersion& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime_s == o.mtime_s && mtime_ns == o.mtime_ns;
-    }
-};
+// What tells one version of a CA file from the next (a change of owner or
+// mode alone is none).
+bool same_version(const FileVersion& a, const FileVersion& b) {
+    return a.volume == b.volume && a.id == b.id && a.size == b.size && a.mtime_s == b.mtime_s &&
+           a.mtime_ns == b.mtime_ns;
+}
 
 // The latest parse of each of the few files most recently named, newest
 // first; each entry holds one reference.
@@ -605,7 +575,7 @@ bool same_path(const SharedFile* e, const char* path, size_t len) {
 SharedCaBundle* find_shared(const char* path, size_t len, const FileVersion& v, int64_t now) {
     for (size_t i = 0; i < SHARED_FILES; ++i) {
         SharedFile* e = g_files.entries[i];
-        if (e == nullptr || !same_path(e, path, len) || !(e->version == v)) continue;
+        if (e == nullptr || !same_path(e, path, len) || !same_version(e->version, v)) continue;
         // A certificate that expired since the parse must not count.
         if (e->shared->bundle.earliest_expiry < now) return nullptr;
         // Most recently used first.
@@ -638,12 +608,12 @@ SharedFile* remember_shared(SharedFile* fresh) {
 
 bool ca_bundle_share_pem_file(CaBundle* out, const char* path, int64_t now_seconds) {
     const size_t len = std::strlen(path);
-    struct stat st;
-    if (::stat(path, &st) == 0) {
+    FileVersion version;
+    if (file_version(path, &version) == FileStatus::Ok) {
         SharedCaBundle* found = nullptr;
         {
             SpinGuard guard(g_files.lock);
-            found = find_shared(path, len, FileVersion(st), now_seconds);
+            found = find_shared(path, len, version, now_seconds);
         }
         if (found != nullptr) {
             ca_bundle_release(out);
@@ -653,14 +623,14 @@ bool ca_bundle_share_pem_file(CaBundle* out, const char* path, int64_t now_secon
     }
     // Parsed outside the lock; the version is that of the file as opened.
     CaBundle fresh;
-    if (!load_pem_file(&fresh, path, now_seconds, &st)) return false;
+    if (!load_pem_file(&fresh, path, now_seconds, &version)) return false;
     SharedCaBundle* shared = shared_ca_bundle_from(&fresh);
     if (shared == nullptr) return false;
     ca_bundle_release(out);
     out->shared = shared;
     void* mem = heap_alloc(sizeof(SharedFile));
     if (mem == nullptr) return true;  // shared with nobody else, still correct
-    auto* entry = new (mem) SharedFile{ByteBuf(), FileVersion(st), shared};
+    auto* entry = new (mem) SharedFile{ByteBuf(), version, shared};
     if (!entry->path.append(path, len)) {
         entry->~SharedFile();
         heap_free(mem);

@@ -18,8 +18,6 @@
 
 namespace tarnix {
 
-using EvpPkeyPtr = OpenSslPtr<EVP_PKEY, EVP_PKEY_free>;
-using BioPtr = OpenSslPtr<BIO, BIO_free_all>;
 
 struct ClientCert {
     std::atomic<uint32_t> refs{1};

@@ -1,19 +1,12 @@
 #include "tls/exit_gate.h"
 
-#include <pthread.h>
-#include <stdlib.h>
-#include <time.h>
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <atomic>
+#include <cstdlib>
 
 #include <openssl/crypto.h>
 
 #include "platform/fork.h"
+#include "platform/thread.h"
 
 namespace tarnix {
 namespace {
@@ -30,15 +23,7 @@ std::atomic<bool> g_forking{false};
 // Nesting depth on this thread: only the outermost scope counts.
 thread_local int t_depth = 0;
 
-[[noreturn]] void park_forever() {
-#ifdef _WIN32
-    for (;;) Sleep(INFINITE);
-#else
-    for (;;) pause();
-#endif
-}
-
-const timespec kTick{0, 200 * 1000};
+constexpr unsigned kTickUs = 200;
 
 bool enter() {
     for (;;) {
@@ -49,7 +34,7 @@ bool enter() {
         }
         if (!g_forking.load(std::memory_order_seq_cst)) return true;
         g_running.fetch_sub(1, std::memory_order_seq_cst);
-        while (g_forking.load(std::memory_order_seq_cst)) nanosleep(&kTick, nullptr);
+        while (g_forking.load(std::memory_order_seq_cst)) sleep_microseconds(kTickUs);
     }
 }
 
@@ -59,14 +44,14 @@ void close_gate() {
     g_closed.store(true, std::memory_order_seq_cst);
     // Threads inside are computing (a handshake's checks, a record's
     // decryption) and leave or reach their next I/O shortly.
-    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&kTick, nullptr);
+    while (g_running.load(std::memory_order_seq_cst) != 0) sleep_microseconds(kTickUs);
 }
 
 // Threads inside are computing and leave shortly; those waiting on the
 // network are not counted, and hold no lock of the library meanwhile.
 void wait_before_fork() {
     g_forking.store(true, std::memory_order_seq_cst);
-    while (g_running.load(std::memory_order_seq_cst) != 0) nanosleep(&kTick, nullptr);
+    while (g_running.load(std::memory_order_seq_cst) != 0) sleep_microseconds(kTickUs);
 }
 
 void open_after_fork() { g_forking.store(false, std::memory_order_seq_cst); }
@@ -78,16 +63,16 @@ void reset_in_child() {
     open_after_fork();
 }
 
-pthread_once_t g_install_once = PTHREAD_ONCE_INIT;
+OnceFlag g_install_once;
 
 void install_once() {
     on_fork(wait_before_fork, open_after_fork, reset_in_child);
-    atexit(close_gate);
+    std::atexit(close_gate);
 }
 
 }  // namespace
 
-void tls_gate_install() { pthread_once(&g_install_once, install_once); }
+void tls_gate_install() { g_install_once.run(install_once); }
 
 TlsGate::TlsGate() {
     open_ = t_depth != 0 || enter();
@@ -103,7 +88,7 @@ void pause_tls_code() {
 }
 
 void resume_tls_code() {
-    if (t_depth != 0 && !enter()) park_forever();
+    if (t_depth != 0 && !enter()) park_thread_forever();
 }
 
 void tls_thread_end() {
@@ -114,7 +99,7 @@ void tls_thread_end() {
             return;
         }
     }
-    park_forever();
+    park_thread_forever();
 }
 
 }  // namespace tarnix

@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 
 #include "platform/ip_literal.h"
+#include "tls/openssl_handles.h"
 
 namespace tarnix {
 namespace {
@@ -19,10 +20,6 @@ bool equal_ignoring_case(const uint8_t* a, const uint8_t* b, size_t n) {
     }
     return true;
 }
-
-struct GeneralNamesFree {
-    void operator()(GENERAL_NAMES* g) const { GENERAL_NAMES_free(g); }
-};
 
 }  // namespace
 
@@ -67,7 +64,7 @@ HostCheck certificate_matches_host(const x509_st* leaf, Slice host) {
     int crit = 0;
     // crit: -1 absent, -2 present more than once; otherwise present, and a
     // null result then means it did not decode.
-    std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(
+    GeneralNamesPtr names(
         static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(leaf, NID_subject_alt_name, &crit, nullptr)));
     if (crit == -2 || (crit >= 0 && !names)) return HostCheck::Malformed;
     uint8_t address[16];

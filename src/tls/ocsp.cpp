@@ -16,11 +16,6 @@ namespace tarnix {
 
 namespace {
 
-using OcspResponsePtr = OpenSslPtr<OCSP_RESPONSE, OCSP_RESPONSE_free>;
-using OcspBasicPtr = OpenSslPtr<OCSP_BASICRESP, OCSP_BASICRESP_free>;
-using OcspCertIdPtr = OpenSslPtr<OCSP_CERTID, OCSP_CERTID_free>;
-using EvpMdPtr = OpenSslPtr<EVP_MD, EVP_MD_free>;
-
 // Clock difference allowed between the responder and us.
 constexpr time_t SKEW_SECONDS = 300;
 

@@ -3,13 +3,7 @@
 // parsed once and shared by every handshake until the file changes.
 #include "tls/verify.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -20,11 +14,13 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "platform/fd.h"
+#include "platform/file.h"
 #include "platform/fork.h"
 #include "platform/rwlock.h"
+#include "platform/thread.h"
 #include "platform/trust_store.h"
 #include "tls/ca_bundle.h"
+#include "tls/chain_rules.h"
 #include "tls/library.h"
 #include "tls/openssl_handles.h"
 
@@ -32,50 +28,17 @@ namespace tarnix {
 
 namespace {
 
-// Restores the thread's OpenSSL error queue on the way out, so that nothing
-// done here leaks errors into a handshake running on the same thread.
-class ErrorMark {
-public:
-    ErrorMark() { ERR_set_mark(); }
-    ~ErrorMark() { ERR_pop_to_mark(); }
-    ErrorMark(const ErrorMark&) = delete;
-    ErrorMark& operator=(const ErrorMark&) = delete;
-};
-
-void free_openssl_string(char* p) { OPENSSL_free(p); }
-void free_openssl_bytes(unsigned char* p) { OPENSSL_free(p); }
-using OpenSslString = OpenSslPtr<char, free_openssl_string>;
-using OpenSslBytes = OpenSslPtr<unsigned char, free_openssl_bytes>;
-using BioPtr = OpenSslPtr<BIO, BIO_free_all>;
-
-// What tells one version of the store file from the next.
-struct FileId {
-    dev_t dev;
-    ino_t ino;
-    off_t size;
-    struct timespec mtime;
-    struct timespec ctime;
-};
-
-FileId file_id(const struct stat& st) {
-#ifdef _WIN32
-    // Whole seconds only there; the size still tells most rewrites apart.
-    return FileId{st.st_dev, st.st_ino, st.st_size, {st.st_mtime, 0}, {st.st_ctime, 0}};
-#else
-    return FileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-#endif
-}
-
-bool same_file(const FileId& a, const FileId& b) {
-    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
-           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
-           a.ctime.tv_nsec == b.ctime.tv_nsec;
+bool same_file(const FileVersion& a, const FileVersion& b) {
+    return a.volume == b.volume && a.id == b.id && a.size == b.size && a.mtime_s == b.mtime_s &&
+           a.mtime_ns == b.mtime_ns && a.ctime_s == b.ctime_s && a.ctime_ns == b.ctime_ns;
 }
 
 struct DerSpan {
     size_t off;
     size_t len;
 };
+
+}  // namespace
 
 // One parsed version of a store file. Reference-counted: the cache holds one
 // reference, each handshake using it another.
@@ -91,7 +54,7 @@ public:
         }
     }
 
-    bool matches(const char* path, const FileId& id) const {
+    bool matches(const char* path, const FileVersion& id) const {
         return std::strcmp(path_.data() == nullptr ? "" : reinterpret_cast<const char*>(path_.data()), path) == 0 &&
                same_file(id_, id);
     }
@@ -119,7 +82,7 @@ private:
 
     std::atomic<int> refs_{1};
     ByteBuf path_;  // NUL-terminated copy
-    FileId id_{};
+    FileVersion id_{};
     X509StorePtr store_;
     X509CrlStackPtr crls_;  // also in store_; handed to chains anchored in a rebuilt bundle
     ByteBuf ders_;   // DER of every certificate block, in file order
@@ -129,37 +92,19 @@ private:
 };
 
 StoreSnapshot* StoreSnapshot::load(const char* path) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) return nullptr;
-    struct stat st;
+    OwnedBytes text;
+    FileVersion version;
     // The PEM parser takes an int length: 2 GiB or more would go negative.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(INT_MAX)) {
-        return nullptr;
-    }
-    ByteBuf text;
-    size_t size = static_cast<size_t>(st.st_size);
-    if (!text.reserve_more(size)) return nullptr;
-    size_t got = 0;
-    while (got < size) {
-        ssize_t r = ::read(fd.get(), text.tail(), size - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return nullptr;
-        }
-        if (r == 0) break;
-        text.commit(static_cast<size_t>(r));
-        got += static_cast<size_t>(r);
-    }
+    if (file_read_all(path, INT_MAX, &text, &version) != FileStatus::Ok) return nullptr;
 
     void* mem = heap_alloc(sizeof(StoreSnapshot));
     if (mem == nullptr) return nullptr;
     StoreSnapshot* snap = new (mem) StoreSnapshot();
-    snap->id_ = file_id(st);
+    snap->id_ = version;
     snap->store_.reset(X509_STORE_new());
     snap->crls_.reset(sk_X509_CRL_new_null());
     if (!snap->store_ || !snap->crls_ || !snap->path_.append(path, std::strlen(path) + 1) ||
-        !snap->parse(text.data(), got)) {
+        !snap->parse(text.data(), text.size())) {
         snap->unref();
         return nullptr;
     }
@@ -205,15 +150,17 @@ bool StoreSnapshot::parse(const uint8_t* text, size_t len) {
     }
 }
 
+namespace {
+
 // The process-wide cache of the parsed store file.
-pthread_mutex_t g_cache_mutex = PTHREAD_MUTEX_INITIALIZER;
+Mutex g_cache_mutex;
 StoreSnapshot* g_cache = nullptr;
 
 // A fork waits for a parse under way: the child gets the cache whole and the
 // lock free.
-void cache_before_fork() { pthread_mutex_lock(&g_cache_mutex); }
-void cache_after_fork() { pthread_mutex_unlock(&g_cache_mutex); }
-void cache_in_child() { pthread_mutex_init(&g_cache_mutex, nullptr); }
+void cache_before_fork() { g_cache_mutex.lock(); }
+void cache_after_fork() { g_cache_mutex.unlock(); }
+void cache_in_child() { g_cache_mutex.reset_after_fork(); }
 const bool g_cache_fork = on_fork(cache_before_fork, cache_after_fork, cache_in_child);
 
 class SnapshotRef {
@@ -233,10 +180,9 @@ private:
 // The current parse of the store file at `path`, or null when it cannot be
 // read. Parsing happens under the mutex, so a changed file is parsed once.
 StoreSnapshot* acquire_snapshot(const char* path) {
-    struct stat st;
-    if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    FileId id = file_id(st);
-    pthread_mutex_lock(&g_cache_mutex);
+    FileVersion id;
+    if (path == nullptr || file_version(path, &id) != FileStatus::Ok) return nullptr;
+    g_cache_mutex.lock();
     StoreSnapshot* snap = g_cache;
     if (snap == nullptr || !snap->matches(path, id)) {
         snap = StoreSnapshot::load(path);
@@ -246,126 +192,11 @@ StoreSnapshot* acquire_snapshot(const char* path) {
         }
     }
     if (snap != nullptr) snap->ref();
-    pthread_mutex_unlock(&g_cache_mutex);
+    g_cache_mutex.unlock();
     return snap;
 }
 
-// State of one verification. A revocation list that cannot be trusted (bad
-// signature, unknown issuer, not yet valid, ...) leaves the status unknown
-// rather than revoked. On the bundle path every certificate sent has had its
-// validity checked already (notAfter holds to the end of its second, where
-// the verifier ends it a second early), and the anchor's expiry was judged
-// when it entered the bundle, so the verifier's own time verdicts do not count.
-struct VerifyState {
-    bool crl_unusable = false;
-    bool validity_checked = false;
-    // Bundle path: the certificates sent, leaf first, up to the one the
-    // anchor issued, every link of which (signature and validity) we have
-    // checked already; and the verifier's own link check, for any other chain.
-    STACK_OF(X509)* checked = nullptr;
-    int checked_count = 0;
-    X509* anchor = nullptr;
-    X509_STORE_CTX_verify_fn link_check = nullptr;
-};
-
-// The verifier's last step checks every link's signature and validity
-// again. When it built exactly the chain we checked, that work is done
-// (two signature checks saved on a typical handshake).
-int check_links(X509_STORE_CTX* ctx) {
-    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
-    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
-    bool same = chain != nullptr && state->checked != nullptr && sk_X509_num(chain) == state->checked_count + 1 &&
-                sk_X509_value(chain, state->checked_count) == state->anchor;
-    for (int i = 0; same && i < state->checked_count; i++) {
-        same = sk_X509_value(chain, i) == sk_X509_value(state->checked, i);
-    }
-    return same ? 1 : state->link_check(ctx);
-}
-
-int verify_callback(int ok, X509_STORE_CTX* ctx) {
-    if (ok) return 1;
-    auto* state = static_cast<VerifyState*>(X509_STORE_CTX_get_app_data(ctx));
-    switch (X509_STORE_CTX_get_error(ctx)) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return state->validity_checked ? 1 : 0;
-    case X509_V_ERR_UNABLE_TO_GET_CRL:
-        return 1;  // no list for the issuer: unknown, ignored
-    case X509_V_ERR_CRL_HAS_EXPIRED:
-        return 1;  // a stale list still names what was revoked
-    case X509_V_ERR_CRL_NOT_YET_VALID:
-    case X509_V_ERR_CRL_SIGNATURE_FAILURE:
-    case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE:
-    case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
-    case X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD:
-    case X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD:
-    case X509_V_ERR_UNHANDLED_CRITICAL_CRL_EXTENSION:
-    case X509_V_ERR_KEYUSAGE_NO_CRL_SIGN:
-    case X509_V_ERR_DIFFERENT_CRL_SCOPE:
-    case X509_V_ERR_CRL_PATH_VALIDATION_ERROR:
-        state->crl_unusable = true;
-        return 1;
-    case X509_V_ERR_CERT_REVOKED:
-        return state->crl_unusable ? 1 : 0;
-    default:
-        return 0;
-    }
-}
-
 X509* parse_exact(const Slice& der) { return parse_certificate(der.ptr, der.len); }
-
-void free_x509_stack_only(STACK_OF(X509)* s) { sk_X509_free(s); }
-using X509RefStackPtr = OpenSslPtr<STACK_OF(X509), free_x509_stack_only>;  // borrows its certificates
-
-int64_t floor_seconds(__int128 now_ns) {
-    __int128 secs = now_ns / 1000000000;
-    if (now_ns < 0 && secs * 1000000000 != now_ns) secs -= 1;
-    return static_cast<int64_t>(secs);
-}
-
-// Keys under 80 bits of security (RSA or DSA under 1024 bits, EC under 160)
-// can be broken by a well-funded attacker.
-constexpr int MIN_SECURITY_BITS = 80;
-
-bool strong_enough(X509* cert) {
-    EVP_PKEY* key = X509_get0_pubkey(cert);
-    return key != nullptr && EVP_PKEY_get_security_bits(key) >= MIN_SECURITY_BITS;
-}
-
-// OpenSSL's verifier under the server-authentication policy at `now_ns`:
-// both paths judge chains by these same rules.
-bool run_verifier(X509_STORE* store, X509* leaf, STACK_OF(X509)* untrusted, __int128 now_ns, unsigned long flags,
-                  VerifyState& state, STACK_OF(X509_CRL)* crls, X509** leaf_issuer) {
-    X509StoreCtxPtr ctx(X509_STORE_CTX_new_ex(tls_library_context(), nullptr));
-    if (!ctx || !X509_STORE_CTX_init(ctx.get(), store, leaf, untrusted)) return false;
-    if (state.checked != nullptr) {
-        state.link_check = X509_STORE_CTX_get_verify(ctx.get());
-        if (state.link_check == nullptr) return false;
-        X509_STORE_CTX_set_verify(ctx.get(), check_links);
-    }
-    X509_STORE_CTX_set_app_data(ctx.get(), &state);
-    X509_STORE_CTX_set_verify_cb(ctx.get(), verify_callback);
-    if (!X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER)) return false;
-    if (crls != nullptr) X509_STORE_CTX_set0_crls(ctx.get(), crls);
-    X509_STORE_CTX_set_flags(ctx.get(), flags);
-    X509_STORE_CTX_set_time(ctx.get(), 0, static_cast<time_t>(floor_seconds(now_ns)));
-    if (X509_verify_cert(ctx.get()) != 1) return false;
-    // Every key of the chain, the trusted one included. The verifier's own
-    // security level would also refuse SHA-1 signatures, which both paths
-    // still accept.
-    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-    if (chain == nullptr || sk_X509_num(chain) < 1) return false;
-    for (int i = 0; i < sk_X509_num(chain); i++) {
-        if (!strong_enough(sk_X509_value(chain, i))) return false;
-    }
-    // A leaf trusted as itself has no issuer to vouch for its status.
-    if (leaf_issuer != nullptr && sk_X509_num(chain) > 1) {
-        X509* issuer = sk_X509_value(chain, 1);
-        if (X509_up_ref(issuer) != 1) return false;
-        *leaf_issuer = issuer;
-    }
-    return true;
-}
 
 bool chain_accepted(StoreSnapshot* snap, const Slice* certs, size_t count, __int128 now_ns, X509** leaf_issuer) {
     X509Ptr leaf(parse_exact(certs[0]));
@@ -390,13 +221,13 @@ int64_t whole_seconds(__int128 now_ns) { return static_cast<int64_t>(now_ns / 10
 bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
     if (snap->damaged()) return true;
     SharedCaBundle* shared = nullptr;
-    pthread_mutex_lock(&g_cache_mutex);
+    g_cache_mutex.lock();
     // A certificate that expired since the build must not count.
     if (snap->bundle() != nullptr && snap->bundle()->bundle.earliest_expiry >= now_seconds) {
         shared = snap->bundle();
         shared_ca_bundle_ref(shared);
     }
-    pthread_mutex_unlock(&g_cache_mutex);
+    g_cache_mutex.unlock();
     if (shared == nullptr) {
         CaBundle built;
         for (size_t i = 0; i < snap->cert_count(); i++) {
@@ -416,10 +247,10 @@ bool rebuild_bundle(StoreSnapshot* snap, CaBundle* bundle, RwLock* ca_lock, int6
         shared = shared_ca_bundle_from(&built);
         if (shared == nullptr) return false;
         shared_ca_bundle_ref(shared);
-        pthread_mutex_lock(&g_cache_mutex);
+        g_cache_mutex.lock();
         SharedCaBundle* old = snap->bundle();
         snap->bundle() = shared;
-        pthread_mutex_unlock(&g_cache_mutex);
+        g_cache_mutex.unlock();
         if (old != nullptr) shared_ca_bundle_unref(old);
     }
     CaBundle fresh;
@@ -491,33 +322,20 @@ PlatformVerdict verify_chain_with_store(const char* store_path, const Slice* cer
     return PlatformVerdict::Accepted;
 }
 
-bool verify_anchored_chain(STACK_OF(X509)* certs, int count, X509* anchor, __int128 now_ns, bool check_revocation,
-                           X509** leaf_issuer) {
-    if (certs == nullptr || count < 1 || count > sk_X509_num(certs) || anchor == nullptr) return false;
-    ErrorMark mark;
-    X509StorePtr store(X509_STORE_new());
-    X509RefStackPtr untrusted(sk_X509_new_null());
-    if (!store || !untrusted || !X509_STORE_add_cert(store.get(), anchor)) return false;
-    for (int i = 1; i < count; i++) {
-        if (!sk_X509_push(untrusted.get(), sk_X509_value(certs, i))) return false;
+StoreCrls::StoreCrls(bool wanted) {
+    if (!wanted) return;
+    snap_ = acquire_snapshot(system_trust_store_path());
+    if (snap_ != nullptr && snap_->damaged()) {
+        snap_->unref();
+        snap_ = nullptr;
     }
-    // The anchor need not be a root: a CA file may hold an intermediate.
-    unsigned long flags = X509_V_FLAG_PARTIAL_CHAIN;
-    // The store as it is now: revocation data added after the rebuild counts.
-    SnapshotRef snap(check_revocation ? acquire_snapshot(system_trust_store_path()) : nullptr);
-    STACK_OF(X509_CRL)* crls = nullptr;
-    if (snap.get() != nullptr && !snap.get()->damaged()) {
-        crls = snap.get()->crls();
-        flags |= X509_V_FLAG_CRL_CHECK;
-    }
-    VerifyState state;
-    state.validity_checked = true;
-    state.checked = certs;
-    state.checked_count = count;
-    state.anchor = anchor;
-    return run_verifier(store.get(), sk_X509_value(certs, 0), untrusted.get(), now_ns, flags, state, crls,
-                        check_revocation ? leaf_issuer : nullptr);
 }
+
+StoreCrls::~StoreCrls() {
+    if (snap_ != nullptr) snap_->unref();
+}
+
+STACK_OF(X509_CRL)* StoreCrls::get() const { return snap_ != nullptr ? snap_->crls() : nullptr; }
 
 bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* ca_lock, int64_t now_seconds) {
     if (bundle == nullptr || ca_lock == nullptr) return true;
@@ -526,13 +344,5 @@ bool rescan_roots_from_store(const char* store_path, CaBundle* bundle, RwLock* c
     return rebuild_bundle(snap.get(), bundle, ca_lock, now_seconds);
 }
 
-#ifndef _WIN32  // Windows asks its own chain engine (win/verify.cpp)
-PlatformVerdict verify_chain_with_platform(const Slice* certs, size_t count, __int128 now_ns, CaBundle* bundle,
-                                           RwLock* ca_lock, X509** leaf_issuer, AcceptedStore** defer_rebuild) {
-    const char* path = system_trust_store_path();
-    if (path == nullptr) return PlatformVerdict::Rejected;
-    return verify_chain_with_store(path, certs, count, now_ns, bundle, ca_lock, leaf_issuer, defer_rebuild);
-}
-#endif
 
 }  // namespace tarnix

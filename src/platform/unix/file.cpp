@@ -13,9 +13,29 @@ namespace {
 
 FileStatus open_failure() { return errno == ENOENT || errno == ENOTDIR ? FileStatus::NotFound : FileStatus::Unreadable; }
 
+FileVersion version_of(const struct stat& st) {
+    FileVersion v;
+    v.volume = static_cast<uint64_t>(st.st_dev);
+    v.id = static_cast<uint64_t>(st.st_ino);
+    v.size = static_cast<uint64_t>(st.st_size);
+    v.mtime_s = static_cast<int64_t>(st.st_mtim.tv_sec);
+    v.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    v.ctime_s = static_cast<int64_t>(st.st_ctim.tv_sec);
+    v.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return v;
+}
+
 }  // namespace
 
-FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out) {
+FileStatus file_version(const char* path, FileVersion* out) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return open_failure();
+    if (!S_ISREG(st.st_mode) || st.st_size < 0) return FileStatus::Unreadable;
+    *out = version_of(st);
+    return FileStatus::Ok;
+}
+
+FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out, FileVersion* version) {
     // A FIFO named by mistake would block the open without O_NONBLOCK; it
     // is refused below as no regular file.
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -23,6 +43,7 @@ FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return FileStatus::Unreadable;
     if (static_cast<uint64_t>(st.st_size) > max_bytes) return FileStatus::TooLarge;
+    if (version != nullptr) *version = version_of(st);
     ByteBuf buf;
     // One byte more than the size seen, to notice a file that grew.
     if (!buf.reserve_exact(static_cast<size_t>(st.st_size) + 1)) return FileStatus::OutOfMemory;

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,47 +26,9 @@
 
 namespace tarnix {
 
-// Whole file in one heap block (nullptr when it cannot be read).
-char* read_hosts_file(const char* path, size_t* len) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    size_t cap = 4096;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) cap = static_cast<size_t>(st.st_size) + 1;
-    if (cap > MAX_HOSTS_FILE) {
-        close(fd);
-        return nullptr;
-    }
-    char* buf = static_cast<char*>(heap_alloc(cap));
-    size_t used = 0;
-    while (buf != nullptr) {
-        if (used == cap) {
-            // The file grew while being read.
-            size_t next = cap * 2;
-            char* grown = next <= MAX_HOSTS_FILE ? static_cast<char*>(heap_realloc(buf, next)) : nullptr;
-            if (grown == nullptr) {
-                heap_free(buf);
-                buf = nullptr;
-                break;
-            }
-            buf = grown;
-            cap = next;
-        }
-        ssize_t got = read(fd, buf + used, cap - used);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            heap_free(buf);
-            buf = nullptr;
-        } else if (got == 0) {
-            break;
-        } else {
-            used += static_cast<size_t>(got);
-        }
-    }
-    close(fd);
-    *len = used;
-    return buf;
-}
+static_assert(INTERFACE_NAME_SIZE == IF_NAMESIZE, "the interface name limit is the system's");
+
+unsigned interface_index(const char* name) { return if_nametoindex(name); }
 
 // Attempts to connect to every address at once. Returns the index of the
 // winner (its socket in `won_fd`, back in blocking mode) or -1. Every other

@@ -1,4 +1,5 @@
-// Detached threads with a large stack, and the processor yield.
+// Detached threads with a large stack, the processor yield, and the mutex,
+// once-only call and sleeps over POSIX threads.
 #include "platform/thread.h"
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/fork.h"
@@ -292,5 +294,20 @@ bool spawn_detached_thread(void (*fn)(void*), void* arg) { return spawn_plain_th
 #endif
 
 void yield_processor() { sched_yield(); }
+
+void sleep_microseconds(unsigned us) {
+    const timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    nanosleep(&t, nullptr);
+}
+
+void park_thread_forever() {
+    for (;;) pause();
+}
+
+void Mutex::lock() { pthread_mutex_lock(&m_); }
+void Mutex::unlock() { pthread_mutex_unlock(&m_); }
+void Mutex::reset_after_fork() { pthread_mutex_init(&m_, nullptr); }
+
+void OnceFlag::run(void (*fn)()) { pthread_once(&once_, fn); }
 
 }  // namespace tarnix

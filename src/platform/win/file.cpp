@@ -33,15 +33,45 @@ struct HandleCloser {
     ~HandleCloser() { CloseHandle(h); }
 };
 
+// 100 ns ticks since 1601, split as seconds and nanoseconds.
+void split_ticks(int64_t ticks, int64_t* s, int64_t* ns) {
+    *s = ticks / 10000000;
+    *ns = (ticks % 10000000) * 100;
+}
+
+bool version_of(HANDLE h, FileVersion* v) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandle(h, &info) ||
+        !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    v->volume = info.dwVolumeSerialNumber;
+    v->id = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    v->size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    split_ticks(basic.LastWriteTime.QuadPart, &v->mtime_s, &v->mtime_ns);
+    split_ticks(basic.ChangeTime.QuadPart, &v->ctime_s, &v->ctime_ns);
+    return true;
+}
+
 }  // namespace
 
-FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out) {
+FileStatus file_version(const char* path, FileVersion* out) {
+    // Attributes only: a file opened for writing elsewhere can still be looked at.
+    HANDLE h = open_path(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) return open_failure();
+    HandleCloser closer{h};
+    if (!is_disk_file(h) || !version_of(h, out)) return FileStatus::Unreadable;
+    return FileStatus::Ok;
+}
+
+FileStatus file_read_all(const char* path, size_t max_bytes, OwnedBytes* out, FileVersion* version) {
     HANDLE h = open_path(path, GENERIC_READ, OPEN_EXISTING);
     if (h == INVALID_HANDLE_VALUE) return open_failure();
     HandleCloser closer{h};
     LARGE_INTEGER size;
     if (!is_disk_file(h) || !GetFileSizeEx(h, &size) || size.QuadPart < 0) return FileStatus::Unreadable;
     if (static_cast<uint64_t>(size.QuadPart) > max_bytes) return FileStatus::TooLarge;
+    if (version != nullptr && !version_of(h, version)) return FileStatus::Unreadable;
     ByteBuf buf;
     if (!buf.reserve_exact(static_cast<size_t>(size.QuadPart) + 1)) return FileStatus::OutOfMemory;
     for (;;) {

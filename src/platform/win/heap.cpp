@@ -23,4 +23,8 @@ size_t heap_usable_size(void* p) {
     return n == static_cast<SIZE_T>(-1) ? 0 : n;
 }
 
+// No block is kept on Windows: the process heap reuses freed blocks itself.
+void* large_block_take(size_t, size_t*) { return nullptr; }
+void large_block_free(void* p) { heap_free(p); }
+
 }  // namespace tarnix

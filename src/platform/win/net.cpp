@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <climits>
 #include <cstring>
@@ -16,6 +17,10 @@
 #include "platform/win/wide.h"
 
 namespace tarnix {
+
+static_assert(INTERFACE_NAME_SIZE == IF_NAMESIZE, "the interface name limit is the system's");
+
+unsigned interface_index(const char* name) { return if_nametoindex(name); }
 
 namespace {
 
@@ -49,54 +54,6 @@ bool set_blocking(int fd, bool blocking) {
 
 
 }  // namespace
-
-// Whole file in one heap block (nullptr when it cannot be read).
-char* read_hosts_file(const char* path, size_t* len) {
-    wchar_t* wpath = to_wide(path);
-    if (wpath == nullptr) return nullptr;
-    HANDLE h = CreateFileW(wpath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    heap_free(wpath);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    LARGE_INTEGER size{};
-    size_t cap = 4096;
-    if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
-        cap = size.QuadPart < LONGLONG(MAX_HOSTS_FILE) ? size_t(size.QuadPart) + 1 : MAX_HOSTS_FILE + 1;
-    }
-    if (cap > MAX_HOSTS_FILE) {
-        CloseHandle(h);
-        return nullptr;
-    }
-    char* buf = static_cast<char*>(heap_alloc(cap));
-    size_t used = 0;
-    while (buf != nullptr) {
-        if (used == cap) {
-            // The file grew while being read.
-            size_t next = cap * 2;
-            char* grown = next <= MAX_HOSTS_FILE ? static_cast<char*>(heap_realloc(buf, next)) : nullptr;
-            if (grown == nullptr) {
-                heap_free(buf);
-                buf = nullptr;
-                break;
-            }
-            buf = grown;
-            cap = next;
-        }
-        DWORD want = cap - used > 0x40000000u ? 0x40000000u : DWORD(cap - used);
-        DWORD got = 0;
-        if (!ReadFile(h, buf + used, want, &got, nullptr)) {
-            heap_free(buf);
-            buf = nullptr;
-        } else if (got == 0) {
-            break;
-        } else {
-            used += got;
-        }
-    }
-    CloseHandle(h);
-    *len = used;
-    return buf;
-}
 
 // Attempts to connect to every address at once. Returns the index of the
 // winner (its socket in `won_fd`, back in blocking mode) or -1. Every other

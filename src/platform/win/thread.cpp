@@ -1,4 +1,5 @@
-// Detached threads with a 16 MiB stack reservation, and the processor yield.
+// Detached threads with a 16 MiB stack reservation, the processor yield, and
+// the mutex, once-only call and sleeps over the Windows primitives.
 #include "platform/thread.h"
 
 #include <windows.h>
@@ -46,5 +47,31 @@ void use_plain_threads(bool) {}
 // Not searched here: callers keep to the runtime's own per-thread calls.
 
 void yield_processor() { SwitchToThread(); }
+
+// The timer's resolution may make this a millisecond or more: callers only
+// poll with it.
+void sleep_microseconds(unsigned us) { Sleep(us < 1000 ? 1 : us / 1000); }
+
+void park_thread_forever() {
+    for (;;) Sleep(INFINITE);
+}
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
+static_assert(sizeof(INIT_ONCE) == sizeof(void*), "an INIT_ONCE is one pointer");
+
+void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+void Mutex::reset_after_fork() { srw_ = nullptr; }
+
+namespace {
+BOOL CALLBACK run_once_fn(PINIT_ONCE, PVOID fn, PVOID*) {
+    reinterpret_cast<void (*)()>(fn)();
+    return TRUE;
+}
+}  // namespace
+
+void OnceFlag::run(void (*fn)()) {
+    InitOnceExecuteOnce(reinterpret_cast<PINIT_ONCE>(&once_), run_once_fn, reinterpret_cast<PVOID>(fn), nullptr);
+}
 
 }  // namespace tarnix

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
+#include <vector>
 
 #include "platform/thread.h"
 
@@ -200,4 +201,48 @@ TEST(ThreadStacksDeathTest, BelowTheStackIsAGuardPage) {
             for (int i = 0; i < 5000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         },
         "");
+}
+
+// The once-only call runs its function exactly once however many threads
+// race to it, and none returns before it has finished; the mutex keeps a
+// plain counter exact; a forked child's reset frees a mutex left held.
+namespace {
+
+std::atomic<int> g_once_runs{0};
+std::atomic<bool> g_once_done{false};
+OnceFlag g_once;
+Mutex g_counter_lock;
+
+void run_once_slowly() {
+    g_once_runs.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    g_once_done.store(true);
+}
+
+}  // namespace
+
+TEST(ThreadSync, OnceFlagAndMutex) {
+    long counter = 0;
+    std::atomic<int> saw_unfinished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            g_once.run(run_once_slowly);
+            if (!g_once_done.load()) saw_unfinished.fetch_add(1);
+            for (int i = 0; i < 10000; ++i) {
+                MutexGuard guard(g_counter_lock);
+                ++counter;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(g_once_runs.load(), 1);
+    EXPECT_EQ(saw_unfinished.load(), 0);
+    EXPECT_EQ(counter, 80000);
+
+    Mutex held;
+    held.lock();
+    held.reset_after_fork();
+    held.lock();  // would never return while still held
+    held.unlock();
 }
