@@ -10,17 +10,13 @@ from __future__ import annotations
 import os
 from typing import Any, Optional, Union
 
-from ._auth import AuthTypes
-from ._base import DEFAULT_TIMEOUT, CertTypes
-from ._content import RequestData
-from ._cookies import CookieTypes
+from ._base import DEFAULT_TIMEOUT
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
-from ._download import DownloadProgress, StrPath
-from ._models import HeaderTypes, Response
-from ._multipart import RequestFiles
-from ._proxy import ProxyTypes
-from ._sync import SyncClient, SyncContent
-from ._urls import URL, QueryParams
+from ._download import DownloadProgress
+from ._models import Response
+from ._sync import SyncClient
+from ._types import AuthTypes, CertTypes, CookieTypes, HeaderTypes, ProxyTypes, QueryParams, RequestData, RequestFiles, StrPath, SyncContent
+from ._urls import URL
 
 __all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options", "download"]
 

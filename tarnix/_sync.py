@@ -14,24 +14,20 @@ from collections.abc import Iterable
 from time import monotonic, perf_counter
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-from . import _tarnix
-from ._auth import Auth, AuthTypes
-from ._base import UNSET, BaseClient, EventHook, check_size_limit
-from ._content import RequestData
-from ._cookies import CookieTypes
-from ._download import Destination, DownloadProgress, StrPath
-from ._errors import TimeoutError, TransportError
+from . import _engine
+from ._auth import Auth
+from ._base import UNSET, BaseClient, check_size_limit
+from ._download import Destination, DownloadProgress
+from ._exceptions import TimeoutError, TransportError
 from . import _keepalive
 from ._keepalive import IdleConnections
-from ._models import HeaderTypes, Request, Response
-from ._multipart import RequestFiles
+from ._models import Request, Response
 from ._proxy import Via
-from ._urls import URL, QueryParams
+from ._types import AuthTypes, CookieTypes, EventHook, HeaderTypes, QueryParams, RequestData, RequestFiles, StrPath, SyncContent
+from ._urls import URL
 from .core.http import _error
 
-__all__ = ["SyncClient", "SyncContent"]
-
-SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
+__all__ = ["SyncClient"]
 
 
 class _SyncPool:
@@ -213,7 +209,7 @@ class SyncClient(BaseClient):
         try:
             start = perf_counter()
             try:
-                outcome = _tarnix.submit_wait(
+                outcome = _engine.submit_wait(
                     pool.capsule, ordinal, target, headers, request.content,
                     None if deadline is None else max(0.0, deadline - monotonic()),
                     max_response_size, download,

@@ -12,18 +12,16 @@ from threading import Thread, get_ident
 from time import get_clock_info, monotonic, perf_counter
 from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optional, Protocol, Tuple, Union
 
-from . import _tarnix
-from ._auth import AuthTypes
+from . import _engine
 from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
-from ._content import RequestContent, RequestData, collect_async
-from ._cookies import CookieTypes
-from ._download import Destination, DownloadLimit, DownloadProgress, StrPath
-from ._errors import TimeoutError, TransportError
+from ._content import collect_async
+from ._download import Destination, DownloadLimit, DownloadProgress
+from ._exceptions import TimeoutError, TransportError
 from ._keepalive import IdleConnections
-from ._models import METHODS, HeaderTypes, Request, Response
-from ._multipart import RequestFiles
+from ._models import METHODS, Request, Response
 from ._proxy import Via
-from ._urls import URL, QueryParams
+from ._types import AuthTypes, CookieTypes, HeaderTypes, QueryParams, RequestContent, RequestData, RequestFiles, StrPath
+from ._urls import URL
 
 _new = object.__new__
 
@@ -334,7 +332,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                             wire = pool.via.wire(url, wire)
                         try:
                             if max_response_size is None:
-                                _tarnix.submit(
+                                _engine.submit(
                                     pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
                                     wire, request.content, None, None, future, loop
                                 )
@@ -342,7 +340,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                                 # A download's limit carries where its body
                                 # goes (in `raw`, free until the response).
                                 raw = getattr(max_response_size, "into", None)
-                                _tarnix.submit_limited(
+                                _engine.submit_limited(
                                     pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
                                     wire, request.content, max_response_size, future, loop, raw,
                                 )
@@ -354,7 +352,7 @@ def _exchange(method: Any, sending: bool = False) -> Any:
                         except BaseException:
                             # Timed out or cancelled: the engine stops the
                             # request and closes its connection.
-                            _tarnix.abandon(future)
+                            _engine.abandon(future)
                             if pool.via is not None:
                                 pool.via.reraise(url)
                             raise
@@ -546,7 +544,7 @@ class Client(BaseClient):
 
             def parse() -> None:
                 try:
-                    _tarnix.pool_create("localhost", 443, True, 0, 1, 0, 0, ca_path)
+                    _engine.pool_create("localhost", 443, True, 0, 1, 0, 0, ca_path)
                 except Exception:
                     pass
                 try:
