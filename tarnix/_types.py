@@ -1,11 +1,29 @@
-"""The types the public signatures are written in, in one place."""
+"""The types the public signatures are written in, in one place.
+
+Also the request options: the keywords every request method takes, written
+once as a ``TypedDict`` that the methods take as ``**options``, so type
+checkers and editors see each keyword and its type. At run time a
+``**options`` signature accepts any keyword, so ``check_options`` refuses an
+unknown one with the ``TypeError`` an explicit signature would raise.
+"""
 
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import AsyncIterable, Iterable, Mapping
 from http.cookiejar import CookieJar
-from typing import IO, TYPE_CHECKING, Any, Callable, Optional, Sequence, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, FrozenSet, Optional, Sequence, Tuple, TypedDict, Union
+
+if sys.version_info >= (3, 11):
+    from typing import Unpack
+else:  # pragma: no cover - typing has Unpack from 3.11
+    try:
+        from typing_extensions import Unpack
+    except ImportError:
+        # Only annotations name it, and they are not evaluated: the package
+        # still imports where the dependency was left out.
+        Unpack = None
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._auth import Auth
@@ -29,6 +47,16 @@ __all__ = [
     "RequestFiles",
     "StrPath",
     "SyncContent",
+    "RequestOptions",
+    "SyncRequestOptions",
+    "TrustOptions",
+    "ClientOptions",
+    "OneOffOptions",
+    "DownloadOptions",
+    "OneOffDownloadOptions",
+    "Unpack",
+    "check_options",
+    "keys_of",
 ]
 
 StrPath = Union[str, "os.PathLike[str]"]
@@ -69,3 +97,71 @@ FileTypes = Union[
     Tuple[Optional[str], FileContent, Optional[str], Mapping[str, str]],
 ]
 RequestFiles = Union[Mapping[str, FileTypes], Sequence[Tuple[str, FileTypes]]]
+
+
+class DownloadOptions(TypedDict, total=False):
+    """The keywords of a request that has no body (``download``)."""
+
+    params: Optional[QueryParams]
+    headers: Optional[HeaderTypes]
+    cookies: Optional[CookieTypes]
+    auth: Optional[AuthTypes]
+    follow_redirects: Optional[bool]
+    timeout: Optional[float]
+    max_response_size: Optional[int]
+
+
+class _BodyOptions(DownloadOptions, total=False):
+    data: Optional[RequestData]
+    files: Optional[RequestFiles]
+    json: Any
+
+
+class RequestOptions(_BodyOptions, total=False):
+    """The keywords of ``Client.request`` and its verbs."""
+
+    content: Optional[RequestContent]
+
+
+class SyncRequestOptions(_BodyOptions, total=False):
+    """The keywords of ``SyncClient.request`` and its verbs: ``content`` may
+    not be an async iterable."""
+
+    content: Optional[SyncContent]
+
+
+class TrustOptions(TypedDict, total=False):
+    """What a one-off download passes on to the client it opens."""
+
+    verify: Union[StrPath, bool]
+    cert: Optional[CertTypes]
+
+
+class ClientOptions(TrustOptions, total=False):
+    """What a one-off request passes on to the client it opens (with
+    ``max_response_size``)."""
+
+    max_decoded_size: Optional[int]
+    proxy: Optional[ProxyTypes]
+    trust_env: bool
+    uds: Optional[StrPath]
+
+
+class OneOffOptions(SyncRequestOptions, ClientOptions, total=False):
+    """The keywords of ``tarnix.request`` and its verbs."""
+
+
+class OneOffDownloadOptions(DownloadOptions, TrustOptions, total=False):
+    """The keywords of ``tarnix.download`` besides ``progress``."""
+
+
+def keys_of(options: Any) -> FrozenSet[str]:
+    return frozenset(options.__optional_keys__) | frozenset(options.__required_keys__)
+
+
+def check_options(options: Mapping[str, Any], allowed: FrozenSet[str], name: str) -> None:
+    """Raise the TypeError of an explicit signature for a keyword not in
+    ``allowed``."""
+    if not allowed.issuperset(options):
+        unknown = next(key for key in options if key not in allowed)
+        raise TypeError(f"{name}() got an unexpected keyword argument {unknown!r}")
