@@ -571,18 +571,26 @@ class BaseClient:
     def _request_auth(self, auth: Any) -> Optional[Auth]:
         return self._auth if auth is UNSET else build_auth(auth)
 
-    def _request_options(
-        self, auth: Any, follow_redirects: Optional[bool], timeout: Any
-    ) -> Tuple[Optional[float], bool, Optional[Auth], bool]:
+    def _size_limit(self, options: Mapping[str, Any]) -> Optional[int]:
+        """A request's max_response_size: its own, checked, or the client's."""
+        limit = options.get("max_response_size", UNSET)
+        if limit is UNSET:
+            return self.max_response_size
+        check_size_limit("max_response_size", limit)
+        return limit  # type: ignore[no-any-return]
+
+    def _request_options(self, options: Mapping[str, Any]) -> Tuple[Optional[float], bool, Optional[Auth], bool]:
         """A request's time limit, redirect setting and auth after the
         client's defaults, and whether it needs the flow at all (auth,
         redirects, hooks or cookies) rather than one plain exchange."""
+        timeout = options.get("timeout", UNSET)
+        follow_redirects = options.get("follow_redirects")
         if timeout is UNSET:
             timeout = self._timeout
         elif timeout is not None:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
+        auth_ = self._request_auth(options.get("auth", UNSET))
         needs_flow = (
             auth_ is not None
             or follow

@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _engine
 from ._auth import Auth
-from ._base import UNSET, BaseClient, check_size_limit, timed_out
+from ._base import UNSET, BaseClient, timed_out
 from ._download import Destination, DownloadProgress
 from ._exceptions import TimeoutError, TransportError
 from . import _keepalive
@@ -239,18 +239,12 @@ class SyncClient(BaseClient):
     def _request(self, method: str, url: Union[str, URL], options: Mapping[str, Any]) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
-        max_response_size = options.get("max_response_size", UNSET)
-        if max_response_size is UNSET:
-            max_response_size = self.max_response_size
-        else:
-            check_size_limit("max_response_size", max_response_size)
+        max_response_size = self._size_limit(options)
         get = options.get
         request, ordinal, wire = self._build(
             method, url, get("content"), get("data"), get("files"), get("json"), get("params"), get("headers"), get("cookies")
         )
-        timeout, follow, auth_, needs_flow = self._request_options(
-            get("auth", UNSET), get("follow_redirects"), get("timeout", UNSET)
-        )
+        timeout, follow, auth_, needs_flow = self._request_options(options)
         deadline = None if timeout is None else monotonic() + timeout
         if not needs_flow:
             # The common case: one exchange, no flow to drive.
@@ -316,16 +310,10 @@ class SyncClient(BaseClient):
     ) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
-        max_response_size = options.get("max_response_size", UNSET)
-        if max_response_size is UNSET:
-            max_response_size = self.max_response_size
-        else:
-            check_size_limit("max_response_size", max_response_size)
+        max_response_size = self._size_limit(options)
         get = options.get
         request, ordinal, wire = self._build("GET", url, None, None, None, None, get("params"), get("headers"), get("cookies"))
-        timeout, follow, auth_, needs_flow = self._request_options(
-            get("auth", UNSET), get("follow_redirects"), get("timeout", UNSET)
-        )
+        timeout, follow, auth_, needs_flow = self._request_options(options)
         deadline = None if timeout is None else monotonic() + timeout
         destination = Destination(path, progress)
         try:
