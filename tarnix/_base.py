@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Mapping
-from typing import Any, Callable, Dict, FrozenSet, Generator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, FrozenSet, Generator, List, Optional, Sequence, Set, Tuple, Union
 
 from . import _engine
 from ._auth import Auth, build_auth

@@ -8,11 +8,11 @@ from __future__ import annotations
 
 import json as _json
 from collections.abc import AsyncIterable, Iterable, Mapping
-from typing import Any, List, Optional, Tuple, Union
+from typing import Any, List, Optional, Tuple
 from urllib.parse import urlencode
 
 from ._multipart import encode_multipart, form_value
-from ._types import RequestContent, RequestData, RequestFiles
+from ._types import RequestData, RequestFiles
 
 __all__ = ["encode_body", "collect_async"]
 

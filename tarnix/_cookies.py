@@ -9,7 +9,7 @@ import re
 import urllib.request
 from collections.abc import Iterator, Mapping, MutableMapping
 from http.cookiejar import Cookie, CookieJar
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional
 
 from ._types import CookieTypes
 

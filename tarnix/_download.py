@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import secrets
 import zlib
-from typing import Any, BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, List, Optional, Tuple
 
 from . import _engine
 from ._decoders import _ERROR_TYPES, brotli, zstandard

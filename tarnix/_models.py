@@ -8,7 +8,7 @@ import json as _json
 import re
 from collections.abc import AsyncIterator, Iterable, Iterator, Mapping, MutableMapping
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
 from ._exceptions import HTTPStatusError
 from ._types import HeaderTypes

@@ -10,9 +10,9 @@ import os
 import re
 import secrets
 from collections.abc import Mapping
-from typing import IO, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-from ._types import FileTypes, RequestFiles
+from ._types import RequestFiles
 from ._urls import primitive_text
 
 __all__ = ["encode_multipart", "form_value"]

@@ -18,7 +18,7 @@ from . import _engine
 from ._auth import Auth
 from ._base import UNSET, BaseClient, timed_out
 from ._download import Destination, DownloadProgress
-from ._exceptions import TimeoutError, TransportError
+from ._exceptions import TransportError
 from . import _keepalive
 from ._keepalive import IdleConnections
 from ._models import Request, Response

@@ -23,7 +23,7 @@ else:  # pragma: no cover - typing has Unpack from 3.11
     except ImportError:
         # Only annotations name it, and they are not evaluated: the package
         # still imports where the dependency was left out.
-        Unpack = None
+        Unpack = None  # type: ignore[assignment]
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._auth import Auth

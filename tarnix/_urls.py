@@ -11,7 +11,7 @@ import ipaddress
 import re
 import socket
 from collections.abc import Mapping
-from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, List, Optional, Tuple, Union, cast
 from urllib.parse import quote, unquote, urlencode, urljoin, urlsplit
 from ._types import QueryParams
 
