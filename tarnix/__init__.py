@@ -16,28 +16,17 @@ Without an event loop: ``tarnix.get(url)``, or ``with tarnix.SyncClient() as
 client: client.get(url)``.
 """
 
-try:
-    from . import _tarnix  # noqa: F401  (the native engine)
-except ImportError:
-    import importlib.util as _util
-
-    if _util.find_spec(__name__ + "._tarnix") is not None:
-        raise  # built, but it cannot load: the loader's own message says why
-    raise ImportError(
-        f"tarnix's native engine (tarnix._tarnix) is not built in {__path__[0]}. "
-        "This looks like the source tree: install the package (bash scripts/demo.sh, or "
-        "pip install . inside a virtual environment) and run from another directory, or build it in place (README, Running a single test)."
-    ) from None
-
+from . import _engine  # noqa: F401  (first: says what to do when the engine is not built)
 from ._api import delete, download, get, head, options, patch, post, put, request
 from ._auth import Auth, BasicAuth, DigestAuth, FunctionAuth
 from ._cookies import Cookies
 from ._decoders import DEFAULT_MAX_DECODED_SIZE
 from ._download import DownloadProgress
-from ._errors import (
+from ._exceptions import (
     ConnectError,
     DecodingError,
     Error,
+    HTTPStatusError,
     ProtocolError,
     ProxyError,
     RedirectError,
@@ -46,7 +35,7 @@ from ._errors import (
     TooManyRedirects,
     TransportError,
 )
-from ._models import METHODS, Headers, HTTPStatusError, Request, Response
+from ._models import METHODS, Headers, Request, Response
 from ._proxy import Proxy
 from ._sync import SyncClient
 from ._urls import URL

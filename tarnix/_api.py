@@ -7,411 +7,102 @@ a ``SyncClient`` for several requests.
 
 from __future__ import annotations
 
-import os
-from typing import Any, Optional, Union
+from typing import Any, Dict, Optional, Union, cast
 
-from ._auth import AuthTypes
-from ._base import DEFAULT_TIMEOUT, CertTypes
-from ._content import RequestData
-from ._cookies import CookieTypes
-from ._decoders import DEFAULT_MAX_DECODED_SIZE
-from ._download import DownloadProgress, StrPath
-from ._models import HeaderTypes, Response
-from ._multipart import RequestFiles
-from ._proxy import ProxyTypes
-from ._sync import SyncClient, SyncContent
-from ._urls import URL, QueryParams
+from ._base import DEFAULT_TIMEOUT
+from ._download import DownloadProgress
+from ._models import Response
+from ._sync import SyncClient
+from ._types import (
+    ClientOptions,
+    OneOffDownloadOptions,
+    OneOffOptions,
+    StrPath,
+    TrustOptions,
+    Unpack,
+    check_options,
+    keys_of,
+)
+from ._urls import URL
 
 __all__ = ["request", "get", "post", "put", "patch", "delete", "head", "options", "download"]
 
+_REQUEST_KEYS = keys_of(OneOffOptions)
+_DOWNLOAD_KEYS = keys_of(OneOffDownloadOptions)
+# The response size limit goes to the client, like the other client options.
+_CLIENT_KEYS = keys_of(ClientOptions) | {"max_response_size"}
+_DOWNLOAD_CLIENT_KEYS = keys_of(TrustOptions) | {"max_response_size"}
 
-def request(
-    method: str,
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+
+def _split(options: Dict[str, Any], client_keys: Any) -> Dict[str, Any]:
+    """Take the client's options out of ``options``; what is left gets the
+    one-off defaults (no auth, no redirects, the default timeout)."""
+    client = {key: options.pop(key) for key in client_keys if key in options}
+    options.setdefault("auth", None)
+    options.setdefault("follow_redirects", False)
+    options.setdefault("timeout", DEFAULT_TIMEOUT)
+    return client
+
+
+def _one_off(method: str, url: Union[str, URL], options: Dict[str, Any], name: str) -> Response:
+    check_options(options, _REQUEST_KEYS, name)
+    with SyncClient(**_split(options, _CLIENT_KEYS)) as client:
+        return client._request(method, url, options)
+
+
+def request(method: str, url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send one request with a client of its own; the arguments are those
     of :meth:`tarnix.SyncClient.request`, with the client's ``verify``, ``cert``,
     ``max_decoded_size``, ``max_response_size``, ``proxy``, ``trust_env``
     and ``uds``."""
-    with SyncClient(
-        verify=verify, max_decoded_size=max_decoded_size, max_response_size=max_response_size, cert=cert,
-        proxy=proxy, trust_env=trust_env, uds=uds,
-    ) as client:
-        return client.request(
-            method,
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-        )
+    return _one_off(method, url, cast(Dict[str, Any], options), "request")
 
 
-def get(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def get(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a GET request with a client of its own (see :func:`request`)."""
-    return request(
-        "GET",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("GET", url, cast(Dict[str, Any], options), "get")
 
 
-def post(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def post(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a POST request with a client of its own (see :func:`request`)."""
-    return request(
-        "POST",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("POST", url, cast(Dict[str, Any], options), "post")
 
 
-def put(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def put(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a PUT request with a client of its own (see :func:`request`)."""
-    return request(
-        "PUT",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("PUT", url, cast(Dict[str, Any], options), "put")
 
 
-def patch(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def patch(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a PATCH request with a client of its own (see :func:`request`)."""
-    return request(
-        "PATCH",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("PATCH", url, cast(Dict[str, Any], options), "patch")
 
 
-def delete(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def delete(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a DELETE request with a client of its own (see :func:`request`)."""
-    return request(
-        "DELETE",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("DELETE", url, cast(Dict[str, Any], options), "delete")
 
 
-def head(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def head(url: Union[str, URL], **options: Unpack[OneOffOptions]) -> Response:
     """Send a HEAD request with a client of its own (see :func:`request`)."""
-    return request(
-        "HEAD",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("HEAD", url, cast(Dict[str, Any], options), "head")
 
 
-def options(
-    url: Union[str, URL],
-    *,
-    content: Optional[SyncContent] = None,
-    data: Optional[RequestData] = None,
-    files: Optional[RequestFiles] = None,
-    json: Any = None,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_decoded_size: Optional[int] = DEFAULT_MAX_DECODED_SIZE,
-    max_response_size: Optional[int] = None,
-    proxy: Optional[ProxyTypes] = None,
-    trust_env: bool = True,
-    uds: Union[str, "os.PathLike[str]", None] = None,
-) -> Response:
+def options(url: Union[str, URL], **kwargs: Unpack[OneOffOptions]) -> Response:
     """Send an OPTIONS request with a client of its own (see :func:`request`)."""
-    return request(
-        "OPTIONS",
-        url,
-        content=content,
-        data=data,
-        files=files,
-        json=json,
-        params=params,
-        headers=headers,
-        cookies=cookies,
-        auth=auth,
-        follow_redirects=follow_redirects,
-        timeout=timeout,
-        verify=verify,
-        cert=cert,
-        max_decoded_size=max_decoded_size,
-        max_response_size=max_response_size,
-        proxy=proxy,
-        trust_env=trust_env,
-        uds=uds,
-    )
+    return _one_off("OPTIONS", url, cast(Dict[str, Any], kwargs), "options")
 
 
 def download(
     url: Union[str, URL],
     path: StrPath,
     *,
-    params: Optional[QueryParams] = None,
-    headers: Optional[HeaderTypes] = None,
-    cookies: Optional[CookieTypes] = None,
-    auth: Optional[AuthTypes] = None,
-    follow_redirects: bool = False,
-    timeout: Optional[float] = DEFAULT_TIMEOUT,
-    verify: Union[str, "os.PathLike[str]", bool] = "",
-    cert: Optional[CertTypes] = None,
-    max_response_size: Optional[int] = None,
     progress: Optional[DownloadProgress] = None,
+    **options: Unpack[OneOffDownloadOptions],
 ) -> Response:
     """Save the body of ``url`` to the file ``path`` with a client of its
     own; see :meth:`tarnix.Client.download`."""
-    with SyncClient(verify=verify, cert=cert, max_response_size=max_response_size) as client:
-        return client.download(
-            url,
-            path,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            progress=progress,
-        )
+    kwargs = cast(Dict[str, Any], options)
+    check_options(kwargs, _DOWNLOAD_KEYS, "download")
+    with SyncClient(**_split(kwargs, _DOWNLOAD_CLIENT_KEYS)) as client:
+        return client._download(url, path, progress, kwargs)

@@ -12,10 +12,10 @@ import time
 from base64 import b64encode
 from typing import Any, Callable, Dict, Generator, List, Optional, Tuple, Union
 
-from ._errors import ProtocolError
+from ._exceptions import ProtocolError
 from ._models import Request, Response
 
-__all__ = ["Auth", "BasicAuth", "DigestAuth", "FunctionAuth", "AuthTypes", "build_auth"]
+__all__ = ["Auth", "BasicAuth", "DigestAuth", "FunctionAuth", "build_auth"]
 
 AuthFlow = Generator[Request, Response, None]
 
@@ -217,9 +217,6 @@ class DigestAuth(Auth):
         if qops:
             fields += ["qop=auth", f"nc={nc.decode()}", f"cnonce={quoted(cnonce)}"]
         return "Digest " + ", ".join(fields)
-
-
-AuthTypes = Union[Tuple[Union[str, bytes], Union[str, bytes]], Auth, Callable[[Request], Request]]
 
 
 def build_auth(auth: Any) -> Optional[Auth]:

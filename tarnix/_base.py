@@ -11,27 +11,24 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Mapping
-from typing import Any, Callable, Dict, FrozenSet, Generator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, FrozenSet, Generator, List, Optional, Sequence, Set, Tuple, Union
 
-from . import _tarnix
-from ._auth import Auth, AuthTypes, build_auth
+from . import _engine
+from ._auth import Auth, build_auth
 from ._content import encode_body
-from ._cookies import Cookies, CookieTypes
+from ._cookies import Cookies
 from ._decoders import ACCEPT_ENCODING, DEFAULT_MAX_DECODED_SIZE, decode_content
-from ._errors import RedirectError, TLSError, TooManyRedirects
+from ._exceptions import RedirectError, TimeoutError, TLSError, TooManyRedirects
 from ._keepalive import DEFAULT_KEEPALIVE_EXPIRY, DEFAULT_MAX_KEEPALIVE_CONNECTIONS, check_keepalive
-from ._models import METHODS, Headers, HeaderTypes, Request, Response, check_header, check_wire, header_items, method_ordinal
-from ._proxy import ProxyTypes, Routes, Via
-from ._urls import URL, QueryParams, add_params, join_url, parse_url
+from ._models import METHODS, Headers, Request, Response, check_header, check_wire, header_items, method_ordinal
+from ._proxy import Routes, Via
+from ._types import AuthTypes, CertTypes, CookieTypes, EventHook, HeaderTypes, ProxyTypes, QueryParams, StrPath
+from ._urls import URL, add_params, join_url, parse_url
 
-__all__ = ["BaseClient", "CertTypes", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "EventHook", "UNSET"]
+__all__ = ["BaseClient", "DEFAULT_TIMEOUT", "DEFAULT_MAX_REDIRECTS", "UNSET"]
 
 DEFAULT_TIMEOUT = 30.0
 DEFAULT_MAX_REDIRECTS = 20
-
-#: An event hook: called with the request or the response; may be async
-#: (awaited) on ``Client``.
-EventHook = Callable[[Any], Any]
 
 _GET, _POST, _PUT, _PATCH, _HEAD = 0, 1, 2, 3, 5
 _BODY_METHODS = frozenset(("POST", "PUT", "PATCH"))
@@ -55,11 +52,9 @@ UNSET: Any = object()
 # inside the engine, where nothing times out.
 _ENGINE_LIMIT = 0x7FFFFFFF
 
-#: A client certificate, as httpx takes it: the path of one PEM file holding
-#: the certificate and its key, a ``(certificate, key)`` pair of paths, or
-#: ``(certificate, key, password)``.
-StrPath = Union[str, "os.PathLike[str]"]
-CertTypes = Union[StrPath, Tuple[StrPath, Optional[StrPath]], Tuple[StrPath, Optional[StrPath], Optional[Union[str, bytes]]]]
+
+def timed_out(timeout: Optional[float]) -> TimeoutError:
+    return TimeoutError(f"timed out after {timeout:g} seconds")
 
 
 def _cert_path(what: str, path: StrPath) -> str:
@@ -86,7 +81,7 @@ def load_client_cert(cert: Optional[CertTypes]) -> Optional[object]:
     certfile = _cert_path("certificate", parts[0])
     keyfile = None if parts[1] is None else _cert_path("key", parts[1])
     try:
-        return _tarnix.client_cert_load(certfile, keyfile, password)
+        return _engine.client_cert_load(certfile, keyfile, password)
     except ValueError as exc:
         where = certfile if keyfile is None else f"{certfile}, {keyfile}"
         raise TLSError(f"cannot use the client certificate ({where}): {exc}") from None
@@ -508,17 +503,17 @@ class BaseClient:
             if via is not None:
                 capsule = via.make_pool(url, ca_path, _ENGINE_LIMIT, self._client_cert)
             elif url.tls and self._client_cert is not None:
-                capsule = _tarnix.pool_create_with_cert(
+                capsule = _engine.pool_create_with_cert(
                     url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path, self._client_cert
                 )
             else:
-                capsule = _tarnix.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
+                capsule = _engine.pool_create(url.host, url.port, url.tls, 0, _ENGINE_LIMIT, 0, 0, ca_path)
         except RuntimeError as exc:
             if ca_path:
                 raise TLSError(f"cannot load the CA file {ca_path!r}: {exc}") from exc
             raise
         if self._keepalive_expiry is not None:
-            _tarnix.pool_keepalive(capsule, self._keepalive_expiry)
+            _engine.pool_keepalive(capsule, self._keepalive_expiry)
         return capsule
 
     def _wire(self, request: Request) -> Tuple[int, List[Tuple[str, str]]]:
@@ -576,18 +571,26 @@ class BaseClient:
     def _request_auth(self, auth: Any) -> Optional[Auth]:
         return self._auth if auth is UNSET else build_auth(auth)
 
-    def _request_options(
-        self, auth: Any, follow_redirects: Optional[bool], timeout: Any
-    ) -> Tuple[Optional[float], bool, Optional[Auth], bool]:
+    def _size_limit(self, options: Mapping[str, Any]) -> Optional[int]:
+        """A request's max_response_size: its own, checked, or the client's."""
+        limit = options.get("max_response_size", UNSET)
+        if limit is UNSET:
+            return self.max_response_size
+        check_size_limit("max_response_size", limit)
+        return limit  # type: ignore[no-any-return]
+
+    def _request_options(self, options: Mapping[str, Any]) -> Tuple[Optional[float], bool, Optional[Auth], bool]:
         """A request's time limit, redirect setting and auth after the
         client's defaults, and whether it needs the flow at all (auth,
         redirects, hooks or cookies) rather than one plain exchange."""
+        timeout = options.get("timeout", UNSET)
+        follow_redirects = options.get("follow_redirects")
         if timeout is UNSET:
             timeout = self._timeout
         elif timeout is not None:
             timeout = check_timeout(timeout)
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
-        auth_ = self._request_auth(auth)
+        auth_ = self._request_auth(options.get("auth", UNSET))
         needs_flow = (
             auth_ is not None
             or follow

@@ -15,12 +15,12 @@ from time import perf_counter
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import __version__
-from ._base import CertTypes
 from ._decoders import _DECODERS
 from ._download import DownloadProgress
-from ._errors import Error
+from ._exceptions import Error
 from ._models import Response
 from ._multipart import encode_multipart
+from ._types import CertTypes
 from .client import DEFAULT_TIMEOUT, Client
 
 __all__ = ["main"]

@@ -8,15 +8,13 @@ from __future__ import annotations
 
 import json as _json
 from collections.abc import AsyncIterable, Iterable, Mapping
-from typing import Any, List, Optional, Tuple, Union
+from typing import Any, List, Optional, Tuple
 from urllib.parse import urlencode
 
-from ._multipart import RequestFiles, encode_multipart, form_value
+from ._multipart import encode_multipart, form_value
+from ._types import RequestData, RequestFiles
 
-__all__ = ["encode_body", "collect_async", "RequestContent", "RequestData"]
-
-RequestContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes], AsyncIterable[bytes]]
-RequestData = Mapping[str, Any]
+__all__ = ["encode_body", "collect_async"]
 
 
 def _collect(chunks: Iterable[Any]) -> bytes:

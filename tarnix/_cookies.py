@@ -9,15 +9,15 @@ import re
 import urllib.request
 from collections.abc import Iterator, Mapping, MutableMapping
 from http.cookiejar import Cookie, CookieJar
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Optional
+
+from ._types import CookieTypes
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._models import Request, Response
     from ._urls import URL
 
-__all__ = ["Cookies", "CookieTypes"]
-
-CookieTypes = Union["Cookies", CookieJar, Mapping[str, str], Sequence[Tuple[str, str]]]
+__all__ = ["Cookies"]
 
 # A cookie name is an HTTP token; a value may hold neither a control
 # character nor ";", which would end it and start another cookie.

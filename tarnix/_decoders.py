@@ -11,7 +11,7 @@ import importlib
 import zlib
 from typing import Any, Callable, Dict, List, Optional, Tuple, Type
 
-from ._errors import DecodingError
+from ._exceptions import DecodingError
 
 __all__ = ["decode_content", "ACCEPT_ENCODING", "DEFAULT_MAX_DECODED_SIZE"]
 

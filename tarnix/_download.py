@@ -11,16 +11,15 @@ from __future__ import annotations
 import os
 import secrets
 import zlib
-from typing import Any, BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, List, Optional, Tuple
 
-from . import _tarnix
+from . import _engine
 from ._decoders import _ERROR_TYPES, brotli, zstandard
-from ._errors import DecodingError
+from ._exceptions import DecodingError
 from ._models import Response
+from ._types import StrPath
 
-__all__ = ["DownloadProgress", "DownloadLimit", "Destination", "StrPath"]
-
-StrPath = Union[str, "os.PathLike[str]"]
+__all__ = ["DownloadProgress", "DownloadLimit", "Destination"]
 
 
 class DownloadLimit(int):
@@ -57,7 +56,7 @@ class DownloadProgress:
 
     def _read(self) -> Tuple[int, int]:
         target = self._target
-        return self._last if target is None else _tarnix.download_progress(target)
+        return self._last if target is None else _engine.download_progress(target)
 
     @property
     def num_bytes_downloaded(self) -> int:
@@ -73,7 +72,7 @@ class DownloadProgress:
 
     def _stop(self) -> None:
         if self._target is not None:
-            self._last = _tarnix.download_progress(self._target)
+            self._last = _engine.download_progress(self._target)
             self._target = None
 
 
@@ -102,7 +101,7 @@ class Destination:
         # mode respects the umask, as any new file's.
         os.close(os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666))
         try:
-            self.target = _tarnix.download_new(self.temp)
+            self.target = _engine.download_new(self.temp)
         except BaseException:
             self.discard()
             raise

@@ -18,7 +18,7 @@ import weakref
 from time import monotonic
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from . import _tarnix
+from . import _engine
 
 DEFAULT_KEEPALIVE_EXPIRY = 5.0
 DEFAULT_MAX_KEEPALIVE_CONNECTIONS = 20
@@ -72,7 +72,7 @@ class IdleConnections:
     def _look(self, pool: Any, keep: int = _ALL) -> float:
         """Trims the pool to ``keep`` idle connections (and its expired ones)
         and notes what is left; returns its oldest idle age, -1 with none."""
-        idle, open_, age = _tarnix.pool_trim(pool.capsule, keep)
+        idle, open_, age = _engine.pool_trim(pool.capsule, keep)
         quiet = self.quiet(pool)
         counted = idle if quiet else 0
         self.total += counted - self.tracked.get(pool, 0)

@@ -8,14 +8,13 @@ import json as _json
 import re
 from collections.abc import AsyncIterator, Iterable, Iterator, Mapping, MutableMapping
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, List, Optional, Set, Tuple, Union
 
-from ._errors import Error
+from ._exceptions import HTTPStatusError
+from ._types import HeaderTypes
 from ._urls import URL, parse_url
 
-__all__ = ["Headers", "Request", "Response", "HTTPStatusError", "HeaderTypes", "METHODS"]
-
-HeaderTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]]]
+__all__ = ["Headers", "Request", "Response", "METHODS"]
 
 #: The methods the engine can send, by the ordinal it takes.
 METHODS: Dict[str, int] = {
@@ -534,12 +533,3 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
-
-
-class HTTPStatusError(Error):
-    """Raised by ``Response.raise_for_status()`` for a 4xx or 5xx status."""
-
-    def __init__(self, message: str, *, request: Optional[Request] = None, response: Response) -> None:
-        super().__init__(message)
-        self.request = request
-        self.response = response

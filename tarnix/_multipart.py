@@ -10,20 +10,12 @@ import os
 import re
 import secrets
 from collections.abc import Mapping
-from typing import IO, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
+from ._types import RequestFiles
 from ._urls import primitive_text
 
-__all__ = ["encode_multipart", "FileTypes", "RequestFiles", "form_value"]
-
-FileContent = Union[IO[bytes], IO[str], bytes, str]
-FileTypes = Union[
-    FileContent,
-    Tuple[Optional[str], FileContent],
-    Tuple[Optional[str], FileContent, Optional[str]],
-    Tuple[Optional[str], FileContent, Optional[str], Mapping[str, str]],
-]
-RequestFiles = Union[Mapping[str, FileTypes], Sequence[Tuple[str, FileTypes]]]
+__all__ = ["encode_multipart", "form_value"]
 
 # In a quoted parameter, a quote or a line break would end the header early;
 # browsers percent-encode them (and the other control characters).

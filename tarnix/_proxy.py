@@ -17,11 +17,12 @@ import urllib.parse
 import urllib.request
 from typing import Dict, List, Optional, Tuple, Union
 
-from . import _tarnix
-from ._errors import ConnectError, Error, ProxyError
+from . import _engine
+from ._exceptions import ConnectError, Error, ProxyError
+from ._types import ProxyTypes
 from ._urls import URL, parse_url
 
-__all__ = ["Proxy", "ProxyTypes", "Routes", "Via"]
+__all__ = ["Proxy", "Routes", "Via"]
 
 
 class Proxy:
@@ -70,9 +71,6 @@ class Proxy:
 
     def __repr__(self) -> str:
         return f"Proxy('http://{self.address}')"
-
-
-ProxyTypes = Union[str, Proxy]
 
 
 def _no_proxy_match(host: str, port: int, no_proxy: str) -> bool:
@@ -125,10 +123,10 @@ class Via:
         # that forwards plain requests.
         cert = cert if url.tls else None
         if proxy is None:
-            return _tarnix.pool_create_via(url.host, url.port, url.tls, limit, ca_path, "", 0, "", self.uds or "", cert)
+            return _engine.pool_create_via(url.host, url.port, url.tls, limit, ca_path, "", 0, "", self.uds or "", cert)
         if self.forward:
-            return _tarnix.pool_create_via("", 0, False, limit, "", proxy.host, proxy.port, proxy._authorization, "")
-        return _tarnix.pool_create_via(
+            return _engine.pool_create_via("", 0, False, limit, "", proxy.host, proxy.port, proxy._authorization, "")
+        return _engine.pool_create_via(
             url.host, url.port, True, limit, ca_path, proxy.host, proxy.port, proxy._authorization, "", cert
         )
 

@@ -10,28 +10,27 @@ import inspect
 import os
 import threading
 import weakref
-from collections.abc import Iterable
+from collections.abc import Mapping
 from time import monotonic, perf_counter
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-from . import _tarnix
-from ._auth import Auth, AuthTypes
-from ._base import UNSET, BaseClient, EventHook, check_size_limit
-from ._content import RequestData
-from ._cookies import CookieTypes
-from ._download import Destination, DownloadProgress, StrPath
-from ._errors import TimeoutError, TransportError
+from . import _engine
+from ._auth import Auth
+from ._base import UNSET, BaseClient, timed_out
+from ._download import Destination, DownloadProgress
+from ._exceptions import TransportError
 from . import _keepalive
 from ._keepalive import IdleConnections
-from ._models import HeaderTypes, Request, Response
-from ._multipart import RequestFiles
+from ._models import Request, Response
 from ._proxy import Via
-from ._urls import URL, QueryParams
+from ._types import AuthTypes, DownloadOptions, EventHook, StrPath, SyncRequestOptions, Unpack, check_options, keys_of
+from ._urls import URL
 from .core.http import _error
 
-__all__ = ["SyncClient", "SyncContent"]
+__all__ = ["SyncClient"]
 
-SyncContent = Union[str, bytes, bytearray, memoryview, Iterable[bytes]]
+_REQUEST_KEYS = keys_of(SyncRequestOptions)
+_DOWNLOAD_KEYS = keys_of(DownloadOptions)
 
 
 class _SyncPool:
@@ -60,10 +59,6 @@ def _after_fork() -> None:
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork)
-
-
-def _timed_out(timeout: Optional[float]) -> TimeoutError:
-    return TimeoutError(f"timed out after {timeout:g} seconds")
 
 
 class SyncClient(BaseClient):
@@ -209,11 +204,11 @@ class SyncClient(BaseClient):
         else:
             remaining = deadline - monotonic()
             if remaining <= 0 or not pool.slots.acquire(timeout=remaining):
-                raise _timed_out(timeout)
+                raise timed_out(timeout)
         try:
             start = perf_counter()
             try:
-                outcome = _tarnix.submit_wait(
+                outcome = _engine.submit_wait(
                     pool.capsule, ordinal, target, headers, request.content,
                     None if deadline is None else max(0.0, deadline - monotonic()),
                     max_response_size, download,
@@ -223,7 +218,7 @@ class SyncClient(BaseClient):
                 raise TransportError(str(exc)) from exc
             if outcome is None:
                 # The engine stopped the request and closed its connection.
-                raise _timed_out(timeout)
+                raise timed_out(timeout)
         finally:
             pool.slots.release()
         status, raw_headers, body, kind, message = outcome
@@ -234,34 +229,22 @@ class SyncClient(BaseClient):
             via.check_status(status)
         return self._response(status, raw_headers, body, request, perf_counter() - start)
 
-    def request(
-        self,
-        method: str,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def request(self, method: str, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send one request and return its response; the arguments are those
         of :meth:`tarnix.Client.request` (content may not be an async
         iterable)."""
+        check_options(options, _REQUEST_KEYS, "request")
+        return self._request(method, url, options)
+
+    def _request(self, method: str, url: Union[str, URL], options: Mapping[str, Any]) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
-        if max_response_size is UNSET:
-            max_response_size = self.max_response_size
-        else:
-            check_size_limit("max_response_size", max_response_size)
-        request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
-        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        max_response_size = self._size_limit(options)
+        get = options.get
+        request, ordinal, wire = self._build(
+            method, url, get("content"), get("data"), get("files"), get("json"), get("params"), get("headers"), get("cookies")
+        )
+        timeout, follow, auth_, needs_flow = self._request_options(options)
         deadline = None if timeout is None else monotonic() + timeout
         if not needs_flow:
             # The common case: one exchange, no flow to drive.
@@ -314,25 +297,23 @@ class SyncClient(BaseClient):
         url: Union[str, URL],
         path: StrPath,
         *,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
         progress: Optional[DownloadProgress] = None,
+        **options: Unpack[DownloadOptions],
     ) -> Response:
         """GET ``url`` and save its body to the file ``path``; see
         :meth:`tarnix.Client.download`."""
+        check_options(options, _DOWNLOAD_KEYS, "download")
+        return self._download(url, path, progress, options)
+
+    def _download(
+        self, url: Union[str, URL], path: StrPath, progress: Optional[DownloadProgress], options: Mapping[str, Any]
+    ) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
-        if max_response_size is UNSET:
-            max_response_size = self.max_response_size
-        else:
-            check_size_limit("max_response_size", max_response_size)
-        request, ordinal, wire = self._build("GET", url, None, None, None, None, params, headers, cookies)
-        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
+        max_response_size = self._size_limit(options)
+        get = options.get
+        request, ordinal, wire = self._build("GET", url, None, None, None, None, get("params"), get("headers"), get("cookies"))
+        timeout, follow, auth_, needs_flow = self._request_options(options)
         deadline = None if timeout is None else monotonic() + timeout
         destination = Destination(path, progress)
         try:
@@ -353,236 +334,41 @@ class SyncClient(BaseClient):
                 progress._stop()
         return response
 
-    def get(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def get(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a GET request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "GET",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "get")
+        return self._request("GET", url, options)
 
-    def post(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def post(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a POST request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "POST",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "post")
+        return self._request("POST", url, options)
 
-    def put(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def put(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a PUT request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "PUT",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "put")
+        return self._request("PUT", url, options)
 
-    def patch(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def patch(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a PATCH request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "PATCH",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "patch")
+        return self._request("PATCH", url, options)
 
-    def delete(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def delete(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a DELETE request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "DELETE",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "delete")
+        return self._request("DELETE", url, options)
 
-    def head(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def head(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send a HEAD request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "HEAD",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "head")
+        return self._request("HEAD", url, options)
 
-    def options(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[SyncContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    def options(self, url: Union[str, URL], **options: Unpack[SyncRequestOptions]) -> Response:
         """Send an OPTIONS request; the arguments are those of :meth:`request`."""
-        return self.request(
-            "OPTIONS",
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        check_options(options, _REQUEST_KEYS, "options")
+        return self._request("OPTIONS", url, options)
+
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._pools)} pools"
         return f"<tarnix.SyncClient {state}>"

@@ -11,17 +11,11 @@ import ipaddress
 import re
 import socket
 from collections.abc import Mapping
-from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, List, Optional, Tuple, Union, cast
 from urllib.parse import quote, unquote, urlencode, urljoin, urlsplit
+from ._types import QueryParams
 
-__all__ = ["URL", "parse_url", "add_params", "join_url", "QueryParams"]
-
-PrimitiveValue = Union[str, int, float, bool, None]
-QueryParams = Union[
-    Mapping[str, Union[PrimitiveValue, Sequence[PrimitiveValue]]],
-    Sequence[Tuple[str, PrimitiveValue]],
-    str,
-]
+__all__ = ["URL", "parse_url", "add_params", "join_url"]
 
 DEFAULT_PORTS = {"http": 80, "https": 443}
 

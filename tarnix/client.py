@@ -12,18 +12,16 @@ from threading import Thread, get_ident
 from time import get_clock_info, monotonic, perf_counter
 from typing import Any, Callable, Coroutine, Deque, Dict, Generator, List, Optional, Protocol, Tuple, Union
 
-from . import _tarnix
-from ._auth import AuthTypes
-from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, check_size_limit
-from ._content import RequestContent, RequestData, collect_async
-from ._cookies import CookieTypes
-from ._download import Destination, DownloadLimit, DownloadProgress, StrPath
-from ._errors import TimeoutError, TransportError
+from . import _engine
+from ._base import _BODY_METHODS, DEFAULT_TIMEOUT, UNSET, BaseClient, _url_cache, timed_out
+from ._content import collect_async
+from ._download import Destination, DownloadLimit, DownloadProgress
+from ._exceptions import TimeoutError, TransportError
 from ._keepalive import IdleConnections
-from ._models import METHODS, HeaderTypes, Request, Response
-from ._multipart import RequestFiles
+from ._models import METHODS, Request, Response
 from ._proxy import Via
-from ._urls import URL, QueryParams
+from ._types import AuthTypes, DownloadOptions, HeaderTypes, RequestOptions, StrPath, Unpack, check_options, keys_of
+from ._urls import URL
 
 _new = object.__new__
 
@@ -53,7 +51,7 @@ def _expire(current: List[Any]) -> None:
     # its deadline, its time limit].
     future = current[0]
     if future is not None and not future.done():
-        future.set_exception(TimeoutError(f"timed out after {current[2]:g} seconds"))
+        future.set_exception(timed_out(current[2]))
 
 
 class _Deadlines:
@@ -81,6 +79,20 @@ class _Deadlines:
             self.handle.cancel()
         self.handle = self.loop.call_at(deadline, self._fire)
         self.at = deadline
+
+    def add(self, current: List[Any]) -> bool:
+        """Put a request under the shared timer when its deadline comes no
+        earlier than the last one's; False: it needs a timer of its own."""
+        deadline = current[1]
+        if deadline < self.last and self.entries:
+            return False
+        self.last = deadline
+        self.entries[id(current)] = current
+        if self.handle is None or deadline < self.at:
+            # With no request left, the timer may still be set for a later
+            # deadline than this one.
+            self.arm(deadline)
+        return True
 
     def _fire(self) -> None:
         self.handle = None
@@ -129,6 +141,17 @@ class _Pool:
                 return
         self.active -= 1
 
+    def leave_line(self, waiter: "asyncio.Future[None]") -> None:
+        """A request that waited for a slot was cancelled or timed out."""
+        if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+            # The slot was handed over just as it gave up.
+            self.release()
+        else:
+            try:
+                self.waiters.remove(waiter)
+            except ValueError:
+                pass
+
 
 async def _run_hooks(hooks: List[Callable[[Any], Any]], arg: Any) -> None:
     for hook in hooks:
@@ -140,30 +163,25 @@ async def _run_hooks(hooks: List[Callable[[Any], Any]], arg: Any) -> None:
 class _Verb(Protocol):
     """What request() does for one method, bound to a client."""
 
-    def __call__(
-        self,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Coroutine[Any, Any, Response]: ...
+    def __call__(self, url: Union[str, URL], **options: Unpack[RequestOptions]) -> Coroutine[Any, Any, Response]: ...
 
 
-def _exchange(method: Any, sending: bool = False) -> Any:
-    """The coroutine function that builds, sends and drives a request for
-    one method; for send(), ``url`` is the request to send.
+# Options (besides a body of bytes) that change what _build makes of a
+# request, and those that may ask for the flow rather than one plain exchange.
+_SHAPING_KEYS = frozenset(("data", "files", "json", "params", "headers", "cookies"))
+_FLOW_KEYS = frozenset(("auth", "follow_redirects", "timeout"))
+_REQUEST_KEYS = keys_of(RequestOptions)
+_DOWNLOAD_KEYS = keys_of(DownloadOptions)
 
-    Each verb is one of these rather than a coroutine awaiting a shared one:
-    one frame per request, not two.
+
+def _exchange(method: Any) -> Any:
+    """The coroutine function that builds a request for one method and sends
+    it: one plain exchange (``Client._send``) or the flow (``Client._drive``),
+    as ``SyncClient.request`` does.
+
+    Awaiting ``_send`` costs a second frame per request; taking the options
+    as one dict, usually empty, rather than eleven bound defaults pays for
+    it (instruction counts per request in the commit that split it).
     """
 
     # The method's ordinal when a request with no headers or parameters and
@@ -171,42 +189,27 @@ def _exchange(method: Any, sending: bool = False) -> Any:
     # methods that take one still need a zero Content-Length.
     bare = METHODS.get(method) if type(method) is str else None
     bodyless = bare is not None and method not in _BODY_METHODS
+    name = method.lower() if bare is not None else "request"
 
-    async def request(
-        self: Client,
-        url: Any,
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    async def request(self: Client, url: Any, **options: Any) -> Response:
         if self._closed:
             raise RuntimeError("the client is closed")
-        if max_response_size is not UNSET:
-            check_size_limit("max_response_size", max_response_size)
-        wire: Optional[List[Tuple[str, str]]] = None
-        # `raw` holds the cached URL of a bare request until it holds the
-        # response: one slot fewer keeps the frame within the small-object
-        # allocator.
-        raw: Any
+        raw: Any  # the cached URL of a bare request
+        if options:
+            check_options(options, _REQUEST_KEYS, name)
+            limit = self._size_limit(options)
+            content = options.get("content")
+            plain = _SHAPING_KEYS.isdisjoint(options) and (
+                (content is None and bodyless) or (type(content) is bytes and len(content) > 0)
+            )
+        else:
+            content = None
+            plain = bodyless
+            limit = self.max_response_size
         if (
-            bare is not None
+            plain
+            and bare is not None
             and type(url) is str
-            and ((content is None and bodyless) or (type(content) is bytes and content))
-            and data is None
-            and files is None
-            and json is None
-            and params is None
-            and headers is None
-            and cookies is None
             and not self._base_url
             and self._params is None
             and (raw := _url_cache.get(url)) is not None
@@ -222,167 +225,42 @@ def _exchange(method: Any, sending: bool = False) -> Any:
             request.content = b"" if content is None else content
             ordinal = bare
             wire = self._base_wire
-        elif not sending:
+        else:
             if content is not None and isinstance(content, AsyncIterable):
                 content = await collect_async(content)
-            request, ordinal, wire = self._build(method, url, content, data, files, json, params, headers, cookies)
-        else:
-            request = url
+            get = options.get
+            request, ordinal, wire = self._build(
+                method, url, content, get("data"), get("files"), get("json"), get("params"), get("headers"), get("cookies")
+            )
         # asyncio.get_running_loop() makes a getpid system call on every
         # call. The client's loop is the running one when it runs in this
         # thread (a thread runs one loop at a time) and no fork came since.
         loop = self._loop
         if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
             loop = self._bind()
-        flow: Optional[Generator[Request, Response, Response]] = None
         if (
-            not sending
-            and timeout is UNSET
-            and auth is UNSET
-            and follow_redirects is None
-            and self._auth is None
-            and not self.follow_redirects
-            and not self._request_hooks
-            and not self._response_hooks
-            and not (
+            (options and not _FLOW_KEYS.isdisjoint(options))
+            or self._auth is not None
+            or self.follow_redirects
+            or self._request_hooks
+            or self._response_hooks
+            or (
                 jar._cookies  # type: ignore[attr-defined]
                 if type(jar := self._cookies.jar) is CookieJar
                 else self._cookies._maybe_nonempty()
             )
         ):
+            timeout, follow, auth, needs_flow = self._request_options(options)
+            if needs_flow:
+                deadline = None if timeout is None else self._clock() + timeout
+                return await self._drive(loop, self._flow(request, auth, follow), deadline, timeout, limit)
+        else:
             # The client's own settings ask for the plain exchange: what
             # _request_options would decide, without its call (a standard
             # jar is seen to be empty without one too).
             timeout = self._timeout
-        else:
-            timeout, flow = self._request_flow(request, auth, follow_redirects, timeout, sending)
         deadline = None if timeout is None else self._clock() + timeout
-        # The coroutine's frame is kept under the small-object allocator's
-        # limit (rare paths use helpers rather than locals of their own).
-        try:
-            if flow is not None:
-                request = next(flow)
-            while True:
-                if flow is not None:
-                    wire = None
-                    if self._request_hooks:
-                        await _run_hooks(self._request_hooks, request)
-                if wire is None:
-                    # Auth or a hook may have changed the request: check it again.
-                    ordinal, wire = self._wire(request)
-                url = request.url
-                if not self._trust_ready and url.tls:
-                    await self._load_trust()
-                pool = self._pools.get(url.origin) or self._pool(url)
-                # [what the request awaits now, its deadline, its time limit,
-                # and its own timer when it has one]
-                current: Optional[List[Any]] = None
-                timed: Optional[_Deadlines] = None
-                if deadline is not None:
-                    # A plain exchange gets here without a wait since its
-                    # deadline was set: only a flow's hop can be late.
-                    if flow is not None and deadline <= self._clock():
-                        raise TimeoutError(f"timed out after {timeout:g} seconds")
-                    # One time limit for the whole request: the wait for a
-                    # connection slot, then the exchange.
-                    current = [None, deadline, timeout]
-                    timed = self._deadlines
-                    if timed is not None and (deadline >= timed.last or not timed.entries):
-                        timed.last = deadline
-                        timed.entries[id(current)] = current
-                        if timed.handle is None or deadline < timed.at:
-                            # With no request left, the timer may still be
-                            # set for a later deadline than this one.
-                            timed.arm(deadline)
-                    else:
-                        timed = None
-                        current.append(loop.call_at(deadline, _expire, current))
-                try:
-                    if pool.active < pool.limit and not pool.waiters:
-                        pool.active += 1
-                    else:
-                        # Wait in line for a slot (in place: a coroutine of its
-                        # own would cost each queued request another frame).
-                        future = loop.create_future()
-                        pool.waiters.append(future)
-                        if current is not None:
-                            current[0] = future  # for the request's timer
-                        try:
-                            await future
-                        except BaseException:
-                            if future.done() and not future.cancelled() and future.exception() is None:
-                                # The slot was handed over just as we were cancelled.
-                                pool.release()
-                            else:
-                                try:
-                                    pool.waiters.remove(future)
-                                except ValueError:
-                                    pass
-                            raise
-                        if current is not None and deadline <= self._clock():  # type: ignore[operator]
-                            # The slot came as the time ran out: send nothing.
-                            pool.release()
-                            raise TimeoutError(f"timed out after {timeout:g} seconds")
-                    try:
-                        future = loop.create_future()
-                        if current is not None:
-                            current[0] = future
-                        start = perf_counter()
-                        if max_response_size is UNSET:
-                            max_response_size = self.max_response_size
-                        if pool.via is not None:
-                            wire = pool.via.wire(url, wire)
-                        try:
-                            if max_response_size is None:
-                                _tarnix.submit(
-                                    pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
-                                    wire, request.content, None, None, future, loop
-                                )
-                            else:
-                                # A download's limit carries where its body
-                                # goes (in `raw`, free until the response).
-                                raw = getattr(max_response_size, "into", None)
-                                _tarnix.submit_limited(
-                                    pool.capsule, ordinal, url.target if pool.via is None else pool.via.target(url),
-                                    wire, request.content, max_response_size, future, loop, raw,
-                                )
-                        except RuntimeError as exc:
-                            # Out of threads, for one: nothing was sent.
-                            raise TransportError(str(exc)) from exc
-                        try:
-                            raw = await future
-                        except BaseException:
-                            # Timed out or cancelled: the engine stops the
-                            # request and closes its connection.
-                            _tarnix.abandon(future)
-                            if pool.via is not None:
-                                pool.via.reraise(url)
-                            raise
-                    finally:
-                        if pool.waiters:
-                            pool.release()
-                        else:
-                            pool.active -= 1
-                        self._settled(pool)
-                finally:
-                    if timed is not None:
-                        timed.entries.pop(id(current), None)
-                    elif current is not None:
-                        current[3].cancel()
-                if pool.via is not None:
-                    pool.via.check_status(raw.status)
-                response = self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
-                if flow is None:
-                    return response
-                if self._response_hooks:
-                    await _run_hooks(self._response_hooks, response)
-                try:
-                    request = flow.send(response)
-                except StopIteration as exc:
-                    return exc.value  # type: ignore[no-any-return]
-        finally:
-            if flow is not None:
-                flow.close()
+        return await self._send(loop, request, ordinal, wire, deadline, timeout, limit)
 
     return request
 
@@ -395,9 +273,8 @@ def _verb(method: str) -> Any:
     return verb
 
 
-# By method name, for request(); send() has its own.
+# By method name, for request().
 _EXCHANGES: Dict[str, Any] = {name: _verb(name) for name in METHODS}
-_SEND = _exchange(None, sending=True)
 
 
 class Client(BaseClient):
@@ -489,6 +366,16 @@ class Client(BaseClient):
         self._pools = {}
         self._stop_sweeping()
 
+    def _running_loop(self) -> asyncio.AbstractEventLoop:
+        # asyncio.get_running_loop() makes a getpid system call on every
+        # call. The client's loop is the running one when it runs in this
+        # thread (a thread runs one loop at a time) and no fork came since.
+        # The verbs make this check in place.
+        loop = self._loop
+        if loop is None or getattr(loop, "_thread_id", None) != get_ident() or self._bound_forks != _forks:
+            loop = self._bind()
+        return loop
+
     def _bind(self) -> asyncio.AbstractEventLoop:
         loop = asyncio.get_running_loop()
         if self._loop is not loop:
@@ -505,16 +392,137 @@ class Client(BaseClient):
         self._bound_forks = _forks
         return loop
 
-    def _request_flow(
-        self, request: Request, auth: Any, follow_redirects: Optional[bool], timeout: Any, sending: bool
-    ) -> Tuple[Optional[float], Optional[Generator[Request, Response, Response]]]:
-        """A request's time limit and the flow it needs (None: the plain
-        exchange). send() always goes through the flow."""
-        if sending:
-            follow = self.follow_redirects if follow_redirects is None else follow_redirects
-            return self._timeout, self._flow(request, self._request_auth(auth), follow)
-        timeout, follow, auth_, needs_flow = self._request_options(auth, follow_redirects, timeout)
-        return timeout, self._flow(request, auth_, follow) if needs_flow else None
+    async def _send(
+        self,
+        loop: asyncio.AbstractEventLoop,
+        request: Request,
+        ordinal: int,
+        wire: Optional[List[Tuple[str, str]]],
+        deadline: Optional[float],
+        timeout: Optional[float],
+        limit: Optional[int],
+        hop: bool = False,
+    ) -> Response:
+        """One exchange: a connection slot, the engine's answer, the response.
+
+        Without ``wire`` the request is checked and its headers made again
+        (auth or a hook may have changed it). ``hop``: a step of the flow,
+        which may start after its deadline. The coroutine's frame is kept
+        under the small-object allocator's limit (rare paths use helpers
+        rather than locals of their own).
+        """
+        if wire is None:
+            ordinal, wire = self._wire(request)
+        url = request.url
+        if not self._trust_ready and url.tls:
+            await self._load_trust()
+        pool = self._pools.get(url.origin) or self._pool(url)
+        # [what the request awaits now, its deadline, its time limit,
+        # and its own timer when it has one]
+        current: Optional[List[Any]] = None
+        timed: Optional[_Deadlines] = None
+        if deadline is not None:
+            # A plain exchange gets here without a wait since its deadline
+            # was set: only a flow's hop can be late.
+            if hop and deadline <= self._clock():
+                raise timed_out(timeout)
+            # One time limit for the whole request: the wait for a
+            # connection slot, then the exchange.
+            current = [None, deadline, timeout]
+            timed = self._deadlines
+            if timed is None or not timed.add(current):
+                timed = None
+                current.append(loop.call_at(deadline, _expire, current))
+        try:
+            if pool.active < pool.limit and not pool.waiters:
+                pool.active += 1
+            else:
+                # Wait in line for a slot (in place: a coroutine of its own
+                # would cost each queued request another frame).
+                future = loop.create_future()
+                pool.waiters.append(future)
+                if current is not None:
+                    current[0] = future  # for the request's timer
+                try:
+                    await future
+                except BaseException:
+                    pool.leave_line(future)
+                    raise
+                if current is not None and deadline <= self._clock():  # type: ignore[operator]
+                    # The slot came as the time ran out: send nothing.
+                    pool.release()
+                    raise timed_out(timeout)
+            try:
+                future = loop.create_future()
+                if current is not None:
+                    current[0] = future
+                start = perf_counter()
+                via = pool.via
+                if via is not None:
+                    wire = via.wire(url, wire)
+                try:
+                    if limit is None:
+                        _engine.submit(
+                            pool.capsule, ordinal, url.target if via is None else via.target(url),
+                            wire, request.content, None, None, future, loop
+                        )
+                    else:
+                        # A download's limit carries where its body goes.
+                        _engine.submit_limited(
+                            pool.capsule, ordinal, url.target if via is None else via.target(url),
+                            wire, request.content, limit, future, loop, getattr(limit, "into", None),
+                        )
+                except RuntimeError as exc:
+                    # Out of threads, for one: nothing was sent.
+                    raise TransportError(str(exc)) from exc
+                try:
+                    raw = await future
+                except BaseException:
+                    # Timed out or cancelled: the engine stops the request
+                    # and closes its connection.
+                    _engine.abandon(future)
+                    if via is not None:
+                        via.reraise(url)
+                    raise
+            finally:
+                if pool.waiters:
+                    pool.release()
+                else:
+                    pool.active -= 1
+                self._settled(pool)
+        finally:
+            if timed is not None:
+                timed.entries.pop(id(current), None)
+            elif current is not None:
+                current[3].cancel()
+        if via is not None:
+            via.check_status(raw.status)
+        return self._response(raw.status, raw.headers, raw.body, request, perf_counter() - start)
+
+    async def _drive(
+        self,
+        loop: asyncio.AbstractEventLoop,
+        flow: Generator[Request, Response, Response],
+        deadline: Optional[float],
+        timeout: Optional[float],
+        limit: Optional[int],
+    ) -> Response:
+        """Drives the flow (auth, redirects, cookies): each request it yields
+        goes through the hooks and one exchange."""
+        try:
+            request = next(flow)
+            while True:
+                if self._request_hooks:
+                    await _run_hooks(self._request_hooks, request)
+                response = await self._send(loop, request, 0, None, deadline, timeout, limit, True)
+                if self._response_hooks:
+                    await _run_hooks(self._response_hooks, response)
+                try:
+                    request = flow.send(response)
+                except StopIteration as exc:
+                    return exc.value  # type: ignore[no-any-return]
+        finally:
+            flow.close()
 
     def _pool(self, url: URL) -> _Pool:
         pool = self._pools.get(url.origin)
@@ -546,7 +554,7 @@ class Client(BaseClient):
 
             def parse() -> None:
                 try:
-                    _tarnix.pool_create("localhost", 443, True, 0, 1, 0, 0, ca_path)
+                    _engine.pool_create("localhost", 443, True, 0, 1, 0, 0, ca_path)
                 except Exception:
                     pass
                 try:
@@ -593,23 +601,7 @@ class Client(BaseClient):
             self._sweeper = None
         self._idle.clear()
 
-    async def request(
-        self,
-        method: str,
-        url: Union[str, URL],
-        *,
-        content: Optional[RequestContent] = None,
-        data: Optional[RequestData] = None,
-        files: Optional[RequestFiles] = None,
-        json: Any = None,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
-    ) -> Response:
+    async def request(self, method: str, url: Union[str, URL], **options: Unpack[RequestOptions]) -> Response:
         """Send one request and return its response.
 
         :param method: GET, POST, PUT, PATCH, DELETE, HEAD or OPTIONS; any
@@ -640,24 +632,12 @@ class Client(BaseClient):
             arguments, before anything is sent.
         :raises tarnix.Error: when the request fails.
         """
+        if options:
+            check_options(options, _REQUEST_KEYS, "request")
         exchange = _EXCHANGES.get(method) if type(method) is str else None
         if exchange is None:
             exchange = _exchange(method)  # its build step normalises or refuses the method
-        result: Response = await exchange(
-            self,
-            url,
-            content=content,
-            data=data,
-            files=files,
-            json=json,
-            params=params,
-            headers=headers,
-            cookies=cookies,
-            auth=auth,
-            follow_redirects=follow_redirects,
-            timeout=timeout,
-            max_response_size=max_response_size,
-        )
+        result: Response = await exchange(self, url, **options)
         return result
 
     async def send(
@@ -668,22 +648,22 @@ class Client(BaseClient):
         follow_redirects: Optional[bool] = None,
     ) -> Response:
         """Send a request made by :meth:`build_request` (or by hand)."""
-        result: Response = await _SEND(self, request, auth=auth, follow_redirects=follow_redirects)
-        return result
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        loop = self._running_loop()
+        timeout = self._timeout
+        follow = self.follow_redirects if follow_redirects is None else follow_redirects
+        flow = self._flow(request, self._request_auth(auth), follow)
+        deadline = None if timeout is None else self._clock() + timeout
+        return await self._drive(loop, flow, deadline, timeout, self.max_response_size)
 
     async def download(
         self,
         url: Union[str, URL],
         path: StrPath,
         *,
-        params: Optional[QueryParams] = None,
-        headers: Optional[HeaderTypes] = None,
-        cookies: Optional[CookieTypes] = None,
-        auth: Optional[AuthTypes] = UNSET,
-        follow_redirects: Optional[bool] = None,
-        timeout: Optional[float] = UNSET,
-        max_response_size: Optional[int] = UNSET,
         progress: Optional[DownloadProgress] = None,
+        **options: Unpack[DownloadOptions],
     ) -> Response:
         """GET ``url`` and save its body to the file ``path``.
 
@@ -700,25 +680,15 @@ class Client(BaseClient):
         :class:`tarnix.DownloadProgress`, can be read from anywhere while the
         download runs. The other arguments are those of :meth:`request`.
         """
+        check_options(options, _DOWNLOAD_KEYS, "download")
         if self._closed:
             raise RuntimeError("the client is closed")
-        if max_response_size is UNSET:
-            max_response_size = self.max_response_size
-        else:
-            check_size_limit("max_response_size", max_response_size)
+        limit = self._size_limit(options)
         destination = Destination(path, progress)
         try:
-            response: Response = await _EXCHANGES["GET"](
-                self,
-                url,
-                params=params,
-                headers=headers,
-                cookies=cookies,
-                auth=auth,
-                follow_redirects=follow_redirects,
-                timeout=timeout,
-                max_response_size=DownloadLimit.of(max_response_size, destination.target),
-            )
+            get_options: Dict[str, Any] = dict(options)
+            get_options["max_response_size"] = DownloadLimit.of(limit, destination.target)
+            response: Response = await _EXCHANGES["GET"](self, url, **get_options)
             if destination.needs_decoding(response):
                 # Decoding a large file takes a while: not on the loop.
                 await asyncio.get_running_loop().run_in_executor(None, destination.complete, response)

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Any, Dict
 
-from .errors import ConnectError, Error, ProtocolError, ProxyError, TLSError, TransportError
+from .._exceptions import ConnectError, Error, ProtocolError, ProxyError, TLSError, TransportError
 
 __all__ = ["Response"]
 

@@ -233,6 +233,39 @@ def test_the_verbs_are_coroutine_functions_shaped_like_request():
         asyncio.run(refused(method))
 
 
+_NOWHERE = "http://127.0.0.1:9/"
+
+
+@pytest.mark.parametrize(
+    "call, word",
+    [
+        (lambda c: c.get(_NOWHERE, bogus=1), "bogus"),
+        (lambda c: c.request("POST", _NOWHERE, timeot=1), "timeot"),
+        (lambda c: c.request("BREW", _NOWHERE, bogus=1), "bogus"),
+        (lambda c: c.download(_NOWHERE, "unused", content=b"x"), "content"),
+        (lambda c: c.get(_NOWHERE, b"x"), "positional"),
+    ],
+)
+def test_an_option_the_methods_do_not_take_is_a_type_error(call, word, tmp_path):
+    import asyncio
+
+    async def run():
+        async with tarnix.Client() as c:
+            await call(c)
+
+    with pytest.raises(TypeError, match=word):
+        asyncio.run(run())
+    with tarnix.SyncClient() as c, pytest.raises(TypeError, match=word):
+        call(c)
+    one_off = {"get": tarnix.get, "request": tarnix.request, "download": tarnix.download}
+    with pytest.raises(TypeError, match=word):
+        call(type("OneOff", (), {k: staticmethod(f) for k, f in one_off.items()}))
+    # A one-off download opens its client with the trust options only.
+    with pytest.raises(TypeError, match="proxy"):
+        tarnix.download(_NOWHERE, tmp_path / "f", proxy="http://127.0.0.1:9")
+    assert not list(tmp_path.iterdir())
+
+
 @pytest.mark.parametrize(
     "parts",
     [

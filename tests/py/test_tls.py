@@ -20,7 +20,7 @@ from cryptography.x509.oid import ExtendedKeyUsageOID
 import pki
 import tarnix
 from tarnix import _tarnix
-from tarnix.core.errors import TLSError, TransportError, ProtocolError
+from tarnix import TLSError, TransportError, ProtocolError
 from tls_servers import (
     WAIT, HelloCatcher, NginxServer, OpenSslServer, TlsServer, find_nginx, respond_and_close, respond_with_body_digest,
 )

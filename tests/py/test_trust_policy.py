@@ -20,7 +20,7 @@ from cryptography.x509.oid import ExtendedKeyUsageOID, ObjectIdentifier
 
 import pki
 from tarnix import _tarnix
-from tarnix.core.errors import TLSError
+from tarnix import TLSError
 from tls_servers import WAIT, TlsServer, respond_and_close
 
 GET = 0
