@@ -223,7 +223,7 @@ def _threads():
 @pytest.fixture(scope="module")
 def hostile_server(tmp_path_factory):
     """{False: plain port, True: TLS port}, and the CA file for the latter."""
-    import pki
+    from support import pki
 
     ca = pki.make_ca("tarnix hostile CA")
     directory = tmp_path_factory.mktemp("hostile")

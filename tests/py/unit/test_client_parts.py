@@ -6,6 +6,8 @@ import zlib
 import pytest
 
 import tarnix
+from support.client import run
+from support.server import closed_port
 from tarnix._decoders import decode_content
 from tarnix._urls import add_params, join_url, parse_url
 
@@ -330,3 +332,43 @@ def test_digest_answers_the_first_challenge_it_supports():
     assert 'realm="b"' in got and 'nonce="2"' in got and "algorithm=MD5" in got
     with pytest.raises(tarnix.ProtocolError, match="unsupported Digest algorithm 'SHA-3'"):
         answer('Digest realm="a", nonce="1", algorithm=SHA-3, Digest realm="b", nonce="2", qop="auth-int"')
+
+
+def test_bad_input_is_rejected_before_sending():
+    # Nothing listens here: anything that reached the engine would fail with
+    # ConnectError instead.
+    url = f"http://127.0.0.1:{closed_port()}/"
+    bad = [
+        dict(method="TRACE"),
+        dict(method="GET\r\n"),
+        dict(url=url + "a\r\nX-Injected: 1"),
+        dict(url=url + "\x00"),
+        dict(url="ftp://127.0.0.1/"),
+        dict(url="http:///nohost"),
+        dict(url="http://[::1/"),
+        dict(url="http://127.0.0.1:70000/"),
+        dict(headers={"X-A": "1\r\nX-B: 2"}),
+        dict(headers={"X-A": "1\n"}),
+        dict(headers={"X-A": "\x00"}),
+        dict(headers={"X-A": "\ud800"}),
+        dict(headers={"X-A\r\n": "1"}),
+        dict(headers={"Bad Name": "1"}),
+        dict(headers={"Bad:Name": "1"}),
+        dict(headers={"": "1"}),
+        dict(headers={"Host": "evil"}),
+        dict(headers={"Transfer-Encoding": "chunked"}),
+        dict(headers={"Content-Length": "5"}, content=b"abc"),
+        dict(content=b"x", json={}),
+    ]
+
+    async def go(case):
+        async with tarnix.Client() as c:
+            await c.request(case.pop("method", "POST"), case.pop("url", url), **case)
+
+    for case in bad:
+        with pytest.raises(ValueError) as info:
+            run(go(dict(case)))
+        if case.get("method") == "TRACE":
+            assert "GET, POST, PUT, PATCH, DELETE, HEAD, OPTIONS" in str(info.value)
+    with pytest.raises(ValueError):
+        tarnix.Client(headers={"X\n": "1"})

@@ -15,7 +15,7 @@ import time
 import pytest
 
 import tarnix
-from conftest import RecordingLoop, make_pool
+from support.engine import RecordingLoop, make_pool
 from tarnix import _tarnix
 
 # -- the server ------------------------------------------------------------------

@@ -10,8 +10,9 @@ import time
 import pytest
 
 import tarnix
-from client_servers import HTTPServer, closed_port
-from test_client import header, run
+from support.client import header, run
+from support.http_server import HangingServer, HTTPServer, RawServer
+from support.server import closed_port, read_head
 
 
 @pytest.fixture(scope="module")
@@ -386,8 +387,6 @@ def test_request_cookies_keep_their_domain(server, kind):
 
 
 def test_abandoned_blocking_requests_never_hold_up_their_origin():
-    from test_client import HangingServer
-
     server = HangingServer()
     try:
         with tarnix.SyncClient(timeout=0.3, max_connections=1) as c:
@@ -397,7 +396,7 @@ def test_abandoned_blocking_requests_never_hold_up_their_origin():
             # Two engine threads still wait for the server; the only place
             # was freed each time, so this goes out at once on a new connection.
             assert c.get(server.url + "/ok").status_code == 200
-            assert server.connections == 3
+            assert server.accepted == 3
     finally:
         server.close()
 
@@ -535,27 +534,14 @@ def test_numeric_hosts_are_connected_to_and_named_as_one(server, kind):
 
 
 def test_host_keeps_a_port_that_is_not_the_schemes_own():
-    import socket
+    def echo_host(conn):
+        host = b"|".join(line for line in read_head(conn).split(b"\r\n") if line.lower().startswith(b"host:"))
+        conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n%s" % (len(host), host))
 
-    from client_servers import read_head
-
-    listener = socket.socket()
     try:
-        listener.bind(("127.0.0.43", 443))
+        server = RawServer(echo_host, host="127.0.0.43", port=443)
     except OSError as exc:
-        listener.close()
         pytest.skip(f"cannot listen on port 443: {exc}")
-    listener.listen(1)
-
-    def serve():
-        conn, _ = listener.accept()
-        with conn:
-            host = b"|".join(line for line in read_head(conn).split(b"\r\n") if line.lower().startswith(b"host:"))
-            conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n%s" % (len(host), host))
-
-    threading.Thread(target=serve, daemon=True).start()
-    try:
+    with server:
         r = tarnix.get("http://127.0.0.43:443/", timeout=10)
-    finally:
-        listener.close()
     assert r.content == b"Host: 127.0.0.43:443"
