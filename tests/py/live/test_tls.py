@@ -19,6 +19,7 @@ from support import pki
 import tarnix
 from tarnix import _tarnix
 from support.engine import POST, fetch, refused
+from support.server import read_head
 from support.engine import tls_pool as make_pool
 from support.tls_servers import (
     WAIT, HelloCatcher, NginxServer, OpenSslServer, find_nginx, respond_and_close, respond_with_body_digest,
@@ -352,9 +353,7 @@ def test_answer_before_the_body_was_sent(tls_serve, ca, ca_file, ending):
     root, inter = ca
 
     def respond(server, conn):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            data += conn.recv(65536)
+        read_head(conn)
         conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntoo large")
         if ending == "graceful":
             conn.shutdown(socket.SHUT_WR)

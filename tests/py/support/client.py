@@ -11,6 +11,9 @@ import tarnix
 
 # Run the same package the tests import, wherever it was installed.
 ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
+# For children that run a test file, which imports this package.
+_TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHILD_ENV = dict(ENV, PYTHONPATH=os.pathsep.join([ENV["PYTHONPATH"], _TESTS]))
 
 
 def run(coro):
@@ -41,3 +44,25 @@ def cli(*args, stdin=None):
         [sys.executable, "-m", "tarnix", *args],
         capture_output=True, env=ENV, input=stdin, timeout=60,
     )
+
+
+class Session:
+    """One client of either kind, called the same way."""
+
+    def __init__(self, kind, **options):
+        self.kind = kind
+        self.client = (tarnix.SyncClient if kind == "sync" else tarnix.Client)(**options)
+
+    def request(self, method, url, **kwargs):
+        if self.kind == "sync":
+            return self.client.request(method, url, **kwargs)
+        return run(self.client.request(method, url, **kwargs))
+
+    def get(self, url, **kwargs):
+        return self.request("GET", url, **kwargs)
+
+    def post(self, url, **kwargs):
+        return self.request("POST", url, **kwargs)
+
+    def send(self, request):
+        return self.client.send(request) if self.kind == "sync" else run(self.client.send(request))

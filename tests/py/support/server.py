@@ -53,7 +53,7 @@ class Listener:
             self.sock.close()
             raise
         self.port = self.sock.getsockname()[1]
-        self.url = f"http://{f'[{host}]' if ':' in host else host}:{self.port}"
+        self.host = host
         self.lock = threading.Lock()
         self.conns = []  # what wrap() made of each accepted socket, in order
         self.errors = []
@@ -70,6 +70,10 @@ class Listener:
 
     def handle(self, conn):
         raise NotImplementedError
+
+    @property
+    def url(self):
+        return f"http://{f'[{self.host}]' if ':' in self.host else self.host}:{self.port}"
 
     @property
     def accepted(self):
