@@ -1,5 +1,6 @@
 """Helpers for tests of the public client: child interpreters that import
-this same package, and a coroutine runner that fails on unhandled errors."""
+this same package, a coroutine runner that fails on unhandled errors, and a
+Session that calls either kind of client the same way."""
 
 import asyncio
 import os
