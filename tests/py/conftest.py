@@ -1,5 +1,7 @@
 """Set-up shared by the unit and the live tests; the helpers they build on
-are in the support package (this file puts its folder on sys.path)."""
+are in the support package (this file puts its folder on sys.path). The
+test folders are not packages, so a test file's name must be unique across
+unit/ and live/."""
 
 import os
 
