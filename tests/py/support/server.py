@@ -144,5 +144,8 @@ class Listener:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, *exc):
         self.close()
+        # A handler's failure fails the test, unless something else did first.
+        if exc_type is None:
+            assert not self.errors, self.errors
