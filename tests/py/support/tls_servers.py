@@ -140,9 +140,10 @@ class OpenSslServer:
         )
         lines: queue.Queue = queue.Queue()
 
-        def drain():  # keeps the pipe from filling up
-            for line in self._proc.stdout:
-                lines.put(line)
+        def drain():  # keeps the pipe from filling up, and closes it at its end
+            with self._proc.stdout as out:
+                for line in out:
+                    lines.put(line)
             lines.put(None)
 
         threading.Thread(target=drain, daemon=True).start()
