@@ -37,7 +37,7 @@ echo "demo: passed"
 wheel-venv/bin/python -m pip install "${pip_q[@]}" pytest "cryptography>=41"
 # This wheel has no test trust store: the tests that need one skip.
 (cd tests && env -u TARNIX_TEST_TRUST_STORE ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider \
-  py/test_tls.py py/test_cli.py "$@")
+  py/live/test_tls.py py/live/test_cli.py py/unit/test_cli_parsing.py "$@")
 
 echo "== source distribution: $(basename "$sdist")"
 "$PY" -m venv sdist-venv

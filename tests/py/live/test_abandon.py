@@ -15,7 +15,8 @@ import time
 import pytest
 
 import tarnix
-from conftest import RecordingLoop, make_pool
+from support.client import CHILD_ENV
+from support.engine import RecordingLoop, make_pool
 from tarnix import _tarnix
 
 # -- the server ------------------------------------------------------------------
@@ -83,7 +84,7 @@ def serve():
 
 @pytest.fixture(scope="module")
 def server():
-    proc = subprocess.Popen([sys.executable, __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=CHILD_ENV)
     try:
         yield f"http://127.0.0.1:{int(proc.stdout.readline())}"
     finally:

@@ -16,8 +16,10 @@ import pytest
 
 import tarnix
 from tarnix import _tarnix
-from client_servers import HTTPServer, Handler, closed_port, make_ca
-from scripted import WAIT, respond_with
+from support.http_server import Handler, HTTPServer
+from support.pki import localhost_tls
+from support.scripted import WAIT, respond_with, tunnel_to
+from support.server import closed_port
 from tarnix._proxy import Routes
 from tarnix._urls import parse_url
 
@@ -27,7 +29,7 @@ CREDS = base64.b64encode(f"user:{PASSWORD}".encode()).decode()
 
 @pytest.fixture(scope="module")
 def origins(tmp_path_factory):
-    ca_file, ctx = make_ca(tmp_path_factory.mktemp("proxy-ca"))
+    ca_file, ctx = localhost_tls(tmp_path_factory.mktemp("proxy-ca"))
     names = []
     ctx.sni_callback = lambda sock, name, _: names.append(name)
     with HTTPServer() as plain, HTTPServer(ctx) as tls:
@@ -119,37 +121,6 @@ def test_tinyproxy_without_credentials(scheme, origins, tinyproxy, monkeypatch):
     with pytest.raises(tarnix.Error) as info:
         client.get(url).raise_for_status()
     assert PASSWORD not in str(info.value) and PASSWORD not in repr(client._routes.env)
-
-
-def tunnel_to(upstream_port):
-    """A proxy that opens every tunnel to one port, whatever was asked."""
-
-    def handler(conn):
-        req = conn.read_request()
-        if req is None:
-            return
-        upstream = socket.create_connection(("127.0.0.1", upstream_port), timeout=WAIT)
-        conn.send(b"HTTP/1.1 200 Connection established\r\n\r\n")
-
-        def pump(src, dst):
-            try:
-                while data := src.recv(65536):
-                    dst.sendall(data)
-            except OSError:
-                pass
-            for s in (src, dst):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-        back = threading.Thread(target=pump, args=(upstream, conn.sock), daemon=True)
-        back.start()
-        pump(conn.sock, upstream)
-        back.join(WAIT)
-        upstream.close()
-
-    return handler
 
 
 def test_tunnel_checks_the_origins_name_and_is_reused(origins, serve):

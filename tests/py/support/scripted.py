@@ -4,7 +4,7 @@ told, and counts connections."""
 import socket
 import threading
 
-WAIT = 10  # seconds; only guards against hangs, never asserted on
+from support.server import WAIT, Listener, read_head  # noqa: F401 (WAIT is for the tests)
 
 
 class Request:
@@ -44,9 +44,12 @@ class Conn:
 
     def read_request(self):
         """The next request, or None when the client closed the connection."""
-        while b"\r\n\r\n" not in self.buf:
-            if not self._fill():
-                return None
+        try:
+            self.buf = read_head(self.sock, self.buf)
+        except OSError:
+            return None
+        if b"\r\n\r\n" not in self.buf:
+            return None
         head, _, self.buf = self.buf.partition(b"\r\n\r\n")
         req = Request(head, b"")
         length = int(req.header(b"content-length") or 0)
@@ -101,84 +104,53 @@ def ok(body=b"ok", extra=b""):
     return b"HTTP/1.1 200 OK\r\n" + extra + b"Content-Length: %d\r\n\r\n" % len(body) + body
 
 
-class ScriptedServer:
-    """Listens on loopback; runs handler(conn) on a thread per connection."""
+class ScriptedServer(Listener):
+    """Runs handler(conn) on a thread per connection; a connection stays open
+    until the handler closes it or the server closes. Every failure of a
+    handler counts, connection errors too."""
+
+    ignored = ()
+    close_after_handle = False
+    join_on_close = True
 
     def __init__(self, handler, host="127.0.0.1"):
-        family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self.listener = socket.socket(family, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((host, 0))
-        self.listener.listen(128)
-        self.port = self.listener.getsockname()[1]
         self.handler = handler
-        self.lock = threading.Lock()
-        self.conns = []
         self.requests = []  # (connection index, Request) in arrival order
-        self.errors = []
-        self.open_now = 0
-        self.open_max = 0
-        self.closed_event = threading.Condition(self.lock)
-        self.threads = []
-        self.stopping = False
-        t = threading.Thread(target=self._accept_loop, daemon=True)
-        t.start()
-        self.threads.append(t)
+        super().__init__(host)
 
-    @property
-    def accepted(self):
-        with self.lock:
-            return len(self.conns)
+    def wrap(self, sock, index):
+        return Conn(self, sock, index)
 
-    def _accept_loop(self):
-        while True:
+    def handle(self, conn):
+        self.handler(conn)
+
+
+def tunnel_to(upstream_port):
+    """A proxy handler that opens every tunnel to one port, whatever was asked."""
+
+    def handler(conn):
+        req = conn.read_request()
+        if req is None:
+            return
+        upstream = socket.create_connection(("127.0.0.1", upstream_port), timeout=WAIT)
+        conn.send(b"HTTP/1.1 200 Connection established\r\n\r\n")
+
+        def pump(src, dst):
             try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            with self.lock:
-                if self.stopping:
-                    sock.close()
-                    return
-                conn = Conn(self, sock, len(self.conns))
-                self.conns.append(conn)
-                self.open_now += 1
-                self.open_max = max(self.open_max, self.open_now)
-            t = threading.Thread(target=self._run, args=(conn,), daemon=True)
-            t.start()
-            self.threads.append(t)
-
-    def _run(self, conn):
-        try:
-            self.handler(conn)
-        except Exception as exc:  # surfaced by the fixture at teardown
-            if not self.stopping:
-                self.errors.append(exc)
-        finally:
-            with self.lock:
-                self.open_now -= 1
-                self.closed_event.notify_all()
-
-    def wait_idle_closed(self, count):
-        """Waits until `count` connections have ended on the server side."""
-        with self.lock:
-            return self.closed_event.wait_for(lambda: len(self.conns) - self.open_now >= count, WAIT)
-
-    def close(self):
-        with self.lock:
-            self.stopping = True
-            conns = list(self.conns)
-        try:
-            self.listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.listener.close()
-        for conn in conns:
-            try:
-                conn.sock.shutdown(socket.SHUT_RDWR)
+                while data := src.recv(65536):
+                    dst.sendall(data)
             except OSError:
                 pass
-        for t in self.threads:
-            t.join(WAIT)
-        for conn in conns:
-            conn.sock.close()
+            for s in (src, dst):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+        back = threading.Thread(target=pump, args=(upstream, conn.sock), daemon=True)
+        back.start()
+        pump(conn.sock, upstream)
+        back.join(WAIT)
+        upstream.close()
+
+    return handler

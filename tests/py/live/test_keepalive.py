@@ -4,30 +4,30 @@ from __future__ import annotations
 
 import asyncio
 import os
-import socket
 import threading
 import time
 
 import pytest
 
 import tarnix
+from support.pki import localhost_tls
+from support.server import Listener, read_head
 from tarnix import _tarnix
 
 
-class CountingServer:
+class CountingServer(Listener):
     """Keep-alive HTTP/1.1 on 127.0.0.1 that knows which connections the
     clients still hold open, and the Host each one last asked for."""
 
     def __init__(self, ssl_context=None):
         self.ssl_context = ssl_context
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(128)
-        self.port = self.sock.getsockname()[1]
-        self.lock = threading.Lock()
         self.open = {}
-        self.accepted = 0
-        threading.Thread(target=self._serve, daemon=True).start()
+        self.served = 0  # connections past the TLS handshake, if any
+        super().__init__()
+
+    @property
+    def accepted(self):
+        return self.served
 
     def url(self, i):
         return f"http://h{i}.localhost:{self.port}/"
@@ -35,32 +35,18 @@ class CountingServer:
     def tls_url(self, host):
         return f"https://{host}:{self.port}/"
 
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._talk, args=(conn,), daemon=True).start()
-
-    def _talk(self, conn):
-        try:
-            if self.ssl_context is not None:
-                conn = self.ssl_context.wrap_socket(conn, server_side=True)
-        except OSError:
-            conn.close()
-            return
+    def handle(self, conn):
+        if self.ssl_context is not None:
+            conn = self.ssl_context.wrap_socket(conn, server_side=True)
         with self.lock:
-            self.accepted += 1
+            self.served += 1
             self.open[conn] = None
         data = b""
         try:
             while True:
-                while b"\r\n\r\n" not in data:
-                    chunk = conn.recv(4096)
-                    if not chunk:
-                        return
-                    data += chunk
+                data = read_head(conn, data)
+                if b"\r\n\r\n" not in data:
+                    return
                 head, _, data = data.partition(b"\r\n\r\n")
                 first = head.split(b"\r\n")[0]
                 if b" /close " in first:
@@ -73,8 +59,6 @@ class CountingServer:
                         with self.lock:
                             self.open[conn] = line[5:].strip().decode().split(".")[0] + first.split(b" ")[1].decode()
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
-        except OSError:
-            pass
         finally:
             with self.lock:
                 self.open.pop(conn, None)
@@ -157,9 +141,7 @@ def test_idle_bound_across_origins_closes_the_oldest(server, runner):
 
 @pytest.fixture(scope="module")
 def tls_server(tmp_path_factory):
-    from client_servers import make_ca
-
-    ca_file, ctx = make_ca(tmp_path_factory.mktemp("keepalive"))
+    ca_file, ctx = localhost_tls(tmp_path_factory.mktemp("keepalive"))
     s = CountingServer(ctx)
     s.ca_file = ca_file
     yield s
@@ -302,12 +284,10 @@ def _rss_kib():
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_pools_naming_one_ca_file_share_its_parse(tmp_path):
     # Unshared, 300 pools would hold 300 parses of the file.
-    from client_servers import make_ca
-
     pem = b""
     for i in range(120):
         (tmp_path / str(i)).mkdir()
-        ca_file, _ = make_ca(tmp_path / str(i), name=f"CA {i}")
+        ca_file, _ = localhost_tls(tmp_path / str(i), ca_name=f"CA {i}")
         with open(ca_file, "rb") as f:
             pem += f.read()
     path = tmp_path / "bundle.pem"

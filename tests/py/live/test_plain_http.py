@@ -12,8 +12,8 @@ import pytest
 
 import tarnix
 import tarnix.core.http as core_http
-from conftest import GET, HEAD, POST, make_pool, request, start
-from scripted import WAIT, ok, respond_with
+from support.engine import GET, HEAD, POST, make_pool, request, start
+from support.scripted import WAIT, ok, respond_with
 from tarnix import _tarnix
 
 
@@ -624,3 +624,76 @@ def test_interpreter_exit_with_requests_in_flight(serve, mode):
             assert "delivered" in proc.stdout
         if mode == "fork":
             assert "child exit 5" in proc.stdout
+
+
+def test_header_bytes_that_are_allowed_go_out_unchanged(serve):
+    # Token punctuation in names; tabs, other control bytes and non-ASCII in
+    # values (the clients refuse more; the engine guards the line structure).
+    server = serve(respond_with(lambda req, conn: ok()))
+    headers = [("!#$%&'*+-.^_`|~09azAZ", "v"), ("X-V", "a\tb\x01\x7f \u00e9")]
+    outcome = request(make_pool(server.port), target="/p?q=1&r=%20", headers=headers)
+    assert (outcome.status, outcome.kind) == (200, 0)
+    head = server.requests[0][1].head
+    assert head.startswith(b"GET /p?q=1&r=%20 HTTP/1.1\r\n")
+    assert b"\r\n!#$%&'*+-.^_`|~09azAZ: v\r\nX-V: a\tb\x01\x7f \xc3\xa9\r\n" in head
+
+
+MEMORY_SWEEP = r"""
+import resource, sys, threading
+from tarnix import _tarnix
+
+port, body_len = int(sys.argv[1]), int(sys.argv[2])
+
+class Loop:
+    def __init__(self):
+        self.event = threading.Event()
+        self.calls = []
+    def call_soon_threadsafe(self, settle, future, status, headers, body, kind, message):
+        # Recorded before the waiter is told, or it may print before the
+        # record; told even when recording fails for want of memory.
+        try:
+            self.calls.append((status, len(body), kind, message))
+        finally:
+            self.event.set()
+
+def mapped():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * resource.getpagesize()
+
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# From too little for the capture, past the point where the body's bytes
+# object cannot be made, to enough for everything (16 MiB: the thread's stack).
+for extra in range(body_len * 3 // 4, body_len * 3, body_len // 16):
+    pool = _tarnix.pool_create("127.0.0.1", port, False, 0, 4, 0, 0, "")
+    loop = Loop()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped() + (16 << 20) + extra, hard))
+    try:
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, None, loop)
+        arrived = loop.event.wait(10)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(arrived, loop.calls, flush=True)
+    del pool
+"""
+
+
+def test_an_outcome_too_big_for_memory_arrives_as_a_failure(serve):
+    body_len = 64 << 20
+    body = b"x" * body_len
+
+    def handler(conn):
+        try:
+            while conn.read_request() is not None:
+                conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % body_len)
+                conn.send(body)
+        except OSError:
+            pass  # the client gave up on the body for want of memory
+
+    server = serve(handler)
+    proc = subprocess.run([sys.executable, "-c", MEMORY_SWEEP, str(server.port), str(body_len)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    expected = {f"True [(0, 0, 1, 'out of memory reading response')]", f"True [(200, {body_len}, 0, '')]"}
+    assert lines and set(lines) <= expected, proc.stdout
+    assert lines[-1] == f"True [(200, {body_len}, 0, '')]"

@@ -6,6 +6,8 @@ import zlib
 import pytest
 
 import tarnix
+from support.client import Session, run
+from support.server import closed_port
 from tarnix._decoders import decode_content
 from tarnix._urls import add_params, join_url, parse_url
 
@@ -363,3 +365,90 @@ def test_digest_answers_the_first_challenge_it_supports():
     assert 'realm="b"' in got and 'nonce="2"' in got and "algorithm=MD5" in got
     with pytest.raises(tarnix.ProtocolError, match="unsupported Digest algorithm 'SHA-3'"):
         answer('Digest realm="a", nonce="1", algorithm=SHA-3, Digest realm="b", nonce="2", qop="auth-int"')
+
+
+def test_bad_input_is_rejected_before_sending():
+    # Nothing listens here: anything that reached the engine would fail with
+    # ConnectError instead.
+    url = f"http://127.0.0.1:{closed_port()}/"
+    bad = [
+        dict(method="TRACE"),
+        dict(method="GET\r\n"),
+        dict(url=url + "a\r\nX-Injected: 1"),
+        dict(url=url + "\x00"),
+        dict(url="ftp://127.0.0.1/"),
+        dict(url="http:///nohost"),
+        dict(url="http://[::1/"),
+        dict(url="http://127.0.0.1:70000/"),
+        dict(headers={"X-A": "1\r\nX-B: 2"}),
+        dict(headers={"X-A": "1\n"}),
+        dict(headers={"X-A": "\x00"}),
+        dict(headers={"X-A": "\ud800"}),
+        dict(headers={"X-A\r\n": "1"}),
+        dict(headers={"Bad Name": "1"}),
+        dict(headers={"Bad:Name": "1"}),
+        dict(headers={"": "1"}),
+        dict(headers={"Host": "evil"}),
+        dict(headers={"Transfer-Encoding": "chunked"}),
+        dict(headers={"Content-Length": "5"}, content=b"abc"),
+        dict(content=b"x", json={}),
+    ]
+
+    async def go(case):
+        async with tarnix.Client() as c:
+            await c.request(case.pop("method", "POST"), case.pop("url", url), **case)
+
+    for case in bad:
+        with pytest.raises(ValueError) as info:
+            run(go(dict(case)))
+        if case.get("method") == "TRACE":
+            assert "GET, POST, PUT, PATCH, DELETE, HEAD, OPTIONS" in str(info.value)
+    with pytest.raises(ValueError):
+        tarnix.Client(headers={"X\n": "1"})
+
+
+def _spoiled_jar():
+    jar = tarnix.Cookies({"a": "1"})
+    for cookie in jar.jar:
+        cookie.value = "1\r\nX-Injected: 1"
+    return jar
+
+
+def _hook(change):
+    def hook(request):
+        change(request)
+
+    return {"event_hooks": {"request": [hook]}}
+
+
+# Ways around the checks made when a request is built: each must still end
+# in ValueError before anything is sent.
+WALKAROUNDS = {
+    "headers given to send()": ({}, dict(send=lambda url: tarnix.Request(
+        "GET", url, headers=tarnix.Headers({"X-A": "1\r\nHost: evil"})))),
+    "a hook's dict of headers": (_hook(lambda r: setattr(r, "headers", {"Transfer-Encoding": "chunked"})), {}),
+    "a hook's Headers": (_hook(lambda r: setattr(r, "headers", tarnix.Headers({"X-A": "\x01"}))), {}),
+    "a hook past the checks": (_hook(lambda r: r.headers._raw.update({"HOST": "evil"})), {}),
+    "a hook's DEL": (_hook(lambda r: r.headers.__setitem__("X-A", "\x7f")), {}),
+    "a hook's URL text": (_hook(lambda r: setattr(r, "url", "http://127.0.0.1:1/\r\nX: 1")), {}),
+    "a hook's method": (_hook(lambda r: setattr(r, "method", "GET / HTTP/1.1\r\nX:")), {}),
+    "an auth's URL": ({}, dict(auth=lambda r: setattr(r, "url", tarnix.URL(
+        "http", "127.0.0.1", 1, "/ HTTP/1.1\r\nHost: evil", None)) or r)),
+    "an auth's target": ({}, dict(auth=lambda r: setattr(r, "url", r.url.with_target("/a b")) or r)),
+    "cookies=": ({}, dict(cookies={"a": "b\r\nX-Injected: 1"})),
+    "cookies= with a jar": ({}, dict(cookies=_spoiled_jar())),
+    "client cookies": (dict(cookies={"a": "\x0b"}), {}),
+}
+
+
+@pytest.mark.parametrize("case", list(WALKAROUNDS))
+def test_nothing_unchecked_reaches_the_engine(kind, case):
+    # Nothing listens here: a request that went out would fail with ConnectError.
+    url = f"http://127.0.0.1:{closed_port()}/"
+    options, kwargs = WALKAROUNDS[case]
+    with pytest.raises(ValueError):
+        s = Session(kind, **options)
+        if "send" in kwargs:
+            s.send(kwargs["send"](url))
+        else:
+            s.get(url, **kwargs)

@@ -15,18 +15,9 @@ import threading
 import time
 from pathlib import Path
 
-WAIT = 20.0
+from support.server import Listener, read_head
 
-
-def _read_head(conn, data: bytes = b"") -> bytes | None:
-    """Reads on from `data` until it holds a request head (and what came
-    after it); None when the client sent close_notify."""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return None
-        data += chunk
-    return data
+WAIT = 20.0  # handshakes under sanitizers are slow
 
 
 def respond_keep_alive(server, conn):
@@ -34,11 +25,11 @@ def respond_keep_alive(server, conn):
     n = 0
     while True:
         try:
-            head = _read_head(conn)
+            head = read_head(conn)
         except ssl.SSLEOFError:
             server.events.put("eof without close_notify")
             return
-        if head is None:
+        if b"\r\n\r\n" not in head:
             server.events.put("close_notify")
             return
         n += 1
@@ -49,10 +40,10 @@ def respond_keep_alive(server, conn):
 def respond_with_body_digest(server, conn):
     """Answers each request with the SHA-256 of its body (Content-Length
     framed), until the client ends the connection."""
-    data: bytes | None = b""
+    data = b""
     while True:
-        data = _read_head(conn, data)
-        if data is None:
+        data = read_head(conn, data)
+        if b"\r\n\r\n" not in data:
             return
         head, data = data.split(b"\r\n\r\n", 1)
         m = re.search(rb"(?im)^content-length:\s*(\d+)", head)
@@ -70,16 +61,18 @@ def respond_with_body_digest(server, conn):
 def respond_and_close(server, conn, close_notify=True):
     """One response framed by the end of the stream, the end marked by a
     close_notify or not."""
-    _read_head(conn)
+    read_head(conn)
     conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody up to the end")
     if close_notify:
         conn.unwrap()
     server.events.put("closed")
 
 
-class TlsServer:
+class TlsServer(Listener):
     """Python's ssl module behind a listening socket; counts handshakes. The
     certificate can be exchanged between connections."""
+
+    nodelay = True
 
     def __init__(self, cert, chain=(), respond=respond_keep_alive, workdir=None, client_ca=None, max_version=None):
         """`client_ca`: a PEM file; clients must then show a certificate it issued."""
@@ -89,13 +82,8 @@ class TlsServer:
         self.handshakes = 0
         self.events: queue.Queue = queue.Queue()
         self._dir = Path(workdir or tempfile.mkdtemp())
-        self._lock = threading.Lock()
         self.use(cert, chain)
-        self._sock = socket.create_server(("127.0.0.1", 0))
-        self.port = self._sock.getsockname()[1]
-        self._conns = []
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        super().__init__()
 
     def use(self, cert, chain=()):
         cert_file, key_file = cert.write_server_files(self._dir, list(chain))
@@ -108,31 +96,16 @@ class TlsServer:
             ctx.maximum_version = self._max_version
         # A transport end without close_notify must show as an error here.
         ctx.options &= ~getattr(ssl, "OP_IGNORE_UNEXPECTED_EOF", 0)
-        with self._lock:
-            self._ctx = ctx
+        self._ctx = ctx
 
-    def _accept(self):
-        while True:
-            try:
-                raw, _ = self._sock.accept()
-            except OSError:
-                return
-            self._conns.append(raw)
-            # Real servers answer at once; Nagle here would stall each first
-            # response behind the session tickets.
-            raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            threading.Thread(target=self._serve, args=(raw,), daemon=True).start()
-
-    def _serve(self, raw):
-        with self._lock:
-            ctx = self._ctx
+    def handle(self, raw):
+        ctx = self._ctx
         try:
             conn = ctx.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
         except (ssl.SSLError, OSError) as exc:
             self.events.put(f"handshake failed: {exc}")
-            raw.close()
             return
-        with self._lock:
+        with self.lock:
             self.handshakes += 1
         try:
             self.respond(self, conn)
@@ -143,14 +116,6 @@ class TlsServer:
 
     def next_event(self, timeout=WAIT) -> str:
         return self.events.get(timeout=timeout)
-
-    def close(self):
-        self._sock.close()
-        for c in self._conns:
-            try:
-                c.close()
-            except OSError:
-                pass
 
 
 class OpenSslServer:
@@ -175,9 +140,10 @@ class OpenSslServer:
         )
         lines: queue.Queue = queue.Queue()
 
-        def drain():  # keeps the pipe from filling up
-            for line in self._proc.stdout:
-                lines.put(line)
+        def drain():  # keeps the pipe from filling up, and closes it at its end
+            with self._proc.stdout as out:
+                for line in out:
+                    lines.put(line)
             lines.put(None)
 
         threading.Thread(target=drain, daemon=True).start()
@@ -339,22 +305,15 @@ def read_client_hello(conn) -> dict:
     return hello
 
 
-class HelloCatcher:
-    """Accepts one connection, keeps its ClientHello and hangs up."""
+class HelloCatcher(Listener):
+    """Keeps the ClientHello of each connection and hangs up."""
 
     def __init__(self, host="127.0.0.1"):
-        self._sock = socket.create_server((host, 0), family=socket.AF_INET6 if ":" in host else socket.AF_INET)
-        self.port = self._sock.getsockname()[1]
         self.hello: queue.Queue = queue.Queue()
-        threading.Thread(target=self._run, daemon=True).start()
+        super().__init__(host)
 
-    def _run(self):
-        conn, _ = self._sock.accept()
-        with conn:
-            try:
-                self.hello.put(read_client_hello(conn))
-            except Exception as exc:  # reported to the test
-                self.hello.put(exc)
-
-    def close(self):
-        self._sock.close()
+    def handle(self, conn):
+        try:
+            self.hello.put(read_client_hello(conn))
+        except Exception as exc:  # reported to the test
+            self.hello.put(exc)

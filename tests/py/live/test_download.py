@@ -16,8 +16,9 @@ from urllib.parse import parse_qs, urlsplit
 import pytest
 
 import tarnix
-from client_servers import HTTPServer, RawServer, bomb, read_head
-from test_cli import ENV
+from support.http_server import HTTPServer, RawServer, bomb
+from support.server import read_head
+from support.client import ENV
 
 TEXT = b"hello, compressed world " * 50
 PATTERN = bytes(range(256)) * 4096  # 1 MiB

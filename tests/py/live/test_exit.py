@@ -1,6 +1,5 @@
 """Requests around interpreter exit, each in a child interpreter."""
 
-import os
 import subprocess
 import sys
 import textwrap
@@ -8,10 +7,8 @@ import time
 
 import pytest
 
-import tarnix
-from scripted import ok
-
-ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
+from support.client import ENV
+from support.scripted import ok
 
 
 def run_script(script, *args, timeout=60):
@@ -136,8 +133,8 @@ TLS_REQUESTS_AT_EXIT = """
 
 
 def test_exit_with_tls_requests_in_flight(tmp_path):
-    import pki
-    from tls_servers import OpenSslServer
+    from support import pki
+    from support.tls_servers import OpenSslServer
 
     root = pki.make_ca("tarnix exit test root")
     ca_file = tmp_path / "ca.pem"

@@ -18,6 +18,9 @@ import time
 
 import pytest
 
+from support.client import CHILD_ENV
+from support.server import Listener, read_head
+
 SEED = 20261207
 MESSAGES = {
     "",
@@ -127,49 +130,45 @@ CASES = cases()
 
 # -- the server ----------------------------------------------------------------
 
-def _serve_connection(sock, context):
-    buf = b""
-    try:
-        if context is not None:
-            sock = context.wrap_socket(sock, server_side=True)
-        while True:
-            while b"\r\n\r\n" not in buf:
-                data = sock.recv(65536)
-                if not data:
+class HostileServer(Listener):
+    """Answers each request with the case its target names, sent the way
+    the case says."""
+
+    def __init__(self, context):
+        self.context = context
+        super().__init__(backlog=256)
+
+    def handle(self, sock):
+        if self.context is not None:
+            sock = self.context.wrap_socket(sock, server_side=True)
+        with sock:
+            buf = b""
+            while True:
+                buf = read_head(sock, buf)
+                if b"\r\n\r\n" not in buf:
                     return
-                buf += data
-            head, _, buf = buf.partition(b"\r\n\r\n")
-            target = head.split(b" ", 2)[1]
-            response, how = CASES[int(target.rsplit(b"/", 1)[1])]
-            if how[0] == "keep":
-                sock.sendall(response)
-                continue
-            if how[0] == "bytes":
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-                for i in range(len(response)):
-                    sock.sendall(response[i:i + 1])
-            elif how[0] == "late":
-                sock.sendall(response)
-                time.sleep(0.02)
-                sock.sendall(how[1])
-            elif how[0] == "reset":
-                sock.sendall(response[:how[1]])
-                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                head, _, buf = buf.partition(b"\r\n\r\n")
+                target = head.split(b" ", 2)[1]
+                response, how = CASES[int(target.rsplit(b"/", 1)[1])]
+                if how[0] == "keep":
+                    sock.sendall(response)
+                    continue
+                if how[0] == "bytes":
+                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                    for i in range(len(response)):
+                        sock.sendall(response[i:i + 1])
+                elif how[0] == "late":
+                    sock.sendall(response)
+                    time.sleep(0.02)
+                    sock.sendall(how[1])
+                elif how[0] == "reset":
+                    sock.sendall(response[:how[1]])
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                    return
+                else:
+                    sock.sendall(response)
+                sock.shutdown(socket.SHUT_WR)
                 return
-            else:
-                sock.sendall(response)
-            sock.shutdown(socket.SHUT_WR)
-            return
-    except OSError:  # ssl.SSLError included
-        pass
-    finally:
-        sock.close()
-
-
-def _accept_loop(listener, context):
-    while True:
-        sock, _ = listener.accept()
-        threading.Thread(target=_serve_connection, args=(sock, context), daemon=True).start()
 
 
 def serve(cert_path, key_path):
@@ -178,14 +177,8 @@ def serve(cert_path, key_path):
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert_path, key_path)
-    ports = []
-    for ctx in (None, context):
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(256)
-        ports.append(listener.getsockname()[1])
-        threading.Thread(target=_accept_loop, args=(listener, ctx), daemon=True).start()
-    print(*ports, flush=True)
+    servers = [HostileServer(None), HostileServer(context)]
+    print(*(server.port for server in servers), flush=True)
     threading.Event().wait()
 
 
@@ -223,7 +216,7 @@ def _threads():
 @pytest.fixture(scope="module")
 def hostile_server(tmp_path_factory):
     """{False: plain port, True: TLS port}, and the CA file for the latter."""
-    import pki
+    from support import pki
 
     ca = pki.make_ca("tarnix hostile CA")
     directory = tmp_path_factory.mktemp("hostile")
@@ -231,7 +224,7 @@ def hostile_server(tmp_path_factory):
     ca_path = directory / "ca.pem"
     ca_path.write_bytes(ca.pem)
     proc = subprocess.Popen([sys.executable, __file__, "--serve", str(cert_path), str(key_path)],
-                            stdout=subprocess.PIPE)
+                            stdout=subprocess.PIPE, env=CHILD_ENV)
     try:
         plain, tls = map(int, proc.stdout.readline().split())
         yield {False: plain, True: tls}, str(ca_path)

@@ -10,7 +10,7 @@ import pytest
 
 import tarnix
 
-README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+README = os.path.join(os.path.dirname(__file__), "..", "..", "..", "README.md")
 
 
 def test_mypy_strict_on_the_package_and_the_readme_examples(tmp_path):

@@ -19,13 +19,12 @@ import pytest
 
 import tarnix
 import tarnix.core.http as core_http
-from conftest import RecordingLoop, make_pool
-from scripted import WAIT, ok
+from support.client import ENV
+from support.engine import RecordingLoop, make_pool
+from support.scripted import WAIT, ok
 from tarnix import _tarnix
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc, forks")
-
-ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
 
 LOOPS = ["asyncio"]
 try:

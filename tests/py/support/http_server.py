@@ -1,20 +1,20 @@
-"""Servers on 127.0.0.1 for the client tests, and a throwaway CA."""
+"""An HTTP/1.1 server with a route for each client feature, and a raw one
+for bytes it cannot send."""
 
 from __future__ import annotations
 
-import datetime
 import functools
 import gzip
 import hashlib
-import ipaddress
 import json
 import socket
-import ssl
 import threading
 import time
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
+
+from support.server import Listener, read_head
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -184,116 +184,35 @@ class HTTPServer:
         self.server.server_close()
 
 
-class RawServer:
-    """Accepts connections and runs ``behaviour(conn)`` on each."""
+class RawServer(Listener):
+    """Runs ``behaviour(sock)`` on each connection, then closes it."""
 
-    def __init__(self, behaviour):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+    def __init__(self, behaviour, host="127.0.0.1", port=0):
         self.behaviour = behaviour
-        self.thread = threading.Thread(target=self._serve, daemon=True)
+        super().__init__(host, port)
 
-    def _serve(self):
+    def handle(self, sock):
+        self.behaviour(sock)
+
+
+class HangingServer(Listener):
+    """Answers every path at once except /hang, which it reads and never
+    answers until the test ends. Counts connections."""
+
+    def __init__(self):
+        self.done = threading.Event()
+        super().__init__()
+
+    def handle(self, conn):
         while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
+            head = read_head(conn)
+            if not head:
                 return
-            with conn:
-                try:
-                    self.behaviour(conn)
-                except OSError:
-                    pass
+            if head.startswith(b"GET /hang "):
+                self.done.wait(30)
+                return
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.sock.close()
-
-
-def read_head(conn):
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def make_ca(tmp_path, name="tarnix test CA"):
-    """Write a CA certificate and a leaf for localhost and 127.0.0.1.
-
-    Returns (ca_file, server_ssl_context). Keys exist only in tmp_path.
-    """
-    from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
-    from cryptography.hazmat.primitives.asymmetric import ec
-    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
-
-    now = datetime.datetime.now(datetime.timezone.utc)
-    ca_key = ec.generate_private_key(ec.SECP256R1())
-    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
-    ca = (
-        x509.CertificateBuilder()
-        .subject_name(ca_name)
-        .issuer_name(ca_name)
-        .public_key(ca_key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(now - datetime.timedelta(days=1))
-        .not_valid_after(now + datetime.timedelta(days=30))
-        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-        .add_extension(
-            x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True
-        )
-        .add_extension(x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), critical=False)
-        .sign(ca_key, hashes.SHA256())
-    )
-    key = ec.generate_private_key(ec.SECP256R1())
-    leaf = (
-        x509.CertificateBuilder()
-        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")]))
-        .issuer_name(ca_name)
-        .public_key(key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(now - datetime.timedelta(days=1))
-        .not_valid_after(now + datetime.timedelta(days=30))
-        .add_extension(
-            x509.SubjectAlternativeName(
-                [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
-            ),
-            critical=False,
-        )
-        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-        .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-        .add_extension(
-            x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False
-        )
-        .sign(ca_key, hashes.SHA256())
-    )
-    tmp_path.mkdir(parents=True, exist_ok=True)
-    ca_file = tmp_path / "ca.pem"
-    ca_file.write_bytes(ca.public_bytes(serialization.Encoding.PEM))
-    chain = tmp_path / "leaf.pem"
-    chain.write_bytes(leaf.public_bytes(serialization.Encoding.PEM))
-    key_file = tmp_path / "leaf.key"
-    key_file.write_bytes(
-        key.private_bytes(
-            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
-        )
-    )
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(chain, key_file)
-    return str(ca_file), ctx
+    def close(self):
+        self.done.set()
+        super().close()

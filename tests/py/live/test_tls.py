@@ -5,108 +5,28 @@ import asyncio
 import base64
 import gc
 import hashlib
-import os
 import shutil
 import socket
 import ssl
 import struct
 import time
-from pathlib import Path
 
 import pytest
 from cryptography.hazmat.primitives.asymmetric import ec, ed448
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-import pki
+from support import pki
 import tarnix
 from tarnix import _tarnix
-from tarnix import TLSError, TransportError, ProtocolError
-from tls_servers import (
-    WAIT, HelloCatcher, NginxServer, OpenSslServer, TlsServer, find_nginx, respond_and_close, respond_with_body_digest,
+from support.engine import POST, fetch, refused
+from support.server import read_head
+from support.engine import tls_pool as make_pool
+from support.tls_servers import (
+    WAIT, HelloCatcher, NginxServer, OpenSslServer, find_nginx, respond_and_close, respond_with_body_digest,
 )
+from tarnix import ProtocolError, TransportError
 
-GET, POST = 0, 1
-TLS_FAILED = "TLS handshake or certificate verification failed"
 CA_LOAD_FAILED = "tarnix: failed to load the TLS CA bundle"
-
-
-# -- helpers -------------------------------------------------------------------
-
-def make_pool(port, ca_path="", host="localhost", max_connections=4):
-    return _tarnix.pool_create(host, port, True, 0, max_connections, 0, 0, str(ca_path))
-
-
-def fetch(pool, target="/"):
-    """One GET through the engine and the event loop; returns the response or
-    raises the request's error."""
-
-    async def go():
-        loop = asyncio.get_running_loop()
-        future = loop.create_future()
-        _tarnix.submit(pool, GET, target, [], b"", None, None, future, loop)
-        return await asyncio.wait_for(future, WAIT)
-
-    return asyncio.run(go())
-
-
-def refused(pool):
-    with pytest.raises(TLSError) as exc:
-        fetch(pool)
-    assert str(exc.value) == TLS_FAILED
-    return True
-
-
-@pytest.fixture(scope="module")
-def ca():
-    """A root and an intermediate under it; the CA file holds the root."""
-    root = pki.make_ca("tarnix test root")
-    inter = pki.make_ca("tarnix test intermediate", root)
-    return root, inter
-
-
-@pytest.fixture
-def ca_file(tmp_path, ca):
-    path = tmp_path / "ca.pem"
-    path.write_bytes(ca[0].pem)
-    return path
-
-
-@pytest.fixture
-def serve(tmp_path):
-    servers = []
-
-    def start(cert, chain=(), **kw):
-        server = TlsServer(cert, chain, workdir=tmp_path / f"srv{len(servers)}", **kw)
-        servers.append(server)
-        return server
-
-    yield start
-    for s in servers:
-        s.close()
-
-
-@pytest.fixture
-def system_store():
-    """Writes the test system trust store (roots and CRLs in one PEM file);
-    restored afterwards. Skips when the build has no test store."""
-    path = os.environ.get("TARNIX_TEST_TRUST_STORE")
-    if not path:
-        pytest.skip("build without a test trust store (TARNIX_TEST_TRUST_STORE)")
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    old = path.read_bytes() if path.exists() else None
-
-    def write(*pems):
-        tmp = path.with_suffix(".tmp")
-        tmp.write_bytes(b"".join(pems))
-        os.replace(tmp, path)  # a new file each time, never half written
-
-    write()
-    yield write
-    if old is None:
-        path.unlink(missing_ok=True)
-    else:
-        write(old)
 
 
 # -- the ClientHello ---------------------------------------------------------------
@@ -168,23 +88,23 @@ def test_no_server_name_for_an_address(host):
 
 # -- trust ---------------------------------------------------------------------------
 
-def test_chain_anchored_by_the_ca_file(serve, ca, ca_file):
+def test_chain_anchored_by_the_ca_file(tls_serve, ca, ca_file):
     root, inter = ca
     # The system store does not know this root, so success means the bundle
     # alone decided.
-    server = serve(pki.make_leaf(inter), [inter])
+    server = tls_serve(pki.make_leaf(inter), [inter])
     assert fetch(make_pool(server.port, ca_file)).status == 200
     # The intermediate itself in the CA file anchors too, also when the server
     # sends nothing but its leaf.
     only_inter = ca_file.parent / "inter.pem"
     only_inter.write_bytes(inter.pem)
-    server = serve(pki.make_leaf(inter))
+    server = tls_serve(pki.make_leaf(inter))
     assert fetch(make_pool(server.port, only_inter)).status == 200
     # A self-signed leaf placed in the CA file is trusted as itself.
     selfsigned = pki.make_leaf(None)
     pinned = ca_file.parent / "pinned.pem"
     pinned.write_bytes(selfsigned.pem)
-    server = serve(selfsigned)
+    server = tls_serve(selfsigned)
     assert fetch(make_pool(server.port, pinned)).status == 200
 
 
@@ -193,7 +113,7 @@ def test_chain_anchored_by_the_ca_file(serve, ca, ca_file):
     ["self-signed", "expired", "not yet valid", "wrong root", "leaf as issuer", "client auth only",
      "rsa 8192"],
 )
-def test_untrusted_chains_fail(serve, ca, ca_file, case):
+def test_untrusted_chains_fail(tls_serve, ca, ca_file, case):
     root, inter = ca
     chain = [inter]
     if case == "self-signed":
@@ -215,7 +135,7 @@ def test_untrusted_chains_fail(serve, ca, ca_file, case):
     elif case == "rsa 8192":
         # 1,038 bytes of public key, above the 600-byte limit.
         leaf = pki.make_leaf(inter, key=rsa8192_key())
-    server = serve(leaf, chain)
+    server = tls_serve(leaf, chain)
     assert refused(make_pool(server.port, ca_file))
     assert server.next_event().startswith("handshake failed")
 
@@ -230,21 +150,21 @@ def rsa8192_key():
 
 
 @pytest.mark.parametrize("kind", ["rsa4096", "ed25519", "ec384", "ec521"])
-def test_leaf_key_kinds_within_the_limit(serve, ca, ca_file, kind):
+def test_leaf_key_kinds_within_the_limit(tls_serve, ca, ca_file, kind):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, key_kind=kind), [inter])
+    server = tls_serve(pki.make_leaf(inter, key_kind=kind), [inter])
     assert fetch(make_pool(server.port, ca_file)).status == 200
 
 
-def test_no_extended_key_usage_is_fine(serve, ca, ca_file):
+def test_no_extended_key_usage_is_fine(tls_serve, ca, ca_file):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, eku=None), [inter])
+    server = tls_serve(pki.make_leaf(inter, eku=None), [inter])
     assert fetch(make_pool(server.port, ca_file)).status == 200
 
 
-def test_failed_handshake_gives_the_slot_back(serve, ca, ca_file):
+def test_failed_handshake_gives_the_slot_back(tls_serve, ca, ca_file):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, dns=["elsewhere.localhost"]), [inter])
+    server = tls_serve(pki.make_leaf(inter, dns=["elsewhere.localhost"]), [inter])
     pool = make_pool(server.port, ca_file, max_connections=1)
     assert refused(pool)
     # With the only slot still counted as open, this would wait forever.
@@ -254,10 +174,10 @@ def test_failed_handshake_gives_the_slot_back(serve, ca, ca_file):
 
 # -- the system trust store -----------------------------------------------------------
 
-def test_chain_only_the_system_store_trusts(serve, ca, system_store):
+def test_chain_only_the_system_store_trusts(tls_serve, ca, system_store):
     store_root = pki.make_ca("store root")
     system_store(store_root.pem)
-    server = serve(pki.make_leaf(store_root), respond=respond_and_close)
+    server = tls_serve(pki.make_leaf(store_root), respond=respond_and_close)
     pool = make_pool(server.port)  # no CA file: the bundle starts empty
     assert fetch(pool).status == 200
     # The store no longer trusts the root, but the pool's bundle was rebuilt
@@ -268,11 +188,11 @@ def test_chain_only_the_system_store_trusts(serve, ca, system_store):
     assert refused(make_pool(server.port))
 
 
-def test_store_acceptance_replaces_the_ca_file(serve, ca, ca_file, system_store):
+def test_store_acceptance_replaces_the_ca_file(tls_serve, ca, ca_file, system_store):
     root, inter = ca
     store_root = pki.make_ca("store root")
     system_store(store_root.pem)
-    server = serve(pki.make_leaf(store_root), respond=respond_and_close)
+    server = tls_serve(pki.make_leaf(store_root), respond=respond_and_close)
     pool = make_pool(server.port, ca_file)
     assert fetch(pool).status == 200
     # The file's root is gone from the bundle now.
@@ -282,7 +202,7 @@ def test_store_acceptance_replaces_the_ca_file(serve, ca, ca_file, system_store)
 
 
 @pytest.mark.parametrize("case", ["revoked", "client auth only", "expired", "self-signed"])
-def test_system_store_rejections(serve, system_store, case):
+def test_system_store_rejections(tls_serve, system_store, case):
     store_root = pki.make_ca("store root")
     good = pki.make_leaf(store_root)
     if case == "revoked":
@@ -296,7 +216,7 @@ def test_system_store_rejections(serve, system_store, case):
             leaf = pki.make_leaf(store_root, not_before=pki.NOW - 30 * pki.DAY, not_after=pki.NOW - pki.DAY)
         else:
             leaf = pki.make_leaf(None)
-    server = serve(leaf)
+    server = tls_serve(leaf)
     assert refused(make_pool(server.port))
     # The same store accepts an ordinary leaf of that root (a CRL that does
     # not list it changes nothing).
@@ -322,9 +242,9 @@ def test_system_store_rejections(serve, system_store, case):
         ("127.0.0.1", ["127.0.0.1"], None, True),  # an IP literal as a dNSName entry
     ],
 )
-def test_host_check(serve, ca, ca_file, host, dns, cn, ok):
+def test_host_check(tls_serve, ca, ca_file, host, dns, cn, ok):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, dns=dns, cn=cn), [inter])
+    server = tls_serve(pki.make_leaf(inter, dns=dns, cn=cn), [inter])
     pool = make_pool(server.port, ca_file, host=host)
     if ok:
         assert fetch(pool).status == 200
@@ -333,9 +253,9 @@ def test_host_check(serve, ca, ca_file, host, dns, cn, ok):
 
 
 @pytest.mark.parametrize("ips, ok", [(["::1", "127.0.0.1"], True), (["127.0.0.2", "::ffff:127.0.0.1"], False)])
-def test_address_host_matches_address_entries(serve, ca, ca_file, ips, ok):
+def test_address_host_matches_address_entries(tls_serve, ca, ca_file, ips, ok):
     root, inter = ca
-    server = serve(pki.make_leaf(inter, dns=[], ips=ips, cn="127.0.0.1"), [inter])
+    server = tls_serve(pki.make_leaf(inter, dns=[], ips=ips, cn="127.0.0.1"), [inter])
     pool = make_pool(server.port, ca_file, host="127.0.0.1")
     assert fetch(pool).status == 200 if ok else refused(pool)
 
@@ -398,9 +318,9 @@ def test_nginx(nginx, ca, ca_file, host, protocols, key_kind, answer):
 
 # -- connections -------------------------------------------------------------------------
 
-def test_reused_connection_runs_no_new_handshake(serve, ca, ca_file):
+def test_reused_connection_runs_no_new_handshake(tls_serve, ca, ca_file):
     root, inter = ca
-    server = serve(pki.make_leaf(inter), [inter])
+    server = tls_serve(pki.make_leaf(inter), [inter])
     pool = make_pool(server.port, ca_file)
     first, second = fetch(pool), fetch(pool)
     assert first.body == b"hello 1 TLSv1.3"
@@ -408,9 +328,9 @@ def test_reused_connection_runs_no_new_handshake(serve, ca, ca_file):
     assert server.handshakes == 1
 
 
-def test_post_bodies_around_one_record(serve, ca, ca_file):
+def test_post_bodies_around_one_record(tls_serve, ca, ca_file):
     root, inter = ca
-    server = serve(pki.make_leaf(inter), [inter], respond=respond_with_body_digest)
+    server = tls_serve(pki.make_leaf(inter), [inter], respond=respond_with_body_digest)
     pool = make_pool(server.port, ca_file, max_connections=1)
 
     async def post(body):
@@ -427,15 +347,13 @@ def test_post_bodies_around_one_record(serve, ca, ca_file):
 
 
 @pytest.mark.parametrize("ending", ["graceful", "reset"])
-def test_answer_before_the_body_was_sent(serve, ca, ca_file, ending):
+def test_answer_before_the_body_was_sent(tls_serve, ca, ca_file, ending):
     # A server with a size limit answers after the head and goes away
     # without reading the body.
     root, inter = ca
 
     def respond(server, conn):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            data += conn.recv(65536)
+        read_head(conn)
         conn.sendall(b"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntoo large")
         if ending == "graceful":
             conn.shutdown(socket.SHUT_WR)
@@ -443,7 +361,7 @@ def test_answer_before_the_body_was_sent(serve, ca, ca_file, ending):
         else:
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
-    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    server = tls_serve(pki.make_leaf(inter), [inter], respond=respond)
     pool = make_pool(server.port, ca_file)
 
     async def post():
@@ -456,9 +374,9 @@ def test_answer_before_the_body_was_sent(serve, ca, ca_file, ending):
     assert (out.status, out.body) == (413, b"too large")
 
 
-def test_destroying_an_idle_connection_sends_close_notify(serve, ca, ca_file):
+def test_destroying_an_idle_connection_sends_close_notify(tls_serve, ca, ca_file):
     root, inter = ca
-    server = serve(pki.make_leaf(inter), [inter])
+    server = tls_serve(pki.make_leaf(inter), [inter])
     pool = make_pool(server.port, ca_file)
     assert fetch(pool).status == 200
     del pool
@@ -467,13 +385,13 @@ def test_destroying_an_idle_connection_sends_close_notify(serve, ca, ca_file):
 
 
 @pytest.mark.parametrize("close_notify", [True, False])
-def test_body_to_the_end_of_the_stream(serve, ca, ca_file, close_notify):
+def test_body_to_the_end_of_the_stream(tls_serve, ca, ca_file, close_notify):
     root, inter = ca
 
     def respond(server, conn):
         respond_and_close(server, conn, close_notify)
 
-    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    server = tls_serve(pki.make_leaf(inter), [inter], respond=respond)
     pool = make_pool(server.port, ca_file)
     if close_notify:
         assert fetch(pool).body == b"body up to the end"
@@ -485,7 +403,7 @@ def test_body_to_the_end_of_the_stream(serve, ca, ca_file, close_notify):
 
 
 @pytest.mark.parametrize("line_len, ok", [(16645, True), (16646, False)])
-def test_head_line_limit_is_one_record(serve, ca, ca_file, line_len, ok):
+def test_head_line_limit_is_one_record(tls_serve, ca, ca_file, line_len, ok):
     root, inter = ca
     # The header line with its CRLF is line_len bytes.
     header = b"X-Long: " + b"a" * (line_len - len(b"X-Long: ") - 2) + b"\r\n"
@@ -495,7 +413,7 @@ def test_head_line_limit_is_one_record(serve, ca, ca_file, line_len, ok):
         conn.sendall(b"HTTP/1.1 200 OK\r\n" + header + b"Content-Length: 2\r\n\r\nok")
         conn.unwrap()
 
-    server = serve(pki.make_leaf(inter), [inter], respond=respond)
+    server = tls_serve(pki.make_leaf(inter), [inter], respond=respond)
     pool = make_pool(server.port, ca_file)
     if ok:
         assert fetch(pool).body == b"ok"
@@ -534,7 +452,7 @@ def test_bad_ca_files(tmp_path, ca, name):
     assert str(exc.value) == CA_LOAD_FAILED
 
 
-def test_ca_file_skips_certificates_it_cannot_use(tmp_path, serve, ca):
+def test_ca_file_skips_certificates_it_cannot_use(tmp_path, tls_serve, ca):
     root, inter = ca
     # Same subject as the root, other key, expired.
     expired_twin = pki.make_leaf(None, cn="tarnix test root", dns=None, eku=None,
@@ -553,5 +471,5 @@ def test_ca_file_skips_certificates_it_cannot_use(tmp_path, serve, ca):
         + root.pem
         + later_twin.pem
     )
-    server = serve(pki.make_leaf(inter), [inter])
+    server = tls_serve(pki.make_leaf(inter), [inter])
     assert fetch(make_pool(server.port, path)).status == 200

@@ -2,6 +2,7 @@
 the bundle is rebuilt from the system store, path constraints through the CA
 file as through the store, minimum key strength and stapled OCSP responses."""
 
+import functools
 import ipaddress
 import os
 import queue
@@ -18,64 +19,10 @@ import pytest
 from cryptography import x509
 from cryptography.x509.oid import ExtendedKeyUsageOID, ObjectIdentifier
 
-import pki
-from tarnix import _tarnix
-from tarnix import TLSError
-from tls_servers import WAIT, TlsServer, respond_and_close
-
-GET = 0
-TLS_FAILED = "TLS handshake or certificate verification failed"
-
-
-def make_pool(port, ca_path="", host="localhost"):
-    return _tarnix.pool_create(host, port, True, 0, 4, 0, 0, str(ca_path))
-
-
-def fetch(pool):
-    import asyncio
-
-    async def go():
-        loop = asyncio.get_running_loop()
-        future = loop.create_future()
-        _tarnix.submit(pool, GET, "/", [], b"", None, None, future, loop)
-        return await asyncio.wait_for(future, WAIT)
-
-    return asyncio.run(go())
-
-
-def accepted(pool):
-    return fetch(pool).status == 200
-
-
-def refused(pool):
-    with pytest.raises(TLSError) as exc:
-        fetch(pool)
-    assert str(exc.value) == TLS_FAILED
-    return True
-
-
-@pytest.fixture
-def system_store():
-    """Writes the test system trust store; restored afterwards."""
-    path = os.environ.get("TARNIX_TEST_TRUST_STORE")
-    if not path:
-        pytest.skip("build without a test trust store (TARNIX_TEST_TRUST_STORE)")
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    old = path.read_bytes() if path.exists() else None
-
-    def write(*pems):
-        tmp = path.with_suffix(".tmp")
-        tmp.write_bytes(b"".join(pems))
-        os.replace(tmp, path)
-
-    write()
-    yield write
-    if old is None:
-        path.unlink(missing_ok=True)
-    else:
-        write(old)
-
+from support import pki
+from support.engine import accepted, refused
+from support.engine import tls_pool as make_pool
+from support.tls_servers import WAIT, TlsServer, respond_and_close
 
 class WeakKeyServer(TlsServer):
     """Python's ssl server at security level 0, so it serves any key size."""
@@ -85,22 +32,13 @@ class WeakKeyServer(TlsServer):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
         ctx.load_cert_chain(cert_file, key_file)
-        with self._lock:
-            self._ctx = ctx
+        self._ctx = ctx
 
 
 @pytest.fixture
-def serve(tmp_path):
-    servers = []
-
-    def start(cert, chain=(), kind=WeakKeyServer):
-        server = kind(cert, chain, respond=respond_and_close, workdir=tmp_path / f"srv{len(servers)}")
-        servers.append(server)
-        return server
-
-    yield start
-    for s in servers:
-        s.close()
+def serve(tls_serve):
+    """Servers that take keys of any size and answer once."""
+    return functools.partial(tls_serve, kind=WeakKeyServer, respond=respond_and_close)
 
 
 # -- revocation after the bundle was rebuilt from the store ---------------------------

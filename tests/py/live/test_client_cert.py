@@ -10,11 +10,11 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-import pki
 import tarnix
-from test_cli import ENV
-from test_proxy import tunnel_to
-from tls_servers import OpenSslServer, TlsServer
+from support import pki
+from support.client import ENV
+from support.scripted import tunnel_to
+from support.tls_servers import OpenSslServer, TlsServer
 
 PASSWORD = "s3cret pass"
 CLIENT_AUTH = (ExtendedKeyUsageOID.CLIENT_AUTH,)

@@ -12,12 +12,11 @@ from pathlib import Path
 
 import pytest
 
-import tarnix
-from client_servers import Handler, HTTPServer, make_ca
+from support.client import ENV
+from support.http_server import Handler, HTTPServer
+from support.pki import localhost_tls
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
-
-ENV = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tarnix.__file__)))
 
 
 class Tagged(Handler):
@@ -31,7 +30,7 @@ class Tagged(Handler):
 
 @pytest.fixture(scope="module", params=[False, True], ids=["plain", "tls"])
 def server(request, tmp_path_factory):
-    ca_file, ctx = make_ca(tmp_path_factory.mktemp("fork")) if request.param else ("", None)
+    ca_file, ctx = localhost_tls(tmp_path_factory.mktemp("fork")) if request.param else ("", None)
     s = HTTPServer(ctx, host="localhost" if ctx else "127.0.0.1")
     s.server.RequestHandlerClass = Tagged
     s.ca_file = ca_file
@@ -201,23 +200,16 @@ LOCKS = """
 
 
 @pytest.fixture
-def system_store(server):
-    path = os.environ.get("TARNIX_TEST_TRUST_STORE")
-    if not path or not server.ca_file:
-        pytest.skip("needs TLS and a build with a test trust store (TARNIX_TEST_TRUST_STORE)")
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    old = path.read_bytes() if path.exists() else None
-    # Many copies: each parse takes a while, under the cache lock.
-    path.write_bytes(Path(server.ca_file).read_bytes() * 300)
-    yield path
-    if old is None:
-        path.unlink()
-    else:
-        path.write_bytes(old)
+def crowded_store(server, system_store):
+    """The test system store holding many copies of the server's CA: each
+    parse takes a while, under the cache lock."""
+    if not server.ca_file:
+        pytest.skip("needs TLS")
+    system_store(Path(server.ca_file).read_bytes() * 300)
+    return os.environ["TARNIX_TEST_TRUST_STORE"]
 
 
-def test_a_child_never_inherits_a_held_tls_lock(server, system_store):
+def test_a_child_never_inherits_a_held_tls_lock(server, crowded_store):
     # Fresh processes: the library is set up in each right as the first fork comes.
-    codes = sum((run_script(LOCKS, server.url, "", str(system_store)) for _ in range(3)), [])
+    codes = sum((run_script(LOCKS, server.url, "", crowded_store) for _ in range(3)), [])
     assert codes == [0] * 30

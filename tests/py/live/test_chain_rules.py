@@ -4,9 +4,9 @@ the CA file must be valid now, like every other."""
 
 import pytest
 
-import pki
-# ca (a root and an intermediate under it) and serve are fixtures.
-from test_tls import ca, fetch, make_pool, refused, serve  # noqa: F401
+from support import pki
+from support.engine import fetch, refused
+from support.engine import tls_pool as make_pool
 
 
 @pytest.fixture
@@ -30,18 +30,18 @@ def check(server, ca_file, ok):
 
 
 @pytest.mark.parametrize("forged", [False, True], ids=["genuine", "forged"])
-def test_every_link_is_signed_by_the_next_certificate(serve, ca, ca_files, forged):
+def test_every_link_is_signed_by_the_next_certificate(tls_serve, ca, ca_files, forged):
     root, inter = ca
     attacker = pki.make_key() if forged else None
     # A leaf signed by an attacker's key, naming the genuine intermediate and
     # its key identifier, sent with that intermediate: anyone holding a public
     # intermediate could otherwise speak for any host.
     leaf = pki.make_leaf(inter, signer_key=attacker)
-    check(serve(leaf, [inter]), ca_files["root"], not forged)
+    check(tls_serve(leaf, [inter]), ca_files["root"], not forged)
     # One link up: an intermediate forged in the genuine one's name issues a
     # sound leaf.
     sub = pki.make_ca("tarnix test sub", inter, signer_key=attacker)
-    check(serve(pki.make_leaf(sub), [sub, inter]), ca_files["root"], not forged)
+    check(tls_serve(pki.make_leaf(sub), [sub, inter]), ca_files["root"], not forged)
 
 
 LONG_AGO = dict(not_before=pki.NOW - 30 * pki.DAY, not_after=pki.NOW - pki.DAY)
@@ -60,7 +60,7 @@ LATER = dict(not_before=pki.NOW + pki.DAY, not_after=pki.NOW + 30 * pki.DAY)
     ids=["sound chain", "expired intermediate", "leaf alone", "expired leaf alone", "not yet valid leaf alone"],
 )
 def test_the_certificate_that_links_to_the_ca_file_must_be_valid(
-    serve, ca, ca_files, leaf_dates, inter_dates, ca_file, ok
+    tls_serve, ca, ca_files, leaf_dates, inter_dates, ca_file, ok
 ):
     """`inter_dates` None sends the leaf alone; otherwise it goes with an
     intermediate of the same name and key as the genuine one, valid then."""
@@ -68,4 +68,4 @@ def test_the_certificate_that_links_to_the_ca_file_must_be_valid(
     chain = []
     if inter_dates is not None:
         chain = [pki.make_ca("tarnix test intermediate", root, key=inter.key, **inter_dates) if inter_dates else inter]
-    check(serve(pki.make_leaf(inter, **leaf_dates), chain), ca_files[ca_file], ok)
+    check(tls_serve(pki.make_leaf(inter, **leaf_dates), chain), ca_files[ca_file], ok)

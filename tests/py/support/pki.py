@@ -1,9 +1,11 @@
-"""A throwaway PKI for the TLS tests, made fresh on every run (no key is kept)."""
+"""The tests' one certificate factory: a throwaway PKI made fresh on every
+run (no key is kept)."""
 
 from __future__ import annotations
 
 import datetime as _dt
 import ipaddress
+import ssl
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -233,3 +235,16 @@ def openssl_rsa_key(bits: int):
         check=True, capture_output=True,
     ).stdout
     return serialization.load_pem_private_key(out, None, unsafe_skip_rsa_key_validation=True)
+
+
+def localhost_tls(directory: Path, ca_name: str = "tarnix test CA") -> tuple[str, ssl.SSLContext]:
+    """A CA file, and a server context for localhost and 127.0.0.1 under
+    that CA. Keys exist only in `directory`."""
+    ca = make_ca(ca_name)
+    leaf = make_leaf(ca, dns=["localhost"], ips=["127.0.0.1"], cn="localhost")
+    cert_file, key_file = leaf.write_server_files(directory)
+    ca_file = directory / "ca.pem"
+    ca_file.write_bytes(ca.pem)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert_file, key_file)
+    return str(ca_file), ctx

@@ -9,7 +9,7 @@ import pytest
 
 import tarnix
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 SOURCE_TREE = os.path.exists(os.path.join(ROOT, "CMakeLists.txt"))
 
 
