@@ -13,16 +13,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 suite=${1:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
 [ "$(id -u)" = 0 ] || { echo "check-fresh-debian: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
-mirror=$(bash scripts/debian-mirror.sh)
+mirror=$(debian_mirror)
 target="$repo/build/fresh-debian-$suite"
 mkdir -p "$repo/build"
 
-if ! command -v debootstrap >/dev/null 2>&1; then
-  DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-fi
+command -v debootstrap >/dev/null 2>&1 || apt_install --recommends debootstrap
 
 mounts=(proc dev dev/pts)
 unmount_all() {

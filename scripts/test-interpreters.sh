@@ -54,7 +54,7 @@ sid=$(make_root sid-test sid amd64 "${SID_PACKAGES[@]}")
 stage="$sid/tarnix-test"
 rm -rf "$stage"
 mkdir -p "$stage"
-cp "$wheel" scripts/suite-in-venv.sh "$stage/"
+cp "$wheel" scripts/suite-in-venv.sh scripts/lib.sh "$stage/"
 trap 'rm -rf "$host_work"; root_umount "$sid"' EXIT
 args=""
 [ $# -eq 0 ] || args=$(printf ' %q' "$@")
