@@ -75,3 +75,7 @@ cd "$root"
 echo "== What users install: the portable wheel and the source distribution"
 cd "$root"
 bash scripts/test-wheel.sh
+
+echo "== Reference docs, built strictly: a broken link or anchor fails"
+cd "$root"
+bash scripts/docs.sh
