@@ -66,7 +66,9 @@ apt_install() {
     as_root chmod 755 "$policy"
     added=1
   fi
-  apt_retry as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${recommends[@]}" "$@" >/dev/null || rc=$?
+  # Waits for a lock another apt-get holds, but a package that does not exist fails at once.
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=120 install -y -qq \
+    "${recommends[@]}" "$@" >/dev/null || rc=$?
   [ "$added" = 0 ] || as_root rm -f "$policy"
   return "$rc"
 }
