@@ -49,21 +49,28 @@ root_umount() {
   return 0
 }
 
-# Runs a bash command inside a root, with a clean environment plus pip's
-# settings (its CA file and index) so that PyPI works as it does here.
+# root_pip_env ROOT: pip's settings (its CA file, copied in, its index and
+# the proxies), one VAR=value a line, so that PyPI works inside as it does here.
+root_pip_env() {
+  local target=$1 var
+  if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
+    cp "$PIP_CERT" "$target/root/pip-ca.pem"
+    echo PIP_CERT=/root/pip-ca.pem
+  fi
+  for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
+    if [ -n "${!var:-}" ]; then echo "$var=${!var}"; fi
+  done
+}
+
+# Runs a bash command inside a root, with a clean environment plus pip's settings.
 in_root() {
   local target=$1
   shift
   local envs=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8
     DEBIAN_FRONTEND=noninteractive)
-  if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
-    cp "$PIP_CERT" "$target/root/pip-ca.pem"
-    envs+=(PIP_CERT=/root/pip-ca.pem)
-  fi
-  local var
-  for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
-    [ -n "${!var:-}" ] && envs+=("$var=${!var}")
-  done
+  local pip_envs
+  mapfile -t pip_envs < <(root_pip_env "$target")
+  envs+=("${pip_envs[@]}")
   root_mount "$target"
   chroot "$target" /usr/bin/env -i "${envs[@]}" bash -c "$*"
 }
