@@ -137,18 +137,30 @@ private_apt() {
   apt_retry apt-get "${apt_private_opts[@]}" -q update >/dev/null
 }
 
-# source_package NAME VERSION_REGEX DEST: unpacks into DEST the newest version
-# of source package NAME (through private_apt) matching VERSION_REGEX that
-# can be downloaded: the index may name a version the mirror no longer holds.
-# Prints the version.
-source_package() {
-  local name=$1 want=$2 dest=$3 versions v
+# source_versions NAME VERSION_REGEX: the versions of source package NAME in
+# the private_apt index that match VERSION_REGEX, newest first.
+source_versions() {
+  apt-cache "${apt_private_opts[@]}" showsrc "$1" | sed -n 's/^Version: //p' | grep -E "$2" | sort -urV
+}
+
+# source_version NAME VERSION DEST: unpacks that version of source package
+# NAME into DEST, through private_apt.
+source_version() {
+  local name=$1 version=$2 dest=$3
   command -v dpkg-source >/dev/null 2>&1 || apt_install dpkg-dev || return 1
-  versions=$(apt-cache "${apt_private_opts[@]}" showsrc "$name" | sed -n 's/^Version: //p' | grep -E "$want" | sort -urV)
-  [ -n "$versions" ] || { echo "no $name source package matching '$want'" >&2; return 1; }
+  rm -rf "$dest" && mkdir -p "$dest"
+  (cd "$dest" && apt-get "${apt_private_opts[@]}" -q source "$name=$version" >/dev/null 2>&1)
+}
+
+# source_package NAME VERSION_REGEX DEST: unpacks into DEST the newest version
+# of NAME matching VERSION_REGEX that downloads (the index may name a version
+# the mirror no longer holds), and prints it.
+source_package() {
+  local name=$1 dest=$3 versions v
+  versions=$(source_versions "$name" "$2")
+  [ -n "$versions" ] || { echo "no $name source package matching '$2'" >&2; return 1; }
   for v in $versions; do
-    rm -rf "$dest" && mkdir -p "$dest"
-    if (cd "$dest" && apt-get "${apt_private_opts[@]}" -q source "$name=$v" >/dev/null 2>&1); then
+    if source_version "$name" "$v" "$dest"; then
       echo "$v"
       return 0
     fi

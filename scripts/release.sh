@@ -34,25 +34,31 @@ SUITE=${RELEASE_SOURCE_SUITE:-trixie}
 apt_dir="$rel/apt"
 
 openssl_source() {
-  local newest upstream tmp="$rel/sources/tmp" v
-  newest=$(apt-cache "${apt_private_opts[@]}" showsrc openssl | sed -n 's/^Version: //p' | grep '^3\.5\.' | sort -rV | head -n1)
-  upstream=${newest%-*}
-  upstream=${upstream#*:}
-  if [ -n "$newest" ] && [ -d "$rel/sources/openssl-$upstream" ]; then
-    echo "OpenSSL source $newest: cached"
-    return 0
-  fi
-  if ! v=$(source_package openssl '^3\.5\.' "$tmp"); then
-    # A source fetched before still serves.
-    [ -n "$(find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*')" ]
-    return
-  fi
-  upstream=${v%-*}
-  upstream=${upstream#*:}
-  find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3*' -exec rm -rf {} +
-  mv "$tmp/openssl-$upstream" "$rel/sources/"
+  local versions v upstream tmp="$rel/sources/tmp"
+  versions=$(source_versions openssl '^3\.5\.')
+  [ -n "$versions" ] || { echo "release: no OpenSSL 3.5 source package in $SUITE" >&2; return 1; }
+  # The index may name a version the mirror no longer holds: the newest 3.5
+  # release that is cached or downloads.
+  for v in $versions; do
+    upstream=${v%-*}
+    upstream=${upstream#*:}
+    if [ -d "$rel/sources/openssl-$upstream" ]; then
+      rm -rf "$tmp"
+      echo "OpenSSL source $v: cached"
+      return 0
+    fi
+    if source_version openssl "$v" "$tmp"; then
+      find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3*' -exec rm -rf {} +
+      mv "$tmp/openssl-$upstream" "$rel/sources/"
+      rm -rf "$tmp"
+      echo "OpenSSL source $v: fetched"
+      return 0
+    fi
+    echo "openssl $v not downloadable, trying an older one" >&2
+  done
   rm -rf "$tmp"
-  echo "OpenSSL source $v: fetched"
+  # A source fetched before still serves.
+  [ -n "$(find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*')" ]
 }
 
 python_headers() {
