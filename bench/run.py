@@ -1257,7 +1257,7 @@ def main():
     if r.returncode != 0:
         log(f"no chart: {_last_error_line(r.stderr)}")
     elif scale == 1 and not args.output and every_scenario:
-        # The chart the README shows: full runs of every scenario only.
+        # The chart docs/benchmarks.md shows: full runs of every scenario only.
         shutil.copyfile(chart, HERE / "chart.png")
     print(f"\nwritten: {path}, {path.with_suffix('.md').name} (Markdown tables) and "
           f"{chart.name} (chart)")

@@ -13,28 +13,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+# shellcheck source=scripts/debian-root.sh
+source scripts/debian-root.sh
 suite=${1:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
 [ "$(id -u)" = 0 ] || { echo "check-fresh-debian: needs root (debootstrap, chroot, mounts)" >&2; exit 1; }
-mirror=$(bash scripts/debian-mirror.sh)
+mirror=$(debian_mirror)
 target="$repo/build/fresh-debian-$suite"
 mkdir -p "$repo/build"
 
-if ! command -v debootstrap >/dev/null 2>&1; then
-  DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-fi
+command -v debootstrap >/dev/null 2>&1 || apt_install --recommends debootstrap
 
-mounts=(proc dev dev/pts)
-unmount_all() {
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
-    mountpoint -q "$target/${mounts[i]}" && umount -l "$target/${mounts[i]}"
-  done
-  return 0
-}
-trap unmount_all EXIT
+trap 'root_umount "$target"' EXIT
 
-unmount_all
+root_umount "$target"
 # Never delete through a mount that is still there (/dev is the host's).
 if grep -q " $target/" /proc/mounts; then
   echo "check-fresh-debian: $target still has mounts; unmount them first" >&2
@@ -45,6 +36,8 @@ echo "== debootstrap $suite from $mirror into $target"
 debootstrap --variant=minbase --include=python3 "$suite" "$target" "$mirror" >"$target.log" 2>&1 ||
   { tail -n 20 "$target.log" >&2; exit 1; }
 
+# Mounted here rather than by root_mount, which writes an /etc/hosts where
+# there is none: the fresh root stays as debootstrap made it.
 mount -t proc proc "$target/proc"
 mount --bind /dev "$target/dev"
 mount --bind /dev/pts "$target/dev/pts"
@@ -54,23 +47,17 @@ mkdir -p "$target/root/tarnix"
 git archive HEAD | tar -x -C "$target/root/tarnix"
 
 envs=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 TERM=xterm)
-if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
-  cp "$PIP_CERT" "$target/root/pip-ca.pem"
-  envs+=(PIP_CERT=/root/pip-ca.pem)
-fi
-for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
-  [ -n "${!var:-}" ] && envs+=("$var=${!var}")
-done
-in_root() { chroot "$target" /usr/bin/env -i "${envs[@]}" bash -c "$1"; }
+mapfile -t -O ${#envs[@]} envs < <(root_pip_env "$target")
+in_fresh() { chroot "$target" /usr/bin/env -i "${envs[@]}" bash -c "$1"; }
 
-echo "== system Python: $(in_root 'python3 --version'); pip: $(in_root 'python3 -m pip --version 2>/dev/null || echo none')"
+echo "== system Python: $(in_fresh 'python3 --version'); pip: $(in_fresh 'python3 -m pip --version 2>/dev/null || echo none')"
 status=0
 echo "== bash scripts/demo.sh"
-if in_root 'cd /root/tarnix && bash scripts/demo.sh -n 200 -c 4'; then echo "demo: passed"; else echo "demo: FAILED"; status=1; fi
+if in_fresh 'cd /root/tarnix && bash scripts/demo.sh -n 200 -c 4'; then echo "demo: passed"; else echo "demo: FAILED"; status=1; fi
 echo "== bash scripts/test.sh"
-if in_root 'cd /root/tarnix && bash scripts/test.sh'; then echo "tests: passed"; else echo "tests: FAILED"; status=1; fi
+if in_fresh 'cd /root/tarnix && bash scripts/test.sh'; then echo "tests: passed"; else echo "tests: FAILED"; status=1; fi
 echo "== the system Python is unchanged"
-if in_root 'cd / && ! python3 -c "import tarnix" 2>/dev/null && ! python3 -m pip --version >/dev/null 2>&1'; then
+if in_fresh 'cd / && ! python3 -c "import tarnix" 2>/dev/null && ! python3 -m pip --version >/dev/null 2>&1'; then
   echo "system Python: no tarnix, no pip"
 else
   echo "system Python: CHANGED"

@@ -9,26 +9,16 @@
 # binfmt_misc. A root is reused while it was finished with the same suite,
 # architecture and package list; otherwise it is made anew. Needs root.
 
-roots_dir=${TARNIX_ROOTS:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/roots}
-
-# apt may be held for a moment by another apt-get on the machine.
-apt_retry() {
-  local i
-  for i in 1 2 3 4 5 6; do
-    DEBIAN_FRONTEND=noninteractive "$@" && return 0
-    sleep 10
-  done
-  return 1
-}
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+roots_dir=${TARNIX_ROOTS:-$tarnix_root/build/roots}
 
 host_tools() {
   local need=()
   command -v debootstrap >/dev/null 2>&1 || need+=(debootstrap)
   [ -e /usr/bin/qemu-aarch64-static ] || need+=(qemu-user-static binfmt-support)
-  if [ ${#need[@]} -gt 0 ]; then
-    apt_retry apt-get update -qq
-    apt_retry apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-  fi
+  # binfmt-support registers qemu as it starts.
+  apt_install --start-services "${need[@]}"
   # Foreign roots need the kernel to hand their binaries to qemu.
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
@@ -59,21 +49,28 @@ root_umount() {
   return 0
 }
 
-# Runs a bash command inside a root, with a clean environment plus pip's
-# settings (its CA file and index) so that PyPI works as it does here.
+# root_pip_env ROOT: pip's settings (its CA file, copied in, its index and
+# the proxies), one VAR=value a line, so that PyPI works inside as it does here.
+root_pip_env() {
+  local target=$1 var
+  if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
+    cp "$PIP_CERT" "$target/root/pip-ca.pem"
+    echo PIP_CERT=/root/pip-ca.pem
+  fi
+  for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
+    if [ -n "${!var:-}" ]; then echo "$var=${!var}"; fi
+  done
+}
+
+# Runs a bash command inside a root, with a clean environment plus pip's settings.
 in_root() {
   local target=$1
   shift
   local envs=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8
     DEBIAN_FRONTEND=noninteractive)
-  if [ -n "${PIP_CERT:-}" ] && [ -f "$PIP_CERT" ]; then
-    cp "$PIP_CERT" "$target/root/pip-ca.pem"
-    envs+=(PIP_CERT=/root/pip-ca.pem)
-  fi
-  local var
-  for var in PIP_INDEX_URL PIP_DEFAULT_TIMEOUT HTTP_PROXY HTTPS_PROXY http_proxy https_proxy NO_PROXY no_proxy; do
-    [ -n "${!var:-}" ] && envs+=("$var=${!var}")
-  done
+  local pip_envs
+  mapfile -t pip_envs < <(root_pip_env "$target")
+  envs+=("${pip_envs[@]}")
   root_mount "$target"
   chroot "$target" /usr/bin/env -i "${envs[@]}" bash -c "$*"
 }
@@ -118,7 +115,7 @@ make_root() {
   fi
   host_tools
   local mirror
-  mirror=$(bash "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh")
+  mirror=$(debian_mirror) || return 1
   mkdir -p "$roots_dir"
   root_umount "$target"
   local log="$roots_dir/$name.log"

@@ -6,8 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export TARNIX_VENV=${TARNIX_VENV:-$PWD/build/demo-venv}
 bash scripts/setup.sh build
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 # Its own build directory: the test wheel (with its test trust store) is built
 # elsewhere, so neither build can leak into the other.
-"$TARNIX_VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-  --config-settings=build-dir=build/demo-wheel .
+venv_pip "$TARNIX_VENV" --no-build-isolation --config-settings=build-dir=build/demo-wheel .
 "$TARNIX_VENV/bin/tarnix" --demo "$@"

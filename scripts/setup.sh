@@ -13,35 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-test}
 case "$mode" in build | test) ;; *) echo "usage: $0 [build|test]" >&2; exit 2 ;; esac
-
-as_root() {
-  if [ "$(id -u)" = 0 ]; then
-    "$@"
-  elif command -v sudo >/dev/null 2>&1; then
-    sudo "$@"
-  else
-    echo "tarnix setup: installing missing Debian packages needs root or sudo; as root, run:" >&2
-    echo "  $*" >&2
-    exit 1
-  fi
-}
-
-apt_install() {
-  [ $# -gt 0 ] || return 0
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  # No service may start on install (nginx is for the tests, which start
-  # their own): Debian asks policy-rc.d, so a refusing one stands in for this
-  # install where the machine has none.
-  local policy=/usr/sbin/policy-rc.d added=0 rc=0
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' | as_root tee "$policy" >/dev/null
-    as_root chmod 755 "$policy"
-    added=1
-  fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null || rc=$?
-  [ "$added" = 0 ] || as_root rm -f "$policy"
-  return "$rc"
-}
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 
 PY=${PYTHON:-python3}
 need_apt=()
@@ -69,9 +42,7 @@ if [ "$mode" = test ]; then
   want tinyproxy
   command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 fi
-if [ ${#need_apt[@]} -gt 0 ]; then
-  apt_install "${need_apt[@]}"
-fi
+apt_install "${need_apt[@]}"
 # clang and its runtimes, for the fuzzers and the ThreadSanitizer build; root
 # (or sudo) only when something is missing.
 fuzz_ready() {
@@ -83,14 +54,9 @@ if [ "$mode" = test ] && ! fuzz_ready; then
 fi
 
 venv=${TARNIX_VENV:-build/venv}
-if [ ! -x "$venv/bin/python" ]; then
-  "$PY" -m venv "$venv" || {
-    echo "tarnix setup: '$PY -m venv' failed; on Debian: apt-get install python3-venv" >&2
-    exit 1
-  }
-fi
+venv_make "$venv" "$PY"
 pip_packages=("scikit-build-core>=0.10" "cmake>=3.26" ninja)
 if [ "$mode" = test ]; then
   pip_packages+=(pytest "cryptography>=41" mypy idna publicsuffixlist "brotli>=1.2" zstandard uvloop)
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "${pip_packages[@]}"
+venv_pip "$venv" "${pip_packages[@]}"

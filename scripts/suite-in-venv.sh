@@ -11,17 +11,18 @@
 set -euo pipefail
 py=$1 work=$2 wheel=$3
 shift 3
-pip_q=(-q --disable-pip-version-check)
-rm -rf "$work/venv"
-"$py" -m venv "$work/venv"
+# Its callers copy lib.sh beside it into the Debian roots.
+# shellcheck source=scripts/lib.sh
+source "$(dirname "$0")/lib.sh"
+venv_fresh "$work/venv" "$py"
 vpy="$work/venv/bin/python"
 # Binary only for the engine: nothing may be compiled on the way in.
-"$vpy" -m pip install "${pip_q[@]}" --only-binary :all: "$wheel"
-"$vpy" -m pip install "${pip_q[@]}" pytest "cryptography>=41"
+venv_pip "$work/venv" --only-binary :all: "$wheel"
+venv_pip "$work/venv" pytest "cryptography>=41"
 # Optional: their tests skip without them, and a new interpreter may have no
 # binary of them yet.
 for extra in mypy "brotli>=1.2" zstandard uvloop; do
-  "$vpy" -m pip install "${pip_q[@]}" --only-binary :all: "$extra" >/dev/null 2>&1 ||
+  venv_pip "$work/venv" --only-binary :all: "$extra" >/dev/null 2>&1 ||
     echo "($("$vpy" -c 'import sys; print(sys.version.split()[0])'): no binary of $extra, its tests skip)"
 done
 # The whole suite unless told which tests.

@@ -44,9 +44,9 @@ suite() {
 
 host_work=$(mktemp -d)
 trap 'rm -rf "$host_work"' EXIT
-# The README beside the tests: the typing test checks its examples.
+# The README and docs/ beside the tests: the typing test checks their examples.
 cp -r tests "$host_work/tests"
-cp README.md "$host_work/"
+cp -r README.md docs "$host_work/"
 suite "host-$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
   bash scripts/suite-in-venv.sh python3 "$host_work" "$wheel" "$@"
 
@@ -54,7 +54,7 @@ sid=$(make_root sid-test sid amd64 "${SID_PACKAGES[@]}")
 stage="$sid/tarnix-test"
 rm -rf "$stage"
 mkdir -p "$stage"
-cp "$wheel" scripts/suite-in-venv.sh "$stage/"
+cp "$wheel" scripts/suite-in-venv.sh scripts/lib.sh "$stage/"
 trap 'rm -rf "$host_work"; root_umount "$sid"' EXIT
 args=""
 [ $# -eq 0 ] || args=$(printf ' %q' "$@")
@@ -64,7 +64,7 @@ for py in python3.13 python3.14 python3.15 python3.14-dbg; do
   [ "$py" = python3.14-dbg ] && { label="3.14-dbg-Xdev"; dev="PYTHONDEVMODE=1"; }
   mkdir -p "$stage/$label"
   cp -r tests "$stage/$label/tests"
-  cp README.md "$stage/$label/"
+  cp -r README.md docs "$stage/$label/"
   suite "$label" in_root "$sid" \
     "$dev bash /tarnix-test/suite-in-venv.sh $py /tarnix-test/$label /tarnix-test/$(basename "$wheel")$args"
 done

@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 export TARNIX_VENV=${TARNIX_VENV:-$root/build/venv}
 bash scripts/setup.sh
 PY="$TARNIX_VENV/bin/python"
@@ -19,36 +21,11 @@ prefix="$root/build/openssl-3.5"
 work="$root/build/openssl-3.5-work"
 out="$root/build/openssl35"
 
-fetch_source() {
-  local apt="$work/apt"
-  rm -rf "$apt" "$work/src"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" "$work/src"
-  local mirror
-  mirror=$(bash scripts/debian-mirror.sh)
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $SUITE main" \
-    >"$apt/sources.list"
-  local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d"
-    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User="$(id -un)")
-  apt-get "${opts[@]}" -q update >/dev/null
-  # The index may name a version the mirror no longer holds: take the newest
-  # 3.5 release that downloads.
-  local versions v
-  versions=$(apt-cache "${opts[@]}" showsrc openssl | sed -n 's/^Version: //p' | grep '^3\.5\.' | sort -rV)
-  [ -n "$versions" ] || { echo "no OpenSSL 3.5 source package in $SUITE" >&2; return 1; }
-  for v in $versions; do
-    if (cd "$work/src" && apt-get "${opts[@]}" -q source "openssl=$v" >/dev/null 2>&1); then
-      echo "OpenSSL source package $v"
-      return 0
-    fi
-    echo "openssl $v not downloadable, trying an older one" >&2
-    rm -rf "${work:?}/src"/*
-  done
-  return 1
-}
-
 if [ ! -e "$prefix/lib/libssl.so.3" ]; then
   echo "== OpenSSL 3.5 from Debian's source package into $prefix"
-  fetch_source
+  private_apt "$work/apt" "$SUITE"
+  version=$(source_package openssl '^3\.5\.' "$work/src")
+  echo "OpenSSL source package $version"
   src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'openssl-3.5*' | head -n1)
   log="$root/build/openssl-3.5-build.log"
   if ! (cd "$src" && ./Configure --prefix="$prefix" --openssldir="$prefix/ssl" --libdir=lib shared no-tests &&
@@ -63,9 +40,7 @@ export LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export PATH="$prefix/bin:$PATH"
 openssl version
 
-test_store="$root/build/test-trust-store/ca.pem"
-mkdir -p "$(dirname "$test_store")"
-export TARNIX_TEST_TRUST_STORE="$test_store"
+test_trust_store
 
 echo "== build against $prefix"
 cmake -S . -B "$out" -G Ninja -DOPENSSL_ROOT_DIR="$prefix" -DTARNIX_BUILD_TESTS=ON \

@@ -11,7 +11,8 @@ bash scripts/wheel.sh >/dev/null
 wheel=$(ls "$root"/dist/tarnix-*manylinux*.whl)
 sdist=$(ls "$root"/dist/tarnix-*.tar.gz)
 PY=${PYTHON:-python3}
-pip_q=(-q --disable-pip-version-check)
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 
 fresh=$(mktemp -d)
 trap 'rm -rf "$fresh"' EXIT
@@ -19,9 +20,9 @@ cp -r "$root/tests" "$fresh/tests"
 cd "$fresh"
 
 echo "== wheel: $(basename "$wheel")"
-"$PY" -m venv wheel-venv
+venv_fresh wheel-venv "$PY"
 # Binary only: nothing may be compiled on the way in.
-wheel-venv/bin/python -m pip install "${pip_q[@]}" --only-binary :all: "$wheel"
+venv_pip wheel-venv --only-binary :all: "$wheel"
 # The engine runs on the OpenSSL inside the wheel, beside the one Python's ssl
 # module loads.
 wheel-venv/bin/python - <<'PY'
@@ -34,14 +35,14 @@ PY
 wheel-venv/bin/tarnix --demo -n 200 -c 8 >demo.out
 grep -q "completed 200 requests" demo.out || { cat demo.out; exit 1; }
 echo "demo: passed"
-wheel-venv/bin/python -m pip install "${pip_q[@]}" pytest "cryptography>=41"
+venv_pip wheel-venv pytest "cryptography>=41"
 # This wheel has no test trust store: the tests that need one skip.
 (cd tests && env -u TARNIX_TEST_TRUST_STORE ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider \
   py/live/test_tls.py py/live/test_cli.py py/unit/test_cli_parsing.py "$@")
 
 echo "== source distribution: $(basename "$sdist")"
-"$PY" -m venv sdist-venv
-sdist-venv/bin/python -m pip install "${pip_q[@]}" "$sdist"
+venv_fresh sdist-venv "$PY"
+venv_pip sdist-venv "$sdist"
 sdist-venv/bin/tarnix --demo -n 50 -c 4 >demo.out
 grep -q "completed 50 requests" demo.out || { cat demo.out; exit 1; }
 echo "demo: passed"

@@ -44,9 +44,9 @@ echo "== Python wheel"
 # tests write first, before the system's own locations; the tests learn the
 # path from TARNIX_TEST_TRUST_STORE. Such a wheel is for testing only, so it
 # goes to build/test-wheel, not dist/.
-test_store="$root/build/test-trust-store/ca.pem"
-mkdir -p "$(dirname "$test_store")"
-export TARNIX_TEST_TRUST_STORE="$test_store"
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
+test_trust_store
 wheels=build/test-wheel
 rm -rf "$wheels"
 # A build directory of its own: a plain `pip install .` builds in a temporary
@@ -79,3 +79,7 @@ cd "$root"
 echo "== What users install: the portable wheel and the source distribution"
 cd "$root"
 bash scripts/test-wheel.sh
+
+echo "== Reference docs, built strictly: a broken link or anchor fails"
+cd "$root"
+bash scripts/docs.sh

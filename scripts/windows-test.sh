@@ -12,43 +12,21 @@ jobs=${TARNIX_JOBS:-2}
 host=x86_64-w64-mingw32
 mkdir -p "$out" "$prefix"
 
-echo "== packages"
-need=()
-for pkg in g++-mingw-w64-x86-64 wine64 wine dpkg-dev libgtest-dev cmake ninja-build python3-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# shellcheck source=scripts/lib.sh
+source scripts/lib.sh
 
-# Debian's source package for OpenSSL: the source lines mirror the machine's
-# own binary ones.
+echo "== packages"
+mapfile -t need < <(apt_missing g++-mingw-w64-x86-64 wine64 wine dpkg-dev libgtest-dev cmake ninja-build python3-dev)
+apt_install --recommends "${need[@]}"
+
+# Debian's source package for OpenSSL, of the machine's own release, through
+# a private apt directory.
 fetch_openssl_source() {
-  if ! apt-get source --print-uris -qq openssl >/dev/null 2>&1; then
-    for f in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$f" ] && grep -qE '^Types:.*\bdeb\b' "$f" || continue
-      sed -E 's/^Types:.*/Types: deb-src/' "$f" >"/etc/apt/sources.list.d/tarnix-src-$(basename "$f")"
-    done
-    if [ -f /etc/apt/sources.list ]; then
-      grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/tarnix-src.list || true
-    fi
-    apt-get update -qq
-  fi
-  rm -rf "$out/openssl-src" && mkdir -p "$out/openssl-src"
-  # A mirror may lack the newest version's sources (the security archive
-  # often does): take the newest one that can be fetched.
-  local v
-  for v in $(apt-cache showsrc openssl | sed -n 's/^Version: //p' | sort -rV); do
-    if (cd "$out/openssl-src" && apt-get source -qq "openssl=$v" >/dev/null 2>&1); then
-      echo "OpenSSL $v"
-      return 0
-    fi
-    rm -rf "$out/openssl-src" && mkdir -p "$out/openssl-src"
-  done
-  echo "no OpenSSL source package could be fetched" >&2
-  return 1
+  local suite v
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  private_apt "$out/apt" "$suite" || return 1
+  v=$(source_package openssl . "$out/openssl-src") || return 1
+  echo "OpenSSL $v"
 }
 
 echo "== OpenSSL for Windows"

@@ -1,5 +1,6 @@
-"""The package and the README's examples pass mypy --strict."""
+"""The package and the examples in the README and docs/ pass mypy --strict."""
 
+import glob
 import os
 import re
 import shutil
@@ -10,16 +11,17 @@ import pytest
 
 import tarnix
 
-README = os.path.join(os.path.dirname(__file__), "..", "..", "..", "README.md")
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..", "..")
 
 
-def test_mypy_strict_on_the_package_and_the_readme_examples(tmp_path):
+def test_mypy_strict_on_the_package_and_the_documented_examples(tmp_path):
     pytest.importorskip("mypy")
-    with open(README, encoding="utf-8") as f:
-        text = f.read()
-    api = text[text.index("### The API"):text.index("### The command line")]
-    examples = re.findall(r"```python\n(.*?)```", api, re.S)
-    assert len(examples) >= 2
+    examples = []
+    for page in [os.path.join(ROOT, "README.md"), *sorted(glob.glob(os.path.join(ROOT, "docs", "*.md")))]:
+        with open(page, encoding="utf-8") as f:
+            examples += re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    # The quick example, the API's two, proxies, Unix sockets, client certificates, downloads.
+    assert len(examples) >= 7
     for i, code in enumerate(examples):
         (tmp_path / f"example_{i}.py").write_text(code)
     # A copy of the package's sources (the stub stands for the engine), so
