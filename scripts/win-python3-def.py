@@ -7,7 +7,8 @@ Py_LIMITED_API set), where each stable-ABI name carries __declspec(dllimport).
 import re
 import sys
 
-IMPORT = re.compile(r"__attribute__\(\(dllimport\)\)|__declspec\(dllimport\)")
+# The preprocessor may break a declaration across its line markers.
+IMPORT = re.compile(r"__attribute__\(\(\s*dllimport\s*\)\)|__declspec\(\s*dllimport\s*\)")
 IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
