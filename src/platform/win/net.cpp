@@ -195,7 +195,12 @@ void socket_close(int fd) {
     closesocket(as_socket(fd));
 }
 
-void socket_shutdown(int fd) { shutdown(as_socket(fd), SD_BOTH); }
+void socket_shutdown(int fd) {
+    shutdown(as_socket(fd), SD_BOTH);
+    // A recv or send already blocked in another thread does not see the
+    // shutdown here as it does on Linux: cancelling the socket's I/O wakes it.
+    CancelIoEx(reinterpret_cast<HANDLE>(as_socket(fd)), nullptr);
+}
 
 // No gathered send here: two sends in order.
 bool socket_send_pair(int fd, const uint8_t* a, size_t na, const uint8_t* b, size_t nb) {
