@@ -38,24 +38,54 @@ PyObject* find_settle() {
 
 // -- the GIL path: loops that cannot watch a descriptor --------------------------
 
+using SettleCall = PyObject* (*)(Job*, PyObject* settle, const OutcomeObjects&);
+
+// Hands the job's outcome to Python through `call`. A call that runs out of
+// memory is made once more with a failure, once the response's objects and
+// bytes are gone: dropped, the outcome would leave its future pending for
+// ever. The last call's result; null with an exception set, or with none
+// when not even the failure could be made.
+PyObject* settle_outcome(Job* job, SettleCall call) {
+    OutcomeObjects out;
+    if (!make_outcome(out, job->outcome)) return nullptr;
+    // The captured bytes go before Python code runs.
+    job->outcome.capture.reset();
+    PyObject* settle = find_settle();
+    if (settle == nullptr) return nullptr;
+    PyObject* result = call(job, settle, out);
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        out.clear();
+        JobOutcome failed;
+        failed.kind = RESULT_TRANSPORT;
+        failed.message = "out of memory reading response";
+        if (make_outcome(out, failed)) result = call(job, settle, out);
+    }
+    Py_DECREF(settle);
+    return result;
+}
+
+PyObject* schedule_settle(Job* job, PyObject* settle, const OutcomeObjects& out) {
+    return PyObject_CallMethodObjArgs(static_cast<PyObject*>(job->loop), g_schedule_name, settle,
+                                      static_cast<PyObject*>(job->future), out.status, out.headers, out.body,
+                                      out.kind, out.message, nullptr);
+}
+
+PyObject* call_settle(Job* job, PyObject* settle, const OutcomeObjects& out) {
+    return PyObject_CallFunctionObjArgs(settle, static_cast<PyObject*>(job->future), out.status, out.headers,
+                                        out.body, out.kind, out.message, nullptr);
+}
+
 // Schedules _settle(future, ...) on the job's loop from this I/O thread. A
 // failure (a closed loop, say) is dropped: nothing may escape this thread.
 void settle_job(Job* job) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    OutcomeObjects out;
     // An abandoned job's future was already completed by the client.
-    if (!job->abandoned && make_outcome(out, job->outcome)) {
-        PyObject* settle = find_settle();
-        PyObject* result = nullptr;
-        if (settle != nullptr)
-            result = PyObject_CallMethodObjArgs(static_cast<PyObject*>(job->loop), g_schedule_name, settle,
-                                                static_cast<PyObject*>(job->future), out.status, out.headers,
-                                                out.body, out.kind, out.message, nullptr);
+    if (!job->abandoned) {
+        PyObject* result = settle_outcome(job, schedule_settle);
         if (result == nullptr) PyErr_Clear();
         Py_XDECREF(result);
-        Py_XDECREF(settle);
     }
-    out.clear();
     PyGILState_Release(gil);
 }
 
@@ -78,18 +108,10 @@ PyObject* settle_all(Job* jobs, PyObject* reader) {
     PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
     for (Job* job = jobs; job != nullptr;) {
         Job* next = job->next;
-        OutcomeObjects out;
-        PyObject* result = nullptr;
         // An abandoned job's future was already completed by the client.
-        if (!job->abandoned && make_outcome(out, job->outcome)) {
-            // The captured bytes go before Python code runs.
-            job->outcome.capture.reset();
-            PyObject* settle = find_settle();
-            if (settle != nullptr)
-                result = PyObject_CallFunctionObjArgs(settle, static_cast<PyObject*>(job->future), out.status,
-                                                      out.headers, out.body, out.kind, out.message, nullptr);
-            Py_XDECREF(settle);
-            if (result == nullptr) {
+        if (!job->abandoned) {
+            PyObject* result = settle_outcome(job, call_settle);
+            if (result == nullptr && PyErr_Occurred() != nullptr) {
                 if (type == nullptr)
                     PyErr_Fetch(&type, &value, &trace);
                 else
@@ -97,7 +119,6 @@ PyObject* settle_all(Job* jobs, PyObject* reader) {
             }
             Py_XDECREF(result);
         }
-        out.clear();
         dispose_job(job);
         job = next;
     }

@@ -120,6 +120,47 @@ class ClosedReader(RecordingLoop):
         raise RuntimeError("Event loop is closed")
 
 
+class ShortOfMemory(RecordingLoop):
+    """Its first hand-back fails as a loop short of memory would."""
+
+    refused = None
+
+    def call_soon_threadsafe(self, *args):
+        if self.refused is None:
+            self.refused = args[2:]
+            raise MemoryError
+        super().call_soon_threadsafe(*args)
+
+
+@pytest.mark.parametrize("way", ["reader", "call_soon_threadsafe"])
+def test_an_outcome_the_loop_has_no_memory_for_comes_again_as_a_failure(serve, monkeypatch, way):
+    # Dropped, it would leave the future pending for ever.
+    pool = make_pool(serve(answer_all).port)
+    if way == "reader":
+        seen = []
+
+        def settle(future, *outcome):
+            seen.append(outcome)
+            if len(seen) == 1:
+                raise MemoryError
+            future.set_result(outcome)
+
+        monkeypatch.setattr(core_http, "_settle", settle)
+        loop = asyncio.new_event_loop()
+        try:
+            future = loop.create_future()
+            _tarnix.submit(pool, 0, "/", [], b"", None, None, future, loop)
+            loop.run_until_complete(asyncio.wait_for(future, WAIT))
+        finally:
+            loop.close()
+    else:
+        loop = ShortOfMemory()
+        _tarnix.submit(pool, 0, "/", [], b"", None, None, object(), loop)
+        o = loop.outcome()
+        seen = [loop.refused, (o.status, o.headers, o.body, o.kind, o.message)]
+    assert [(s, b, k, m) for s, _, b, k, m in seen] == [(200, b"ok", 0, ""), (0, b"", 1, "out of memory reading response")]
+
+
 @pytest.mark.parametrize("loop_type", [RecordingLoop, NoReader, ClosedReader])
 def test_a_loop_that_cannot_watch_a_descriptor_is_called_from_the_io_thread(serve, loop_type):
     pool = make_pool(serve(answer_all).port)
